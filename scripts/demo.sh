@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Runs Quorvane on a demo database of its own: a SQLite file reached through
+# the real unixODBC driver manager and the SQLite ODBC driver registered under
+# the name "SQL Server" in a private odbcinst.ini, with a private settings
+# folder that points at it. Nothing of the user's own settings or ODBC
+# registrations is read or written.
+#
+# With a display the wizard opens for the user. Without one, quorvane-demo
+# drives the real windows on Qt's offscreen platform and prints what it did.
+#
+# Expects build/quorvane and build/quorvane-demo (make demo builds them).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${QUORVANE_BUILD_DIR:-$root/build}
+build=$(mkdir -p "$build" && cd "$build" && pwd)
+demo=$build/demo
+
+# --- the database, new on every run -------------------------------------------
+mkdir -p "$demo"
+rm -f "$demo/demo.sqlite" "$demo/demo.sqlite-journal"
+sqlite3 -bail "$demo/demo.sqlite" < "$root/scripts/demo.sql"
+echo "demo: database $demo/demo.sqlite"
+
+# --- private ODBC registration --------------------------------------------------
+driver=$(dpkg -L libsqliteodbc 2>/dev/null | grep -E '/libsqlite3odbc\.so$' | head -n 1 || true)
+if [ -z "$driver" ] || [ ! -e "$driver" ]; then
+    driver=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so
+fi
+if [ ! -e "$driver" ]; then
+    echo "demo: the SQLite ODBC driver is not installed (Debian package libsqliteodbc); run scripts/deps.sh" >&2
+    exit 1
+fi
+mkdir -p "$demo/odbc"
+printf '[SQL Server]\nDescription=SQLite 3 (Quorvane demo)\nDriver=%s\nSetup=%s\n' "$driver" "$driver" \
+    > "$demo/odbc/odbcinst.ini"
+: > "$demo/odbc/odbc.ini"
+export ODBCSYSINI=$demo/odbc
+export ODBCINSTINI=odbcinst.ini
+export ODBCINI=$demo/odbc/odbc.ini
+echo "demo: driver \"SQL Server\" -> $driver (private, $ODBCSYSINI/$ODBCINSTINI)"
+
+# --- private settings -----------------------------------------------------------
+# QSettings' INI format: a blank in a key is written as %20, and a value in
+# double quotes may hold commas, semicolons and leading blanks (backslash and
+# quote escaped).
+ini_quote()
+{
+    local v=${1//\\/\\\\}
+    v=${v//\"/\\\"}
+    printf '"%s"' "$v"
+}
+config=$demo/config
+mkdir -p "$config/Brantlow"
+chmod 0700 "$config" "$config/Brantlow"
+settings=$config/Brantlow/Brantlow.ini
+rm -f "$settings"
+(
+    umask 077
+    {
+        echo '[Quorvane]'
+        echo 'MSSQLServer=localhost'
+        echo 'MSSQLPort=1433'
+        echo 'MSSQLUser=demo'
+        echo 'MSSQLPassword='
+        echo "MSSQLDatabase=$(ini_quote "$demo/demo.sqlite")"
+        echo 'Local%20Connection=0'
+    } > "$settings"
+)
+chmod 0600 "$settings"
+export XDG_CONFIG_HOME=$config
+echo "demo: settings $settings"
+
+export QUORVANE_DEMO_DIR=$demo
+shots=$demo/screenshots
+
+# --- run -------------------------------------------------------------------------
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    app=$build/quorvane
+    if [ ! -x "$app" ]; then
+        echo "demo: $app is missing; build it first (make demo)" >&2
+        exit 1
+    fi
+    echo "demo: starting $app"
+    exec "$app" "$@"
+fi
+
+# Headless: no spreadsheet application can be shown, so stand-ins for
+# xdg-mime and xdg-open answer the availability check and record which
+# workbook would have been opened. They live only on this run's PATH.
+bin=$demo/bin
+mkdir -p "$bin"
+log=$demo/xdg-calls.log
+: > "$log"
+# Each stand-in appends one line per call to ../xdg-calls.log: its name, then
+# every argument in brackets, so a path with blanks stays readable.
+cat > "$bin/xdg-mime" <<'STUB'
+#!/bin/sh
+log="$(dirname "$0")/../xdg-calls.log"
+{ printf 'xdg-mime'; for a in "$@"; do printf ' [%s]' "$a"; done; printf '\n'; } >> "$log"
+if [ "$1" = query ] && [ "$2" = default ]; then
+    echo quorvane-demo-spreadsheet.desktop
+fi
+exit 0
+STUB
+cat > "$bin/xdg-open" <<'STUB'
+#!/bin/sh
+log="$(dirname "$0")/../xdg-calls.log"
+{ printf 'xdg-open'; for a in "$@"; do printf ' [%s]' "$a"; done; printf '\n'; } >> "$log"
+exit 0
+STUB
+chmod 0755 "$bin/xdg-mime" "$bin/xdg-open"
+export PATH=$bin:$PATH
+
+# Workbooks of the headless run stay inside the build folder.
+export XDG_RUNTIME_DIR=$demo/runtime
+mkdir -p "$XDG_RUNTIME_DIR"
+chmod 0700 "$XDG_RUNTIME_DIR"
+
+rm -rf "$shots"
+mkdir -p "$shots"
+export QT_QPA_PLATFORM=offscreen
+tool=$build/quorvane-demo
+if [ ! -x "$tool" ]; then
+    echo "demo: $tool is missing; build it first (make demo)" >&2
+    exit 1
+fi
+echo "demo: no display; running $tool offscreen"
+"$tool" "$shots" "$@"
+echo "demo: screenshots in $shots"
+echo "demo: spreadsheet application calls recorded in $log:"
+sed 's/^/  /' "$log"

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, testing, the demo, the
+# benchmark and the .deb need. Asks apt only when something is missing, so a
+# second run costs one dpkg-query.
+set -euo pipefail
+
+packages=(
+    # compiler, build system, Qt 6 Widgets and the packaging tools CPack uses
+    build-essential cmake dpkg-dev fakeroot file
+    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+    libqt6svg6 qt6-image-formats-plugins
+    # database access: driver manager, the SQLite driver of the tests and the
+    # demo, FreeTDS for real SQL Server, PostgreSQL for the schema tests
+    unixodbc unixodbc-dev odbcinst libsqliteodbc tdsodbc odbc-postgresql postgresql
+    sqlite3
+    # workbook writer and the independent reader the tests check it with
+    libxlsxwriter-dev python3 python3-openpyxl
+    # headless windows, opening files, the Arial-compatible face
+    xvfb xauth xdg-utils fonts-liberation
+)
+
+# One dpkg-query for all of them; a package dpkg has never heard of is
+# simply absent from its answer.
+installed=" $(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${packages[@]}" 2>/dev/null \
+    | awk '$2 == "installed" { printf "%s ", $1 }' || true) "
+missing=()
+for p in "${packages[@]}"; do
+    case "$installed" in
+        *" $p "*) ;;
+        *) missing+=("$p") ;;
+    esac
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "deps: all ${#packages[@]} packages present"
+    exit 0
+fi
+
+echo "deps: installing ${missing[*]}"
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+    sudo=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"

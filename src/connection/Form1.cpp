@@ -1,0 +1,176 @@
+#include "connection/Form1.h"
+
+#include "connection/Help.h"
+#include "export/Form2.h"
+#include "platform/odbc/Odbc.h"
+#include "platform/ui/CursorFile.h"
+#include "platform/ui/MsgBox.h"
+#include "platform/ui/ProgramEnd.h"
+#include "shell/ErrorTrap.h"
+#include "shell/IsInstalled.h"
+#include "shell/LookAndFeel.h"
+#include "shell/Main.h"
+#include "shell/Settings.h"
+#include "shell/WindowFlow.h"
+#include "sqlaccess/MSSQL.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+
+Form1::Form1(QWidget* parent)
+    : Form1Layout(parent)
+{
+    WindowFlow::SetConnectionWindow(this);
+    MSSQL::SetConnectionSettingsSource([this] { return connectionSettings(); });
+
+    connect(Text6, &QLineEdit::textChanged, this, &Form1::Text6_Change);
+    connect(Text7, &QLineEdit::textChanged, this, &Form1::Text7_Change);
+    connect(Text8, &QLineEdit::textChanged, this, &Form1::Text8_Change);
+    connect(Text9, &QLineEdit::textChanged, this, &Form1::Text9_Change);
+    connect(Text10, &QLineEdit::textChanged, this, &Form1::Text10_Change);
+    // Clicks and changes made by code both count.
+    connect(Check6, &QCheckBox::toggled, this, &Form1::Check6_Click);
+    connect(PushButton1, &QPushButton::clicked, this, &Form1::PushButton1_Click);
+    connect(PushButton2, &QPushButton::clicked, this, &Form1::PushButton2_Click);
+    connect(PushButton4, &QPushButton::clicked, this, &Form1::PushButton4_Click);
+
+    LookAndFeel::InstallHoverRules(pointer, {PushButton1, PushButton2, PushButton4},
+                                   {this, Frame2, Check6, Text6, Text7, Text8, Text9, Text10},
+                                   {Label5, Label7, Label8, Label9, Label10});
+    LookAndFeel::InstallSelectAllOnFocus({Text6, Text7, Text8, Text9, Text10});
+
+    Form_Load();
+}
+
+Form1::~Form1()
+{
+    MSSQL::SetConnectionSettingsSource(nullptr);
+    if (WindowFlow::ConnectionWindow() == this)
+        WindowFlow::SetConnectionWindow(nullptr);
+}
+
+void Form1::Form_Load()
+{
+    ErrorTrap trap(Locations::Form1Load);
+    trap.step(104, [&] { LookAndFeel::SetupSkin(this, SkinFramework1); });
+    if (trap.test(122, [] { return Main::FileExists(LookAndFeel::HandCursorPath()); }))
+        trap.step(124, [&] { pointer.setMouseIcon(LoadCursorFile(LookAndFeel::HandCursorPath())); });
+    trap.step(126, [&] { Check6->setChecked(Settings::read(Settings::Key::LocalConnection) != QLatin1String("0")); });
+    trap.step(128, [&] { Text6->setText(Settings::read(Settings::Key::Server)); });
+    trap.step(130, [&] { Text7->setText(Settings::read(Settings::Key::User)); });
+    trap.step(132, [&] { Text8->setText(Settings::read(Settings::Key::Password)); });
+    trap.step(134, [&] { Text9->setText(Settings::read(Settings::Key::Database)); });
+    trap.step(136, [&] { Text10->setText(Settings::read(Settings::Key::Port)); });
+    if (trap.test(138, [&] { return !Text6->text().isEmpty(); })) {
+        if (trap.test(140, [] { return MSSQL::TestMSSQLConnection(); }))
+            trap.step(142, [&] { PushButton2_Click(); });
+    }
+    trap.step(144, [&] {
+        setWindowTitle(Main::ProductName);
+        setWindowIcon(WindowFlow::ApplicationIcon());
+        Main::ApplyApplicationTitle();
+    });
+    trap.step(146, [] { IsInstalled::CheckExcelInstalled(); });
+}
+
+void Form1::Text6_Change()
+{
+    Settings::save(Settings::Key::Server, Text6->text());
+}
+
+void Form1::Text7_Change()
+{
+    Settings::save(Settings::Key::User, Text7->text());
+}
+
+void Form1::Text8_Change()
+{
+    Settings::save(Settings::Key::Password, Text8->text());
+}
+
+void Form1::Text9_Change()
+{
+    Settings::save(Settings::Key::Database, Text9->text());
+}
+
+void Form1::Text10_Change()
+{
+    Settings::save(Settings::Key::Port, Text10->text());
+}
+
+void Form1::Check6_Click()
+{
+    Settings::save(Settings::Key::LocalConnection, Check6->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+ConnectionSettings Form1::connectionSettings() const
+{
+    ConnectionSettings s;
+    s.server = Text6->text();
+    s.port = Text10->text();
+    s.user = Text7->text();
+    s.password = Text8->text();
+    s.database = Text9->text();
+    s.local = Check6->isChecked();
+    return s;
+}
+
+void Form1::PushButton1_Click()
+{
+    ErrorTrap trap(Locations::Form1TestConnection);
+    std::unique_ptr<odbc::Connection> connection;
+    trap.step(100, [&] { connection = std::make_unique<odbc::Connection>(); });
+
+    // From here on a failure means "could not connect", told in our own words.
+    bool failed = false;
+    try {
+        pointer.setMousePointer(WindowPointer::Hourglass); // 102
+        ConnectionSettings settings = connectionSettings();
+        settings.local = Check6->isChecked(); // 104: 106 local form, 108 with the port
+        if (!connection)
+            throw quorvane::Error(91, QStringLiteral("Object variable not set"));
+        connection->open(MSSQL::ConnectionString(settings));
+        MsgBox::show(QStringLiteral("Connection successful."), MsgBox::OkOnly); // 110
+        pointer.setMousePointer(WindowPointer::Default);                          // 112
+    } catch (...) {
+        failed = true;
+    }
+    if (failed) { // 114
+        MsgBox::show(QStringLiteral("Could not connect. Please check with your administrator."), MsgBox::OkOnly); // 116
+        pointer.setMousePointer(WindowPointer::Default); // 118
+    }
+    // The connection is released, and so closed, when the handler returns.
+}
+
+void Form1::PushButton2_Click()
+{
+    ErrorTrap trap(Locations::Form1Next);
+    if (trap.test(100, [] { return MSSQL::TestMSSQLConnection(); })) {
+        trap.step(102, [] { MSSQL::AddTablesToMSSQLListbox(Form2::instance().ListView1); });
+        trap.step(104, [] { Form2::instance().show(); });
+        trap.step(106, [&] {
+            hide();
+            m_movedOn = true;
+        });
+    } else {
+        trap.step(108, [] { MsgBox::show(QStringLiteral("Could not connect."), MsgBox::OkOnly); });
+    }
+}
+
+void Form1::PushButton4_Click()
+{
+    Help::ShowConnectionHelp();
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    // Closing either page ends the program at once.
+    event->ignore();
+    Form2::abandonExport();
+    ProgramEnd::now();
+}

@@ -1,0 +1,469 @@
+#include "export/CellConversion.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+using xl::CellValue;
+
+CellValue textCell(std::string_view text, std::size_t utf16)
+{
+    CellValue cell;
+    cell.type = CellValue::Text;
+    cell.text = text;
+    cell.utf16Length = utf16;
+    return cell;
+}
+
+/** Text that is ASCII by construction (digits, hex, names of special numbers). */
+CellValue asciiCell(std::string_view text)
+{
+    return textCell(text, text.size());
+}
+
+CellValue numberCell(double number)
+{
+    CellValue cell;
+    cell.type = CellValue::Number;
+    cell.number = number == 0 ? 0.0 : number; // -0 shows as 0 anyway; keep the file plain
+    return cell;
+}
+
+CellValue serialCell(CellValue::Type type, double serial)
+{
+    CellValue cell;
+    cell.type = type;
+    cell.number = serial;
+    return cell;
+}
+
+/** Character data: exactly as stored, cut to what a cell holds. */
+CellValue characterCell(const odbc::FieldValue& value, bool& truncated)
+{
+    const std::string& bytes = value.bytes;
+    // UTF-8 never has fewer bytes than UTF-16 units, so short texts need no count.
+    if (bytes.size() <= xl::MaxCellChars)
+        return textCell(bytes, value.utf16Length ? value.utf16Length : bytes.size());
+    std::size_t units = 0, i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const std::size_t width = length == 4 ? 2 : 1; // a pair of surrogates in UTF-16
+        if (units + width > xl::MaxCellChars)
+            break;
+        units += width;
+        i = std::min(i + length, bytes.size());
+    }
+    if (i >= bytes.size())
+        return textCell(bytes, units);
+    truncated = true;
+    return textCell(std::string_view(bytes).substr(0, i), units);
+}
+
+CellValue hexCell(const std::string& bytes, std::string& scratch, bool& truncated)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    const std::size_t room = xl::MaxCellChars - 2;
+    std::size_t nibbles = bytes.size() * 2;
+    if (nibbles > room) {
+        nibbles = room;
+        truncated = true;
+    }
+    scratch.resize(2 + nibbles);
+    scratch[0] = '0';
+    scratch[1] = 'x';
+    for (std::size_t n = 0; n < nibbles; ++n) {
+        const auto byte = static_cast<unsigned char>(bytes[n / 2]);
+        scratch[2 + n] = digits[n % 2 ? byte & 0x0F : byte >> 4];
+    }
+    return asciiCell(scratch);
+}
+
+// ---------------------------------------------------------------- numbers
+
+/** A number written in decimal, reduced to its significant digits: value = 0.digits × 10^exponent. */
+struct Decimal
+{
+    bool negative = false;
+    char digits[24];
+    int count = 0; // significant digits kept; more than fit means "too many"
+    bool tooMany = false;
+    long exponent = 0;
+};
+
+/** Reads [-+]digits[.digits][(e|E)[-+]digits]; false for anything else. */
+bool parseDecimal(std::string_view s, Decimal& out)
+{
+    std::size_t i = 0;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+'))
+        out.negative = s[i++] == '-';
+    bool anyDigit = false, seenPoint = false, leading = true;
+    long pointShift = 0; // digits before the point, counted from the first significant one
+    int pendingZeros = 0; // zeros after the last non-zero significant digit
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c == '.') {
+            if (seenPoint)
+                return false;
+            seenPoint = true;
+            continue;
+        }
+        if (c < '0' || c > '9')
+            break;
+        anyDigit = true;
+        if (leading && c == '0') {
+            if (seenPoint)
+                --pointShift;
+            continue;
+        }
+        leading = false;
+        if (!seenPoint)
+            ++pointShift;
+        if (c == '0') {
+            ++pendingZeros;
+            continue;
+        }
+        if (out.count + pendingZeros + 1 > int(sizeof out.digits)) {
+            out.tooMany = true;
+        } else {
+            for (; pendingZeros > 0; --pendingZeros)
+                out.digits[out.count++] = '0';
+            out.digits[out.count++] = c;
+        }
+        pendingZeros = 0;
+    }
+    if (!anyDigit)
+        return false;
+    long exponent = 0;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        bool negative = false;
+        if (i < s.size() && (s[i] == '-' || s[i] == '+'))
+            negative = s[i++] == '-';
+        if (i == s.size())
+            return false;
+        for (; i < s.size(); ++i) {
+            if (s[i] < '0' || s[i] > '9')
+                return false;
+            if (exponent < 100000)
+                exponent = exponent * 10 + (s[i] - '0');
+        }
+        exponent = negative ? -exponent : exponent;
+    }
+    if (i != s.size())
+        return false;
+    out.exponent = pointShift + exponent;
+    return true;
+}
+
+/**
+ * The double for a decimal when the file gives it back exactly: the file
+ * holds sixteen significant digits, and these must be the decimal's own.
+ */
+bool decimalSurvives(const Decimal& d, double& result)
+{
+    if (d.count == 0) {
+        result = 0;
+        return !d.tooMany;
+    }
+    if (d.tooMany || d.count > 16 || d.exponent > 400 || d.exponent < -400)
+        return false;
+    char text[48];
+    char* p = text;
+    *p++ = '0';
+    *p++ = '.';
+    std::memcpy(p, d.digits, std::size_t(d.count));
+    p += d.count;
+    *p++ = 'e';
+    p = std::to_chars(p, text + sizeof text, d.exponent).ptr;
+    double value = 0;
+    const auto parsed = std::from_chars(text, p, value);
+    if (parsed.ec != std::errc() || !std::isfinite(value) || value == 0)
+        return false;
+    char back[40];
+    const auto printed = std::to_chars(back, back + sizeof back, value, std::chars_format::scientific, 15);
+    // back: "d.ddddddddddddddde[+-]xx"
+    char digits[16];
+    int count = 0;
+    const char* q = back;
+    for (; q < printed.ptr && *q != 'e'; ++q)
+        if (*q != '.')
+            digits[count++] = *q;
+    while (count > 0 && digits[count - 1] == '0')
+        --count;
+    long exponent = 0;
+    std::from_chars(q + 1 + (q[1] == '+'), printed.ptr, exponent);
+    if (count != d.count || std::memcmp(digits, d.digits, std::size_t(count)) != 0 || exponent + 1 != d.exponent)
+        return false;
+    result = d.negative ? -value : value;
+    return true;
+}
+
+/** The driver's digits; a bare leading point gets its zero ("-.5" shows as "-0.5"). */
+CellValue digitsCell(const std::string& text, std::string& scratch)
+{
+    const std::size_t point = text.starts_with('-') || text.starts_with('+') ? 1 : 0;
+    if (text.size() > point && text[point] == '.') {
+        scratch.assign(text, 0, point);
+        scratch += '0';
+        scratch.append(text, point);
+        return asciiCell(scratch);
+    }
+    return textCell(text, text.size());
+}
+
+CellValue decimalText(const std::string& text, std::string& scratch)
+{
+    Decimal d;
+    double number = 0;
+    if (parseDecimal(text, d) && decimalSurvives(d, number))
+        return numberCell(number);
+    return digitsCell(text, scratch);
+}
+
+CellValue integerText(const std::string& text, std::string& scratch)
+{
+    std::size_t i = text.starts_with('-') || text.starts_with('+') ? 1 : 0;
+    const bool negative = text.starts_with('-');
+    while (i + 1 < text.size() && text[i] == '0')
+        ++i;
+    const std::size_t digits = text.size() - i;
+    std::uint64_t magnitude = 0;
+    if (digits == 0)
+        return decimalText(text, scratch);
+    if (digits > 16)
+        return digitsCell(text, scratch);
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return decimalText(text, scratch);
+        magnitude = magnitude * 10 + std::uint64_t(text[i] - '0');
+    }
+    if (magnitude > (std::uint64_t(1) << 53))
+        return digitsCell(text, scratch);
+    return numberCell(negative ? -double(magnitude) : double(magnitude));
+}
+
+CellValue doubleCell(double number, std::string& scratch)
+{
+    if (std::isnan(number))
+        return asciiCell("NaN");
+    if (std::isinf(number))
+        return asciiCell(number > 0 ? "Infinity" : "-Infinity");
+    if (xl::NumberSurvivesFile(number))
+        return numberCell(number);
+    char buffer[40];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, number);
+    scratch.assign(buffer, r.ptr);
+    return asciiCell(scratch);
+}
+
+/**
+ * A single-precision value arrives widened to double (0.1 as 0.100000001490116…);
+ * the number the database shows is the float's shortest form.
+ */
+CellValue realCell(double number, std::string& scratch)
+{
+    const auto single = static_cast<float>(number);
+    if (!std::isfinite(number) || double(single) != number)
+        return doubleCell(number, scratch);
+    char buffer[32];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, single);
+    Decimal d;
+    double value = 0;
+    if (parseDecimal(std::string_view(buffer, std::size_t(r.ptr - buffer)), d) && decimalSurvives(d, value))
+        return numberCell(value);
+    scratch.assign(buffer, r.ptr);
+    return asciiCell(scratch);
+}
+
+// ---------------------------------------------------------------- dates and times
+
+bool digitsAt(std::string_view s, std::size_t at, std::size_t count, int& value)
+{
+    if (at + count > s.size())
+        return false;
+    value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+        value = value * 10 + (s[i] - '0');
+    }
+    return true;
+}
+
+/** Days from 1970-01-01 to a date of the proleptic Gregorian calendar. */
+long daysFromCivil(long y, unsigned m, unsigned d)
+{
+    y -= m <= 2;
+    const long era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = unsigned(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + long(doe) - 719468;
+}
+
+/**
+ * "YYYY-MM-DD" of the years 1900 to 9999 as a serial of the 1900 date system
+ * (1 = 1900-01-01). That system counts a 1900-02-29 that never was, so every
+ * later date is one more than its distance from 1899-12-31.
+ */
+bool dateSerial(std::string_view s, double& serial)
+{
+    int year = 0, month = 0, day = 0;
+    if (s.size() < 10 || !digitsAt(s, 0, 4, year) || s[4] != '-' || !digitsAt(s, 5, 2, month) || s[7] != '-'
+        || !digitsAt(s, 8, 2, day))
+        return false;
+    if (year < 1900 || month < 1 || month > 12 || day < 1)
+        return false;
+    static const int length[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (day > length[month - 1] + (month == 2 && leap))
+        return false;
+    long days = daysFromCivil(year, unsigned(month), unsigned(day)) - daysFromCivil(1899, 12, 31);
+    if (days >= 60)
+        ++days;
+    serial = double(days);
+    return true;
+}
+
+/** "HH:MM:SS[.fffffff]" as a fraction of a day. */
+bool timeFraction(std::string_view s, double& fraction)
+{
+    int hour = 0, minute = 0, second = 0;
+    if (s.size() < 8 || !digitsAt(s, 0, 2, hour) || s[2] != ':' || !digitsAt(s, 3, 2, minute) || s[5] != ':'
+        || !digitsAt(s, 6, 2, second))
+        return false;
+    if (hour > 23 || minute > 59 || second > 59)
+        return false;
+    double seconds = hour * 3600.0 + minute * 60.0 + second;
+    if (s.size() > 8) {
+        if (s[8] != '.' || s.size() == 9)
+            return false;
+        double scale = 0.1, part = 0;
+        for (std::size_t i = 9; i < s.size(); ++i) {
+            if (s[i] < '0' || s[i] > '9')
+                return false;
+            part += (s[i] - '0') * scale;
+            scale /= 10;
+        }
+        seconds += part;
+    }
+    fraction = seconds / 86400.0;
+    return fraction < 1;
+}
+
+CellValue dateCell(const std::string& text)
+{
+    double serial = 0;
+    if (text.size() == 10 && dateSerial(text, serial))
+        return serialCell(CellValue::Date, serial);
+    return textCell(text, text.size());
+}
+
+CellValue timeCell(const std::string& text)
+{
+    double fraction = 0;
+    if (timeFraction(text, fraction))
+        return serialCell(CellValue::Time, fraction);
+    return textCell(text, text.size());
+}
+
+CellValue dateTimeCell(const std::string& text)
+{
+    double serial = 0, fraction = 0;
+    const std::string_view s(text);
+    if (dateSerial(s, serial)) {
+        if (s.size() == 10)
+            return serialCell(CellValue::DateTime, serial);
+        if ((s[10] == ' ' || s[10] == 'T') && timeFraction(s.substr(11), fraction))
+            return serialCell(CellValue::DateTime, serial + fraction);
+    }
+    return textCell(text, text.size());
+}
+
+CellValue bitCell(const odbc::FieldValue& value, bool& truncated)
+{
+    if (value.kind == odbc::FieldValue::Double && (value.number == 0 || value.number == 1)) {
+        CellValue cell;
+        cell.type = CellValue::Boolean;
+        cell.boolean = value.number == 1;
+        return cell;
+    }
+    const std::string& s = value.bytes;
+    auto is = [&](std::string_view word) {
+        if (s.size() != word.size())
+            return false;
+        for (std::size_t i = 0; i < s.size(); ++i)
+            if ((s[i] | 0x20) != word[i])
+                return false;
+        return true;
+    };
+    if (value.kind == odbc::FieldValue::Text) {
+        CellValue cell;
+        cell.type = CellValue::Boolean;
+        if (s == "1" || is("true")) {
+            cell.boolean = true;
+            return cell;
+        }
+        if (s == "0" || is("false"))
+            return cell;
+    }
+    return characterCell(value, truncated);
+}
+
+} // namespace
+
+xl::CellValue ToCell(const odbc::FieldInfo& field, const odbc::FieldValue& value, std::string& scratch,
+                     bool& truncated)
+{
+    if (field.adoType == odbc::adLongVarBinary)
+        return asciiCell(BinaryDataText);
+    switch (value.kind) {
+    case odbc::FieldValue::Null:
+        return {};
+    case odbc::FieldValue::Binary:
+        return hexCell(value.bytes, scratch, truncated);
+    case odbc::FieldValue::Double:
+        if (field.sqlType == SQL_BIT)
+            return bitCell(value, truncated);
+        if (field.sqlType == SQL_REAL)
+            return realCell(value.number, scratch);
+        return doubleCell(value.number, scratch);
+    case odbc::FieldValue::Text:
+        break;
+    }
+
+    const std::string& text = value.bytes;
+    switch (field.sqlType) {
+    case SQL_INTEGER:
+    case SQL_SMALLINT:
+    case SQL_TINYINT:
+    case SQL_BIGINT:
+        return integerText(text, scratch);
+    case SQL_DECIMAL:
+    case SQL_NUMERIC:
+    case SQL_DOUBLE:
+    case SQL_FLOAT:
+    case SQL_REAL:
+        return decimalText(text, scratch);
+    case SQL_TYPE_DATE:
+    case SQL_DATE:
+        return dateCell(text);
+    case SQL_TYPE_TIME:
+    case SQL_TIME:
+    case SqlServerTime2:
+        return timeCell(text);
+    case SQL_TYPE_TIMESTAMP:
+    case SQL_TIMESTAMP:
+        return dateTimeCell(text);
+    case SQL_BIT:
+        return bitCell(value, truncated);
+    default:
+        // Character data, identifiers, XML and whatever else a driver reports: the text as it is.
+        return characterCell(value, truncated);
+    }
+}

@@ -1,0 +1,256 @@
+// "Finish": copies every ticked table into a worksheet of its own.
+
+#include "export/CellConversion.h"
+#include "export/Excel1.h"
+#include "export/Form2.h"
+#include "export/TableSource.h"
+#include "platform/odbc/Odbc.h"
+#include "platform/ui/MsgBox.h"
+#include "platform/ui/ProgramEnd.h"
+#include "platform/workbook/Workbook.h"
+#include "shell/ErrorTrap.h"
+#include "sqlaccess/MSSQL.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QListWidget>
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+namespace {
+
+
+xl::CellValue textCell(std::string_view text)
+{
+    xl::CellValue cell;
+    cell.type = xl::CellValue::Text;
+    cell.text = text;
+    cell.utf16Length = text.size();
+    return cell;
+}
+
+/** The name the workbook file is given: the database file's name, or the database's. */
+QString documentName(const ConnectionSettings& settings)
+{
+    const QFileInfo file(settings.database);
+    const QString base = file.completeBaseName();
+    return base.isEmpty() ? settings.database : base;
+}
+
+struct ExportAbandoned
+{
+};
+} // namespace
+
+void Form2::PushButton5_Click()
+{
+    ErrorTrap trap(Locations::Form2Finish);
+    std::unique_ptr<odbc::Connection> connection;
+    std::unique_ptr<odbc::Recordset> recordset;
+    trap.step(100, [&] { connection = std::make_unique<odbc::Connection>(); });
+    trap.step(102, [&] { recordset = std::make_unique<odbc::Recordset>(); });
+    if (m_busy) // 104
+        return;
+    m_busy = true; // 106
+    m_lastWorkbook.clear();
+
+    std::unique_ptr<xl::Application> excel;
+    xl::Workbook* workbook = nullptr;
+    try {
+        if (ListView1->count() == 0) // 108
+            throw ExportAbandoned{};
+        trap.step(110, [&] { pointer.setMousePointer(WindowPointer::Hourglass); });
+        trap.step(112, [&] { connection->setMode(odbc::adModeReadWrite); });
+
+        // 114-118: a connection that cannot be opened leaves nothing to copy.
+        const ConnectionSettings settings = MSSQL::CurrentConnectionSettings();
+        const bool connected = trap.step(settings.local ? 116 : 118, [&] {
+            if (!connection)
+                throw quorvane::Error(91, QStringLiteral("Object variable not set"));
+            connection->open(MSSQL::ConnectionString(settings));
+        });
+        if (connected && trap.step(120, [&] {
+                excel = std::make_unique<xl::Application>();
+                excel->setDocumentName(documentName(settings));
+            })) {
+            trap.step(122, [&] { workbook = excel->addWorkbook(); });
+        }
+        if (workbook) {
+            while (trap.loopTest(124, [&] { return workbook->count() > 1; }))
+                if (!trap.step(126, [&] { workbook->deleteWorksheet(workbook->count()); }))
+                    break;
+            bool firstSheet = true; // 128
+            QString currentName;
+            odbc::FieldValue value;
+            std::string scratch;
+
+            const int entries = ListView1->count(); // 130
+            for (int i = 1; i <= entries; ++i) {
+                // Entries may go away meanwhile ("< Back" and "Next >" refill the list).
+                if (i > ListView1->count())
+                    break;
+                QListWidgetItem* entry = ListView1->item(i - 1);
+                if (entry->checkState() != Qt::Checked) // 132
+                    continue;
+                currentName = entry->text(); // 134
+                const QString schema = entry->data(Qt::UserRole).toString();
+                trap.step(136, [&] {
+                    ProgressBar1->setValue(int(std::nearbyint(double(i) / double(ListView1->count()) * 100.0)));
+                });
+                trap.step(138, [&] { ProgressBar1->setText(QStringLiteral("Processing: ") + currentName); });
+                trap.step(140, [&] {
+                    if (recordset->state() != 0)
+                        recordset->close();
+                });
+                trap.step(142, [&] { recordset->setCursorLocation(odbc::adUseClient); });
+                // A table that cannot be read is reported once and skipped.
+                if (!trap.step(144, [&] {
+                        recordset->open(Excel1::TableQuery(currentName, schema), *connection, odbc::adOpenStatic,
+                                        odbc::adLockReadOnly);
+                    }))
+                    continue;
+
+                const QString listedName = currentName;
+                xl::Worksheet* sheet = nullptr;
+                auto takeSheet = [&] {
+                    sheet = nullptr;
+                    if (firstSheet) {
+                        trap.step(148, [&] { sheet = workbook->activeSheet(); });
+                        firstSheet = false; // 150
+                    } else {
+                        trap.step(152, [&] { sheet = workbook->addWorksheet(); });
+                    }
+                    if (sheet)
+                        Excel1::NameWorksheet(trap, currentName, *workbook, *sheet);
+                };
+                takeSheet();
+                if (!sheet)
+                    continue;
+
+                long long rowTotal = 0;
+                trap.step(176, [&] { rowTotal = recordset->recordCount(); });
+                int fieldCount = 0;
+                trap.step(178, [&] { fieldCount = recordset->fieldCount(); });
+                auto writeHeader = [&] {
+                    for (int f = 0; f < fieldCount; ++f) {
+                        if (!yieldToEvents()) // 180
+                            throw ExportAbandoned{};
+                        trap.step(182, [&] { sheet->writeText(1, f + 1, recordset->fieldName(f)); });
+                    }
+                };
+                writeHeader();
+
+                long long cut = 0;
+                long long n = 1;
+                long sheetRow = 2;
+                bool tableFailed = false;
+                // 186: the rows themselves bound the loop; the row total is only the "from" figure.
+                while (!tableFailed) {
+                    bool atEnd = true;
+                    if (!trap.step(186, [&] { atEnd = recordset->eof(); }) || atEnd)
+                        break;
+                    if (!yieldToEvents()) // 188
+                        throw ExportAbandoned{};
+                    ProgressBar1->setRowText(currentName, n, rowTotal); // 190
+                    if (sheetRow > xl::MaxRows) {
+                        // A worksheet is full: the table goes on in a further worksheet, named the same way.
+                        currentName = listedName;
+                        trap.step(152, [&] { sheet = workbook->addWorksheet(); });
+                        if (!sheet)
+                            break;
+                        Excel1::NameWorksheet(trap, currentName, *workbook, *sheet);
+                        ProgressBar1->setRowText(currentName, n, rowTotal);
+                        writeHeader();
+                        sheetRow = 2;
+                    }
+                    fieldCount = recordset->fieldCount(); // 192
+                    for (int f = 0; f < fieldCount; ++f) {
+                        if (!yieldToEvents()) // 194
+                            throw ExportAbandoned{};
+                        ProgressBar1->setFieldText(f + 1, fieldCount); // 196
+                        const odbc::FieldInfo& field = recordset->field(f);
+                        if (field.adoType == odbc::adLongVarBinary) { // 198
+                            trap.step(200, [&] { sheet->write(sheetRow, f + 1, textCell(BinaryDataText)); });
+                            continue;
+                        }
+                        // 202: a value the driver cannot deliver ends this table's copy with one report.
+                        if (!trap.step(202, [&] {
+                                recordset->read(f, value);
+                                bool truncated = false;
+                                const xl::CellValue cell = ToCell(field, value, scratch, truncated);
+                                if (truncated)
+                                    ++cut;
+                                if (cell.type != xl::CellValue::Empty)
+                                    sheet->write(sheetRow, f + 1, cell);
+                            })) {
+                            tableFailed = true;
+                            break;
+                        }
+                    }
+                    if (tableFailed)
+                        break;
+                    if (!trap.step(206, [&] { recordset->moveNext(); }))
+                        break;
+                    ++n;
+                    ++sheetRow;
+                }
+                if (cut > 0)
+                    trap.reportAt(202, QStringLiteral("%1 value(s) of table %2 were longer than the 32,767 characters a "
+                                                      "cell holds; each was cut to its first 32,767 characters.")
+                                           .arg(cut)
+                                           .arg(listedName));
+            }
+
+            trap.step(212, [&] { workbook->activeSheet()->autoFitColumns(); });
+            // 214: the file is written completely before it is opened. Writing a
+            // large workbook takes a while; the window keeps answering meanwhile.
+            trap.step(214, [&] {
+                std::atomic<bool> done = false;
+                std::exception_ptr failure;
+                QString path;
+                std::thread writer([&] {
+                    try {
+                        path = excel->setVisible();
+                    } catch (...) {
+                        failure = std::current_exception();
+                    }
+                    done = true;
+                });
+                while (!done) {
+                    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+                    if (!done)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
+                writer.join();
+                if (failure)
+                    std::rethrow_exception(failure);
+                m_lastWorkbook = path;
+            });
+        }
+    } catch (const ExportAbandoned&) {
+        if (ProgramEnd::ended()) {
+            // The program has ended under us: nothing more is shown.
+            m_busy = false;
+            return;
+        }
+        if (ListView1->count() == 0 && !excel) {
+            m_busy = false; // 232: an empty list does nothing at all
+            return;
+        }
+    }
+
+    trap.step(216, [&] { ProgressBar1->setValue(0); });
+    trap.step(218, [&] { ProgressBar1->setText(QStringLiteral("Progress Bar")); });
+    trap.step(220, [&] { pointer.setMousePointer(WindowPointer::Default); });
+    trap.step(222, [&] {
+        if (windowState() & Qt::WindowMinimized)
+            setWindowState(windowState() & ~Qt::WindowMinimized);
+    });
+    trap.step(226, [] { MsgBox::show(QStringLiteral("Done."), MsgBox::OkOnly); });
+    trap.step(228, [&] {
+        if (connection && connection->state() != 0)
+            connection->close();
+    });
+    m_busy = false; // 232
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+
+namespace Excel1 {
+
+/**
+ * The query that reads a whole table: "SELECT * FROM [schema].[name]", or
+ * "SELECT * FROM [name]" without a schema, every "]" inside a name doubled,
+ * which is the server's own quoting.
+ */
+QString TableQuery(const QString& name, const QString& schema);
+
+} // namespace Excel1

@@ -1,0 +1,17 @@
+#include "connection/Form1.h"
+#include "platform/ui/ProgramEnd.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorvane"));
+    QApplication::setOrganizationName(QStringLiteral("Brantlow"));
+
+    // The connection window is the start-up window: creating it runs the start-up sequence.
+    Form1 connectionWindow;
+    if (!connectionWindow.movedOn())
+        connectionWindow.show();
+    return app.exec();
+}

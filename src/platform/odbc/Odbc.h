@@ -1,0 +1,141 @@
+#pragma once
+
+// The database access layer: a small, exception-raising wrapper over the
+// unixODBC driver manager. Every failure throws quorvane::Error carrying a
+// number (the driver's native error, or -1) and the driver's diagnostic text
+// ("[SQLSTATE] message", all records joined). Handles are RAII, non-copyable,
+// and each needs its parent handle to be created.
+
+#include "platform/Error.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sql.h>
+#include <sqlext.h>
+
+namespace odbc {
+
+class Recordset;
+
+/** ADO-style constants that callers pass. */
+enum { adModeReadWrite = 3, adSchemaTables = 20, adUseClient = 3, adOpenStatic = 3, adLockReadOnly = 1 };
+/** ADO type code of long binary fields. */
+enum { adLongVarBinary = 205 };
+
+class Connection
+{
+public:
+    Connection();
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    /** Accepted and kept; ODBC connections are read/write anyway. */
+    void setMode(int mode);
+    /** Login time-out in seconds; 15 unless changed, as the classic access component has. */
+    void setLoginTimeout(int seconds);
+
+    /** Opens with the connection string as given (SQLDriverConnect, no prompt). */
+    void open(const QString& connectionString);
+    /** 0 closed, 1 open. */
+    int state() const;
+    void close();
+
+    /**
+     * Schema 20: SQLTables for every table type. Rows have the columns
+     * "TABLE_TYPE", "TABLE_NAME" and "TABLE_SCHEM" (the schema, may be null).
+     */
+    std::unique_ptr<Recordset> openSchema(int schema);
+
+    /** Runs a statement that returns no rows (used by fixtures and the demo). */
+    void execute(const QString& sql);
+
+    SQLHDBC handle() const;
+
+private:
+    friend class Recordset;
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+/**
+ * One value as it arrived from the driver, in buffers that are reused from
+ * cell to cell so that reading a large table allocates nothing per value.
+ */
+struct FieldValue
+{
+    enum Kind { Null, Text, Double, Binary };
+    Kind kind = Null;
+    double number = 0;
+    /** Text: UTF-8. Binary: the raw bytes. */
+    std::string bytes;
+    /** Text: its length in UTF-16 code units (the unit of a spreadsheet cell's limit). */
+    std::size_t utf16Length = 0;
+};
+
+struct FieldInfo
+{
+    QString name;
+    SQLSMALLINT sqlType = SQL_UNKNOWN_TYPE;
+    SQLULEN size = 0;
+    /** ADO-style type code; 205 for long binary (SQL_LONGVARBINARY, or binary of unlimited size). */
+    int adoType = 0;
+};
+
+class Recordset
+{
+public:
+    Recordset();
+    ~Recordset();
+    Recordset(const Recordset&) = delete;
+    Recordset& operator=(const Recordset&) = delete;
+
+    void setCursorLocation(int location);
+
+    /**
+     * Runs the query and positions on the first row. With a static cursor the
+     * server's row count is taken first ("SELECT COUNT(*) FROM (query)") and
+     * answered by recordCount(); the rows themselves are streamed, not held.
+     */
+    void open(const QString& source, Connection& connection, int cursorType = adOpenStatic, int lockType = adLockReadOnly);
+    /** 0 closed, 1 open. */
+    int state() const;
+    void close();
+
+    /** The row count taken at open (static cursor), -1 when unknown. */
+    long long recordCount() const;
+
+    int fieldCount() const;
+    const FieldInfo& field(int index) const;
+    QString fieldName(int index) const;
+    int fieldType(int index) const;
+
+    /** A field's value of the current row (null QVariant for SQL NULL); any order, any number of times. */
+    QVariant value(int index);
+    QVariant value(const QString& name);
+
+    /**
+     * Fast path for bulk copies: reads field `index` of the current row into
+     * `out`. Fields must be read in rising order, each at most once per row.
+     * Integers, decimals, dates, times, bits and identifiers arrive as their
+     * exact text; floating point as Double; character data as UTF-8 Text;
+     * binary as Binary.
+     */
+    void read(int index, FieldValue& out);
+
+    bool eof() const;
+    void moveNext();
+
+private:
+    // The schema query hands its statement to a record set of its own.
+    friend class Connection;
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace odbc

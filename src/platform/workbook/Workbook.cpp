@@ -1,0 +1,1233 @@
+#include "platform/workbook/Workbook.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <xlsxwriter.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace xl {
+
+namespace {
+
+using quorvane::Error;
+
+// Cells are gathered in a buffer of this size before they go to the temporary
+// file; it is also the largest piece read back at once when the file is made.
+constexpr std::size_t BufferSize = std::size_t(4) << 20;
+
+// A column is never made wider than Excel allows.
+constexpr unsigned MaxShownChars = 255;
+
+QString systemWords(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+[[noreturn]] void fail(long number, const QString& text)
+{
+    throw Error(number, text);
+}
+
+[[noreturn]] void failSystem(int error, const QString& what)
+{
+    fail(error, what + QStringLiteral(": ") + systemWords(error));
+}
+
+QString cellName(long row, long column)
+{
+    return QStringLiteral("row %1, column %2").arg(row).arg(column);
+}
+
+// ---------------------------------------------------------------- folders
+
+/**
+ * Creates the folder (and missing parents) for the user alone and makes sure
+ * it is a real folder of this user with mode 0700: it holds unsaved work.
+ */
+void ensurePrivateFolder(const QString& folder)
+{
+    const QByteArray path = QFile::encodeName(QDir::cleanPath(folder));
+    for (qsizetype slash = path.indexOf('/', 1); ; slash = path.indexOf('/', slash + 1)) {
+        const QByteArray part = slash < 0 ? path : path.left(slash);
+        if (::mkdir(part.constData(), 0700) != 0 && errno != EEXIST)
+            failSystem(errno, QStringLiteral("Cannot create the folder %1").arg(QFile::decodeName(part)));
+        if (slash < 0)
+            break;
+    }
+    struct stat st;
+    if (::lstat(path.constData(), &st) != 0)
+        failSystem(errno, QStringLiteral("Cannot use the folder %1").arg(folder));
+    if (!S_ISDIR(st.st_mode))
+        failSystem(ENOTDIR, QStringLiteral("Cannot use the folder %1").arg(folder));
+    if (st.st_uid != ::geteuid())
+        fail(EPERM, QStringLiteral("Cannot use the folder %1: it belongs to another user").arg(folder));
+    if ((st.st_mode & 07777) != 0700 && ::chmod(path.constData(), 0700) != 0)
+        failSystem(errno, QStringLiteral("Cannot make the folder %1 private").arg(folder));
+}
+
+// ---------------------------------------------------------------- temporary storage
+
+/**
+ * A temporary file that has no name from the start (or loses it at once), so
+ * the system removes it with the last descriptor, even when the program ends
+ * without running any destructor.
+ */
+class TempStore
+{
+public:
+    explicit TempStore(const QString& folder)
+    {
+        const QByteArray dir = QFile::encodeName(folder);
+        m_fd = ::open(dir.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (m_fd < 0) {
+            // File systems without unnamed files: take a name and drop it at once.
+            QByteArray name = dir + "/.quorvane-cells-XXXXXX";
+            m_fd = ::mkostemp(name.data(), O_CLOEXEC);
+            if (m_fd < 0)
+                failSystem(errno, QStringLiteral("Cannot create a temporary file in %1").arg(folder));
+            ::unlink(name.constData());
+        }
+    }
+    ~TempStore()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    TempStore(const TempStore&) = delete;
+    TempStore& operator=(const TempStore&) = delete;
+
+    /** Appends the bytes and answers where they went. */
+    std::uint64_t append(const char* data, std::size_t size)
+    {
+        const std::uint64_t start = m_size;
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::pwrite(m_fd, data + done, size - done, off_t(start + done));
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                failSystem(errno, QStringLiteral("Cannot keep the cells in the temporary file"));
+            }
+            done += std::size_t(n);
+        }
+        m_size += size;
+        return start;
+    }
+
+    void read(std::uint64_t offset, char* into, std::size_t size) const
+    {
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::pread(m_fd, into + done, size - done, off_t(offset + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                failSystem(n < 0 ? errno : EIO, QStringLiteral("Cannot read the cells back from the temporary file"));
+            done += std::size_t(n);
+        }
+    }
+
+private:
+    int m_fd = -1;
+    std::uint64_t m_size = 0;
+};
+
+// ---------------------------------------------------------------- cell records
+//
+// One record per written cell: a tag byte, the position (mostly implied by the
+// previous record), then the value. Tag bits 0-2: the kind; bits 3-4: how the
+// position is given.
+
+enum Kind : unsigned char { KEmpty, KNumber, KText, KFalse, KTrue, KDate, KTime, KDateTime };
+enum Position : unsigned char {
+    PosExplicit = 0 << 3, // row (4 bytes), column (2 bytes)
+    PosNextColumn = 1 << 3, // same row, next column
+    PosNextRow = 2 << 3, // next row, first column
+    PosSameRow = 3 << 3, // same row, column (2 bytes)
+};
+constexpr unsigned char KindMask = 7, PositionMask = 3 << 3;
+
+struct Cursor
+{
+    bool any = false;
+    std::uint32_t row = 0; // 0-based
+    std::uint16_t column = 0;
+};
+
+struct Record
+{
+    std::uint32_t row;
+    std::uint16_t column;
+    Kind kind;
+    double number;
+    const char* text; // NUL-terminated inside the record
+};
+
+template <class T>
+void put(char*& p, T value)
+{
+    std::memcpy(p, &value, sizeof value);
+    p += sizeof value;
+}
+
+template <class T>
+T take(const char*& p)
+{
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    p += sizeof value;
+    return value;
+}
+
+/** Decodes the records of [p, end) in order; the cursor carries over between pieces of one sheet. */
+template <class F>
+void forEachRecord(const char* p, const char* end, Cursor& at, F&& f)
+{
+    while (p < end) {
+        const unsigned char tag = static_cast<unsigned char>(*p++);
+        switch (tag & PositionMask) {
+        case PosExplicit:
+            at.row = take<std::uint32_t>(p);
+            at.column = take<std::uint16_t>(p);
+            break;
+        case PosNextColumn:
+            ++at.column;
+            break;
+        case PosNextRow:
+            ++at.row;
+            at.column = 0;
+            break;
+        default:
+            at.column = take<std::uint16_t>(p);
+            break;
+        }
+        Record r{at.row, at.column, Kind(tag & KindMask), 0, nullptr};
+        switch (r.kind) {
+        case KNumber:
+        case KDate:
+        case KTime:
+        case KDateTime:
+            r.number = take<double>(p);
+            break;
+        case KText: {
+            std::uint32_t length = 0;
+            for (int shift = 0;; shift += 7) {
+                const unsigned char b = static_cast<unsigned char>(*p++);
+                length |= std::uint32_t(b & 0x7F) << shift;
+                if (!(b & 0x80))
+                    break;
+            }
+            r.text = p;
+            p += length + 1;
+            break;
+        }
+        default:
+            break;
+        }
+        f(r);
+    }
+}
+
+// ---------------------------------------------------------------- text
+
+struct TextScan
+{
+    bool valid = true;
+    std::size_t utf16 = 0;
+    /** Holds something the file must spell out as _xHHHH_ (see escapeText). */
+    bool needsEscape = false;
+};
+
+bool isHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+/** "_xHHHH_" at i: the spreadsheet would read it as an escaped character. */
+bool escapeLookalikeAt(std::string_view s, std::size_t i)
+{
+    return i + 7 <= s.size() && s[i] == '_' && s[i + 1] == 'x' && isHex(s[i + 2]) && isHex(s[i + 3])
+        && isHex(s[i + 4]) && isHex(s[i + 5]) && s[i + 6] == '_';
+}
+
+/** Validates UTF-8 and counts UTF-16 units in one pass; plain ASCII goes eight bytes at a time. */
+TextScan scanText(std::string_view s)
+{
+    TextScan scan;
+    auto p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto end = p + s.size();
+    std::size_t units = 0;
+    while (p < end) {
+        while (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            if (w & 0x8080808080808080ull)
+                break;
+            p += 8;
+            units += 8;
+        }
+        if (p >= end)
+            break;
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            ++units;
+            continue;
+        }
+        auto cont = [&](std::ptrdiff_t k) { return end - p > k && (p[k] & 0xC0) == 0x80; };
+        if (c >= 0xC2 && c < 0xE0 && cont(1)) {
+            p += 2;
+            units += 1;
+        } else if (c >= 0xE0 && c < 0xF0 && cont(1) && cont(2) && !(c == 0xE0 && p[1] < 0xA0)
+                   && !(c == 0xED && p[1] >= 0xA0)) {
+            if (c == 0xEF && p[1] == 0xBF && p[2] >= 0xBE)
+                scan.needsEscape = true; // U+FFFE and U+FFFF are not allowed in XML
+            p += 3;
+            units += 1;
+        } else if (c >= 0xF0 && c < 0xF5 && cont(1) && cont(2) && cont(3) && !(c == 0xF0 && p[1] < 0x90)
+                   && !(c == 0xF4 && p[1] >= 0x90)) {
+            p += 4;
+            units += 2;
+        } else {
+            scan.valid = false;
+            return scan;
+        }
+    }
+    scan.utf16 = units;
+    if (!scan.needsEscape && std::memchr(s.data(), '\0', s.size()))
+        scan.needsEscape = true;
+    if (!scan.needsEscape) {
+        for (const char* u = static_cast<const char*>(std::memchr(s.data(), '_', s.size())); u;) {
+            const std::size_t i = std::size_t(u - s.data());
+            if (escapeLookalikeAt(s, i)) {
+                scan.needsEscape = true;
+                break;
+            }
+            u = static_cast<const char*>(std::memchr(u + 1, '_', s.size() - i - 1));
+        }
+    }
+    return scan;
+}
+
+/**
+ * The spreadsheet reads "_xHHHH_" in a cell's text as the character HHHH;
+ * that is how the file holds characters XML cannot. The writer spells out the
+ * control characters itself, but not NUL (its strings end there), U+FFFE and
+ * U+FFFF, nor text that merely looks like such an escape: without "_x005F_"
+ * in front, "_x0041_" would come back as "A".
+ */
+void escapeText(std::string_view s, std::string& out)
+{
+    out.clear();
+    out.reserve(s.size() + 32);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c == '\0') {
+            out += "_x0000_";
+        } else if (c == '_' && escapeLookalikeAt(s, i)) {
+            out += "_x005F_";
+        } else if (c == '\xEF' && i + 2 < s.size() && s[i + 1] == '\xBF' && (s[i + 2] == '\xBE' || s[i + 2] == '\xBF')) {
+            out += s[i + 2] == '\xBE' ? "_xFFFE_" : "_xFFFF_";
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+}
+
+std::size_t codePoints(std::string_view s)
+{
+    std::size_t n = 0;
+    for (const char c : s)
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+// ---------------------------------------------------------------- widths
+
+/** Characters that the General format shows for a number, as far as it is cheap to tell. */
+unsigned numberWidth(double v)
+{
+    const double a = std::fabs(v);
+    if (a < 1e11 && a == std::floor(a)) {
+        unsigned digits = 1;
+        for (double t = 10; t <= a; t *= 10)
+            ++digits;
+        return digits + (v < 0);
+    }
+    char buffer[32];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
+    return std::min<unsigned>(unsigned(r.ptr - buffer), 11);
+}
+
+double columnWidth(unsigned shownChars)
+{
+    return std::min(255.0, shownChars * 1.1 + 1.0);
+}
+
+// ---------------------------------------------------------------- names
+
+const QString ForbiddenNameCharacters = QStringLiteral(":\\/?*[]");
+
+QString defaultName(int n)
+{
+    return QStringLiteral("Sheet%1").arg(n);
+}
+
+/** The database name made safe for a file name. */
+QString fileBaseName(const QString& documentName)
+{
+    QString base;
+    for (const char32_t c : documentName.toUcs4()) {
+        if (base.size() >= 64)
+            break;
+        if (QChar::isLetterOrNumber(c) || c == '-' || c == '_' || c == '.')
+            base += QString::fromUcs4(&c, 1);
+        else
+            base += QLatin1Char('_');
+    }
+    while (base.startsWith(QLatin1Char('.')))
+        base.remove(0, 1);
+    return base.isEmpty() ? QStringLiteral("workbook") : base;
+}
+
+/** libxlsxwriter prints numbers in the current locale; the file needs the C locale's decimal point. */
+class CLocaleScope
+{
+public:
+    CLocaleScope()
+        : m_c(::newlocale(LC_ALL_MASK, "C", locale_t(nullptr)))
+        , m_old(m_c ? ::uselocale(m_c) : locale_t(nullptr))
+    {
+    }
+    ~CLocaleScope()
+    {
+        if (m_c) {
+            ::uselocale(m_old);
+            ::freelocale(m_c);
+        }
+    }
+
+private:
+    locale_t m_c;
+    locale_t m_old;
+};
+
+QString writerWords(lxw_error error, int systemError)
+{
+    QString words = QString::fromUtf8(lxw_strerror(error));
+    if (systemError != 0)
+        words += QStringLiteral(" (") + systemWords(systemError) + QLatin1Char(')');
+    return words;
+}
+
+/** Named files being written right now, for discardUnfinishedFiles. */
+std::vector<QByteArray>& unfinishedFiles()
+{
+    static std::vector<QByteArray> files;
+    return files;
+}
+
+/** Unlinks a file unless told to keep it. */
+class FileGuard
+{
+public:
+    explicit FileGuard(QByteArray path)
+        : m_path(std::move(path))
+    {
+        unfinishedFiles().push_back(m_path);
+    }
+    ~FileGuard()
+    {
+        if (!m_path.isEmpty())
+            ::unlink(m_path.constData());
+        forget();
+    }
+    void keep()
+    {
+        forget();
+        m_path.clear();
+    }
+
+private:
+    void forget()
+    {
+        auto& files = unfinishedFiles();
+        files.erase(std::remove(files.begin(), files.end(), m_path), files.end());
+    }
+    QByteArray m_path;
+};
+
+const char* const XlsxMimeType = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
+
+} // namespace
+
+// ================================================================ free functions
+
+bool NumberSurvivesFile(double value)
+{
+    if (!std::isfinite(value))
+        return false;
+    // The writer's "%.16G": sixteen significant digits.
+    char buffer[40];
+    const auto printed = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, 15);
+    double back = 0;
+    const auto parsed = std::from_chars(buffer, printed.ptr, back);
+    return parsed.ec == std::errc() && back == value;
+}
+
+QString SheetNameProblem(const QString& name)
+{
+    const QString quoted = QStringLiteral("\"%1\"").arg(name);
+    if (name.isEmpty())
+        return QStringLiteral("You typed an invalid name for a sheet: the name cannot be blank.");
+    if (name.size() > MaxSheetNameChars)
+        return QStringLiteral("You typed an invalid name for a sheet: %1 has %2 characters, and a sheet name cannot "
+                              "exceed 31 characters.")
+            .arg(quoted)
+            .arg(name.size());
+    for (const QChar c : name) {
+        if (ForbiddenNameCharacters.contains(c))
+            return QStringLiteral("You typed an invalid name for a sheet: %1 contains \"%2\". A sheet name cannot "
+                                  "contain any of the following characters: : \\ / ? * [ or ]")
+                .arg(quoted, c);
+    }
+    if (name.startsWith(QLatin1Char('\'')) || name.endsWith(QLatin1Char('\'')))
+        return QStringLiteral("You typed an invalid name for a sheet: %1. A sheet name cannot begin or end with an "
+                              "apostrophe.")
+            .arg(quoted);
+    if (name.compare(QLatin1String("History"), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("You typed an invalid name for a sheet: \"History\" is a name reserved by Excel.");
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
+        const bool pair = c.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate();
+        if (pair) {
+            ++i;
+            continue;
+        }
+        if (c.unicode() < 0x20 || c.unicode() == 0xFFFE || c.unicode() == 0xFFFF || c.isSurrogate())
+            return QStringLiteral("You typed an invalid name for a sheet: %1 contains the character U+%2, which a "
+                                  "sheet name cannot hold.")
+                .arg(quoted)
+                .arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    }
+    return {};
+}
+
+bool SameSheetName(const QString& a, const QString& b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+// ================================================================ Worksheet
+
+/** Lets the parts of the model reach each other's inner state. */
+struct ModelAccess
+{
+    static Worksheet::Impl& of(const Worksheet& sheet) { return *sheet.d; }
+    static Workbook::Impl& of(const Workbook& book) { return *book.d; }
+};
+
+struct Worksheet::Impl
+{
+    struct Chunk
+    {
+        std::uint64_t offset;
+        std::size_t length;
+    };
+
+    Workbook* workbook;
+    QString name;
+    std::vector<Chunk> chunks;
+    Cursor last; // position of the last record kept
+    bool needsSort = false; // written out of row order, or a cell written twice
+    std::vector<std::uint16_t> shown; // longest shown value per column, in characters
+    bool autoFit = false;
+    std::vector<std::uint16_t> fitted; // `shown` as AutoFit found it
+};
+
+struct Workbook::Impl
+{
+    std::vector<std::unique_ptr<Worksheet>> sheets; // in tab order
+    Worksheet* active = nullptr;
+    std::unique_ptr<TempStore> store;
+    std::unique_ptr<char[]> buffer;
+    std::size_t used = 0;
+    Worksheet::Impl* owner = nullptr; // the sheet whose records the buffer holds
+    std::string escaped; // reused for the rare texts that need escaping
+    QString filePath; // set once the workbook has been written
+
+    int indexOf(const Worksheet* sheet) const
+    {
+        for (std::size_t i = 0; i < sheets.size(); ++i)
+            if (sheets[i].get() == sheet)
+                return int(i);
+        return -1;
+    }
+
+    bool nameTaken(const QString& name, const Worksheet* except) const
+    {
+        for (const auto& s : sheets)
+            if (s.get() != except && SameSheetName(ModelAccess::of(*s).name, name))
+                return true;
+        return false;
+    }
+
+    QString freeDefaultName() const
+    {
+        for (int n = 1;; ++n)
+            if (!nameTaken(defaultName(n), nullptr))
+                return defaultName(n);
+    }
+
+    void flush()
+    {
+        if (used == 0)
+            return;
+        const std::uint64_t offset = store->append(buffer.get(), used);
+        auto& chunks = owner->chunks;
+        if (!chunks.empty() && chunks.back().offset + chunks.back().length == offset)
+            chunks.back().length += used;
+        else
+            chunks.push_back({offset, used});
+        used = 0;
+    }
+
+    /** Room for `size` bytes of the sheet's next record; the caller commits what it used. */
+    char* reserve(Worksheet::Impl* sheet, std::size_t size)
+    {
+        if (!store)
+            fail(ApplicationDefinedError,
+                  QStringLiteral("The workbook has been handed to the spreadsheet application and can no longer be "
+                                 "changed."));
+        if (owner != sheet || used + size > BufferSize) {
+            flush();
+            owner = sheet;
+        }
+        if (!buffer)
+            buffer = std::make_unique_for_overwrite<char[]>(BufferSize);
+        return buffer.get() + used;
+    }
+};
+
+Worksheet::Worksheet(Workbook* workbook, const QString& name)
+    : d(std::make_unique<Impl>())
+{
+    d->workbook = workbook;
+    d->name = name;
+}
+
+Worksheet::~Worksheet() = default;
+
+QString Worksheet::name() const
+{
+    return d->name;
+}
+
+void Worksheet::setName(const QString& name)
+{
+    const QString problem = SheetNameProblem(name);
+    if (!problem.isEmpty())
+        fail(ApplicationDefinedError, problem);
+    if (d->workbook->d->nameTaken(name, this))
+        fail(ApplicationDefinedError,
+              QStringLiteral("Cannot rename a sheet to \"%1\": that name is already taken. Try a different one.")
+                  .arg(name));
+    d->name = name;
+}
+
+void Worksheet::write(long row, long column, const CellValue& value)
+{
+    if (row < 1 || row > MaxRows || column < 1 || column > MaxColumns)
+        fail(ApplicationDefinedError,
+              QStringLiteral("Cannot write to the cell at %1: a worksheet has rows 1 to 1048576 and columns 1 to "
+                             "16384.")
+                  .arg(cellName(row, column)));
+    const auto r = std::uint32_t(row - 1);
+    const auto c = std::uint16_t(column - 1);
+    Impl& s = *d;
+    const bool inOrder = !s.last.any || r > s.last.row || (r == s.last.row && c > s.last.column);
+
+    Kind kind = KEmpty;
+    unsigned shown = 0;
+    std::string_view text;
+    switch (value.type) {
+    case CellValue::Empty:
+        break;
+    case CellValue::Number:
+        if (!std::isfinite(value.number))
+            fail(ApplicationDefinedError,
+                  QStringLiteral("Cannot write to the cell at %1: the value is not a finite number.")
+                      .arg(cellName(row, column)));
+        kind = KNumber;
+        shown = numberWidth(value.number);
+        break;
+    case CellValue::Boolean:
+        kind = value.boolean ? KTrue : KFalse;
+        shown = value.boolean ? 4 : 5; // TRUE, FALSE
+        break;
+    case CellValue::Date:
+    case CellValue::DateTime:
+        // Serials of 1900-01-01 .. 9999-12-31 (0 is Excel's "1900-01-00").
+        if (!(value.number >= 0 && value.number < 2958466))
+            fail(ApplicationDefinedError,
+                  QStringLiteral("Cannot write to the cell at %1: the date lies outside the years 1900 to 9999.")
+                      .arg(cellName(row, column)));
+        kind = value.type == CellValue::Date ? KDate : KDateTime;
+        shown = value.type == CellValue::Date ? 10 : 16; // 12/31/9999, 12/31/9999 23:59
+        break;
+    case CellValue::Time:
+        if (!(value.number >= 0 && value.number < 1))
+            fail(ApplicationDefinedError,
+                  QStringLiteral("Cannot write to the cell at %1: a time of day lies between 00:00:00 and 23:59:59.")
+                      .arg(cellName(row, column)));
+        kind = KTime;
+        shown = 8; // 23:59:59
+        break;
+    case CellValue::Text: {
+        if (value.text.empty())
+            break;
+        const TextScan scan = scanText(value.text);
+        if (!scan.valid)
+            fail(ApplicationDefinedError,
+                  QStringLiteral("Cannot write to the cell at %1: the text is not valid UTF-8.")
+                      .arg(cellName(row, column)));
+        if (scan.utf16 > MaxCellChars)
+            fail(ApplicationDefinedError,
+                  QStringLiteral("Cannot write to the cell at %1: the text has %2 characters, and a cell holds at "
+                                 "most 32767.")
+                      .arg(cellName(row, column))
+                      .arg(scan.utf16));
+        text = value.text;
+        if (scan.needsEscape) {
+            auto& escaped = d->workbook->d->escaped;
+            escapeText(value.text, escaped);
+            // The writer measures what it is handed, escapes included.
+            if (codePoints(escaped) > MaxCellChars)
+                fail(ApplicationDefinedError,
+                      QStringLiteral("Cannot write to the cell at %1: the text holds characters that the file must "
+                                     "spell out, and spelled out it is longer than the 32767 characters a cell "
+                                     "holds.")
+                          .arg(cellName(row, column)));
+            text = escaped;
+        }
+        kind = KText;
+        shown = unsigned(std::min<std::size_t>(scan.utf16, MaxShownChars));
+        break;
+    }
+    }
+    // A cell that was never written is already empty; only an earlier value needs a record to clear it.
+    if (kind == KEmpty && inOrder)
+        return;
+
+    Workbook::Impl& wb = *d->workbook->d;
+    const std::size_t most = 1 + 6 + (kind == KText ? 5 + text.size() + 1 : 8);
+    char* const start = wb.reserve(d.get(), most);
+    char* p = start;
+    unsigned char tag = kind;
+    if (s.last.any && r == s.last.row && c == s.last.column + 1) {
+        *p++ = char(tag | PosNextColumn);
+    } else if (s.last.any && r == s.last.row + 1 && c == 0) {
+        *p++ = char(tag | PosNextRow);
+    } else if (s.last.any && r == s.last.row) {
+        *p++ = char(tag | PosSameRow);
+        put(p, c);
+    } else {
+        *p++ = char(tag | PosExplicit);
+        put(p, r);
+        put(p, c);
+    }
+    switch (kind) {
+    case KNumber:
+    case KDate:
+    case KTime:
+    case KDateTime:
+        put(p, value.number);
+        break;
+    case KText: {
+        auto length = std::uint32_t(text.size());
+        while (length >= 0x80) {
+            *p++ = char((length & 0x7F) | 0x80);
+            length >>= 7;
+        }
+        *p++ = char(length);
+        std::memcpy(p, text.data(), text.size());
+        p += text.size();
+        *p++ = '\0';
+        break;
+    }
+    default:
+        break;
+    }
+    wb.used += std::size_t(p - start);
+
+    if (!inOrder)
+        s.needsSort = true;
+    s.last = {true, r, c};
+    if (shown) {
+        if (c >= s.shown.size())
+            s.shown.resize(std::size_t(c) + 1);
+        if (s.shown[c] < shown)
+            s.shown[c] = std::uint16_t(shown);
+    }
+}
+
+void Worksheet::writeText(long row, long column, const QString& text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    CellValue value;
+    value.type = CellValue::Text;
+    value.text = std::string_view(utf8.constData(), std::size_t(utf8.size()));
+    value.utf16Length = std::size_t(text.size());
+    write(row, column, value);
+}
+
+void Worksheet::autoFitColumns()
+{
+    d->autoFit = true;
+    d->fitted = d->shown;
+}
+
+// ================================================================ Workbook
+
+Workbook::Workbook(int sheets)
+    : d(std::make_unique<Impl>())
+{
+    for (int n = 1; n <= sheets; ++n)
+        d->sheets.push_back(std::unique_ptr<Worksheet>(new Worksheet(this, defaultName(n))));
+    d->active = d->sheets.front().get();
+}
+
+Workbook::~Workbook() = default;
+
+int Workbook::count() const
+{
+    return int(d->sheets.size());
+}
+
+Worksheet* Workbook::worksheet(int index)
+{
+    if (index < 1 || index > count())
+        fail(SubscriptOutOfRange, QStringLiteral("Subscript out of range"));
+    return d->sheets[std::size_t(index - 1)].get();
+}
+
+void Workbook::deleteWorksheet(int index)
+{
+    Worksheet* sheet = worksheet(index);
+    if (count() == 1)
+        fail(ApplicationDefinedError, QStringLiteral("A workbook must contain at least one visible worksheet."));
+    if (d->owner == &ModelAccess::of(*sheet)) {
+        d->used = 0;
+        d->owner = nullptr;
+    }
+    const bool wasActive = d->active == sheet;
+    d->sheets.erase(d->sheets.begin() + (index - 1));
+    if (wasActive)
+        d->active = d->sheets[std::min<std::size_t>(std::size_t(index - 1), d->sheets.size() - 1)].get();
+}
+
+Worksheet* Workbook::activeSheet()
+{
+    return d->active;
+}
+
+Worksheet* Workbook::addWorksheet()
+{
+    const int at = std::max(0, d->indexOf(d->active));
+    auto sheet = std::unique_ptr<Worksheet>(new Worksheet(this, d->freeDefaultName()));
+    Worksheet* added = sheet.get();
+    d->sheets.insert(d->sheets.begin() + at, std::move(sheet));
+    d->active = added;
+    return added;
+}
+
+QString Workbook::filePath() const
+{
+    return d->filePath;
+}
+
+// ================================================================ Application
+
+namespace {
+
+struct Formats
+{
+    lxw_format* date;
+    lxw_format* time;
+    lxw_format* dateTime;
+    lxw_format* plain;
+};
+
+/** Answers whether a cell went out. */
+bool emitRecord(lxw_worksheet* sheet, const Record& r, const Formats& f)
+{
+    lxw_error e = LXW_NO_ERROR;
+    switch (r.kind) {
+    case KNumber:
+        e = worksheet_write_number(sheet, r.row, r.column, r.number, nullptr);
+        break;
+    case KText:
+        e = worksheet_write_string(sheet, r.row, r.column, r.text, nullptr);
+        break;
+    case KFalse:
+    case KTrue:
+        e = worksheet_write_boolean(sheet, r.row, r.column, r.kind == KTrue, nullptr);
+        break;
+    case KDate:
+        e = worksheet_write_number(sheet, r.row, r.column, r.number, f.date);
+        break;
+    case KTime:
+        e = worksheet_write_number(sheet, r.row, r.column, r.number, f.time);
+        break;
+    case KDateTime:
+        e = worksheet_write_number(sheet, r.row, r.column, r.number, f.dateTime);
+        break;
+    case KEmpty:
+        return false;
+    }
+    if (e != LXW_NO_ERROR)
+        fail(ApplicationDefinedError,
+              QStringLiteral("Cannot write the cell at %1: %2").arg(cellName(long(r.row) + 1, long(r.column) + 1),
+                                                                       writerWords(e, 0)));
+    return true;
+}
+
+/** Answers whether any cell went out. */
+bool replaySheet(lxw_worksheet* sheet, const Worksheet::Impl& s, const TempStore& store, const Formats& f)
+{
+    bool any = false;
+    if (!s.needsSort) {
+        // In row order already: piece by piece, as it was written.
+        std::size_t largest = 0;
+        for (const auto& chunk : s.chunks)
+            largest = std::max(largest, chunk.length);
+        auto piece = std::make_unique_for_overwrite<char[]>(largest);
+        Cursor at;
+        for (const auto& chunk : s.chunks) {
+            store.read(chunk.offset, piece.get(), chunk.length);
+            forEachRecord(piece.get(), piece.get() + chunk.length, at,
+                          [&](const Record& r) { any = emitRecord(sheet, r, f) || any; });
+        }
+        return any;
+    }
+    // Written out of order: the writer needs rising rows, and a later write to a cell wins.
+    std::size_t total = 0;
+    for (const auto& chunk : s.chunks)
+        total += chunk.length;
+    std::vector<char> all(total);
+    std::size_t filled = 0;
+    for (const auto& chunk : s.chunks) {
+        store.read(chunk.offset, all.data() + filled, chunk.length);
+        filled += chunk.length;
+    }
+    std::vector<Record> records;
+    Cursor at;
+    forEachRecord(all.data(), all.data() + all.size(), at, [&](const Record& r) { records.push_back(r); });
+    std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
+        return a.row != b.row ? a.row < b.row : a.column < b.column;
+    });
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const bool overwritten = i + 1 < records.size() && records[i + 1].row == records[i].row
+            && records[i + 1].column == records[i].column;
+        if (!overwritten)
+            any = emitRecord(sheet, records[i], f) || any;
+    }
+    return any;
+}
+
+/** Writes the workbook into `path` (which exists, mode 0600). */
+void writeXlsx(Workbook::Impl& wb, const QByteArray& path, const QByteArray& tmpdir)
+{
+    lxw_workbook_options options{};
+    options.constant_memory = LXW_TRUE;
+    options.tmpdir = const_cast<char*>(tmpdir.constData());
+    errno = 0;
+    lxw_workbook* book = workbook_new_opt(path.constData(), &options);
+    if (!book)
+        fail(errno ? long(errno) : long(ApplicationDefinedError),
+              QStringLiteral("The workbook writer could not start: %1")
+                  .arg(errno ? systemWords(errno) : QStringLiteral("out of memory")));
+    struct BookGuard
+    {
+        lxw_workbook* book;
+        ~BookGuard()
+        {
+            if (book)
+                lxw_workbook_free(book);
+        }
+    } guard{book};
+
+    Formats formats{workbook_add_format(book), workbook_add_format(book), workbook_add_format(book),
+                    workbook_add_format(book)};
+    // Built-in formats that follow the reader's regional settings: short date, time, date and time.
+    format_set_num_format_index(formats.date, 14);
+    format_set_num_format_index(formats.time, 21);
+    format_set_num_format_index(formats.dateTime, 22);
+
+    lxw_worksheet* active = nullptr;
+    for (const auto& sheet : wb.sheets) {
+        const Worksheet::Impl& s = ModelAccess::of(*sheet);
+        const QByteArray name = s.name.toUtf8();
+        lxw_worksheet* out = workbook_add_worksheet(book, name.constData());
+        if (!out)
+            fail(ApplicationDefinedError,
+                  QStringLiteral("The workbook writer refused the sheet \"%1\".").arg(s.name));
+        if (s.autoFit) {
+            for (std::size_t c = 0; c < s.fitted.size(); ++c) {
+                if (s.fitted[c] == 0)
+                    continue;
+                const lxw_error e = worksheet_set_column(out, lxw_col_t(c), lxw_col_t(c), columnWidth(s.fitted[c]), nullptr);
+                if (e != LXW_NO_ERROR)
+                    fail(ApplicationDefinedError,
+                          QStringLiteral("Cannot set the column widths of \"%1\": %2").arg(s.name, writerWords(e, 0)));
+            }
+        }
+        // The writer (1.1.x) leaks the temporary file of a sheet without cells in
+        // constant-memory mode; a blank cell without a style keeps it in step.
+        if (!replaySheet(out, s, *wb.store, formats))
+            worksheet_write_blank(out, 0, 0, formats.plain);
+        if (sheet.get() == wb.active)
+            active = out;
+    }
+    if (active)
+        worksheet_activate(active);
+
+    guard.book = nullptr;
+    errno = 0;
+    const lxw_error e = workbook_close(book);
+    const int systemError = errno;
+    if (e != LXW_NO_ERROR)
+        fail(systemError ? long(systemError) : long(ApplicationDefinedError),
+              QStringLiteral("The workbook could not be written to %1: %2")
+                  .arg(QFile::decodeName(path), writerWords(e, systemError)));
+}
+
+/** Renames without replacing; false when the target exists. */
+bool renameNoReplace(const QByteArray& from, const QByteArray& to)
+{
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno == EEXIST)
+        return false;
+    if (errno != EINVAL && errno != ENOSYS)
+        failSystem(errno, QStringLiteral("Cannot put the workbook in place as %1").arg(QFile::decodeName(to)));
+    // File systems without the flag: a hard link fails on an existing name as well.
+    if (::link(from.constData(), to.constData()) != 0) {
+        if (errno == EEXIST)
+            return false;
+        failSystem(errno, QStringLiteral("Cannot put the workbook in place as %1").arg(QFile::decodeName(to)));
+    }
+    ::unlink(from.constData());
+    return true;
+}
+
+bool exists(const QByteArray& path)
+{
+    struct stat st;
+    return ::lstat(path.constData(), &st) == 0;
+}
+
+} // namespace
+
+struct Application::Impl
+{
+    std::vector<std::unique_ptr<Workbook>> workbooks;
+    QString documentName;
+    bool visible = false;
+
+    /** Writes one workbook completely under a free name; answers the path. */
+    QString write(Workbook& book)
+    {
+        Workbook::Impl& wb = ModelAccess::of(book);
+        wb.flush();
+        const QString folder = workbookFolder();
+        ensurePrivateFolder(folder);
+        const QByteArray dir = QFile::encodeName(folder);
+        const QString base = folder + QLatin1Char('/') + fileBaseName(documentName) + QLatin1Char('-')
+            + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+
+        int n = 1;
+        auto candidate = [&] {
+            return QFile::encodeName(n == 1 ? base + QStringLiteral(".xlsx")
+                                            : base + QStringLiteral("-%1.xlsx").arg(n));
+        };
+        QByteArray target, part;
+        for (;; ++n) {
+            target = candidate();
+            if (exists(target))
+                continue;
+            part = target + ".part";
+            const int fd = ::open(part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd >= 0) {
+                ::close(fd);
+                break;
+            }
+            if (errno != EEXIST)
+                failSystem(errno, QStringLiteral("Cannot create the workbook file %1").arg(QFile::decodeName(part)));
+        }
+        FileGuard partGuard(part);
+        {
+            CLocaleScope cLocale;
+            writeXlsx(wb, part, dir);
+        }
+        if (::chmod(part.constData(), 0600) != 0)
+            failSystem(errno, QStringLiteral("Cannot protect the workbook file %1").arg(QFile::decodeName(part)));
+        while (!renameNoReplace(part, target)) {
+            ++n;
+            target = candidate();
+        }
+        partGuard.keep();
+        return QFile::decodeName(target);
+    }
+};
+
+Application::Application()
+    : d(std::make_unique<Impl>())
+{
+}
+
+Application::~Application() = default;
+
+Workbook* Application::addWorkbook()
+{
+    const QString folder = workbookFolder();
+    ensurePrivateFolder(folder);
+    auto store = std::make_unique<TempStore>(folder);
+    auto book = std::unique_ptr<Workbook>(new Workbook(DefaultSheetCount));
+    ModelAccess::of(*book).store = std::move(store);
+    d->workbooks.push_back(std::move(book));
+    return d->workbooks.back().get();
+}
+
+void Application::setDocumentName(const QString& name)
+{
+    d->documentName = name;
+}
+
+QString Application::setVisible()
+{
+    std::vector<Workbook*> pending;
+    for (const auto& book : d->workbooks)
+        if (ModelAccess::of(*book).filePath.isEmpty())
+            pending.push_back(book.get());
+
+    QStringList written;
+    try {
+        for (Workbook* book : pending)
+            written << d->write(*book);
+    } catch (...) {
+        for (const QString& path : written)
+            ::unlink(QFile::encodeName(path).constData());
+        throw;
+    }
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        Workbook::Impl& wb = ModelAccess::of(*pending[i]);
+        wb.filePath = written[qsizetype(i)];
+        // Handed over: the cells now live in the file.
+        wb.store.reset();
+        wb.buffer.reset();
+        wb.used = 0;
+        wb.owner = nullptr;
+        for (auto& sheet : wb.sheets)
+            std::vector<Worksheet::Impl::Chunk>().swap(ModelAccess::of(*sheet).chunks);
+    }
+    d->visible = true;
+
+    for (const QString& path : written) {
+        QProcess opener;
+        opener.setProgram(QStringLiteral("xdg-open"));
+        opener.setArguments({path});
+        opener.setStandardInputFile(QProcess::nullDevice());
+        if (!opener.startDetached())
+            fail(ApplicationDefinedError,
+                  QStringLiteral("The workbook was written to %1, but xdg-open could not be started to show it: %2")
+                      .arg(path, opener.errorString()));
+    }
+    return written.isEmpty() ? QString() : written.back();
+}
+
+bool Application::visible() const
+{
+    return d->visible;
+}
+
+bool Application::canBeCreated()
+{
+    try {
+        const QString folder = workbookFolder();
+        ensurePrivateFolder(folder);
+        TempStore store(folder);
+        QByteArray probe = QFile::encodeName(folder) + "/.probe-XXXXXX";
+        const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        ::close(fd);
+        FileGuard guard(probe);
+        const QByteArray dir = QFile::encodeName(folder);
+        lxw_workbook_options options{};
+        options.constant_memory = LXW_TRUE;
+        options.tmpdir = const_cast<char*>(dir.constData());
+        CLocaleScope cLocale;
+        lxw_workbook* book = workbook_new_opt(probe.constData(), &options);
+        if (!book)
+            return false;
+        lxw_worksheet* sheet = workbook_add_worksheet(book, nullptr);
+        if (!sheet || worksheet_write_number(sheet, 0, 0, 1.5, nullptr) != LXW_NO_ERROR) {
+            lxw_workbook_free(book);
+            return false;
+        }
+        if (workbook_close(book) != LXW_NO_ERROR)
+            return false;
+    } catch (const quorvane::Error&) {
+        return false;
+    }
+
+    QProcess query;
+    query.start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"),
+                                             QString::fromLatin1(XlsxMimeType)});
+    if (!query.waitForFinished(15000)) {
+        query.kill();
+        query.waitForFinished(1000);
+        return false;
+    }
+    if (query.exitStatus() != QProcess::NormalExit || query.exitCode() != 0)
+        return false;
+    const QString entry = QString::fromLocal8Bit(query.readAllStandardOutput()).trimmed();
+    return entry.endsWith(QLatin1String(".desktop")) && !entry.contains(QLatin1Char('\n'));
+}
+
+void Application::discardUnfinishedFiles()
+{
+    for (const QByteArray& path : unfinishedFiles())
+        ::unlink(path.constData());
+    unfinishedFiles().clear();
+}
+
+QString Application::workbookFolder()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime))
+        return QDir::cleanPath(runtime) + QStringLiteral("/quorvane");
+    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (cache.isEmpty() || !QDir::isAbsolutePath(cache))
+        cache = QDir::homePath() + QStringLiteral("/.cache");
+    return QDir::cleanPath(cache) + QStringLiteral("/quorvane/workbooks");
+}
+
+} // namespace xl

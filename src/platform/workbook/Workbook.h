@@ -1,0 +1,202 @@
+#pragma once
+
+// The workbook model that stands in for the spreadsheet application: an
+// invisible application with workbooks and worksheets that follow Excel's
+// rules, written out as one .xlsx file when it is made visible and then opened
+// in the user's spreadsheet program.
+//
+// Cells do not stay in memory: every write appends a small binary record to a
+// buffer that goes to an anonymous temporary file, so memory stays the same
+// whatever the size of the tables, and nothing is left on disk if the program
+// ends abruptly. The file itself is produced only when the final tab order is
+// known (setVisible), by replaying the records into libxlsxwriter in its
+// constant-memory mode.
+//
+// Every failure throws quorvane::Error with Excel-like or the system's words.
+
+#include "platform/Error.h"
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace xl {
+
+inline constexpr long MaxRows = 1048576, MaxColumns = 16384;
+/** A cell's limit, in UTF-16 code units (the unit the spreadsheet counts in). */
+inline constexpr std::size_t MaxCellChars = 32767;
+/** A sheet name's limit, in UTF-16 code units. */
+inline constexpr int MaxSheetNameChars = 31;
+/** Number of worksheets of a new workbook: three, as classic Excel had. */
+inline constexpr int DefaultSheetCount = 3;
+
+/** Error numbers of the model, those Excel's automation interface uses. */
+enum ErrorNumber : long {
+    SubscriptOutOfRange = 9,
+    ApplicationDefinedError = 1004,
+};
+
+struct CellValue
+{
+    enum Type { Empty, Number, Text, Boolean, Date, Time, DateTime };
+    Type type = Empty;
+    /** Number; Date, Time and DateTime: the serial of the 1900 date system. */
+    double number = 0;
+    bool boolean = false;
+    /** UTF-8; copied by write, so it may point into a buffer that is reused. */
+    std::string_view text;
+    /** The text's length in UTF-16 units (write counts again while it checks the text; kept for callers). */
+    std::size_t utf16Length = 0;
+};
+
+/**
+ * True when the number reaches the file and comes back as the same double.
+ * The file writer prints numbers with 16 significant digits, which is not
+ * enough for every double.
+ */
+bool NumberSurvivesFile(double value);
+
+/**
+ * Why Excel refuses a sheet name (empty when it does not): blank, too long,
+ * a forbidden character, an apostrophe at either end, the reserved "History",
+ * or a character that the file format cannot hold in a name (control
+ * characters, U+FFFE/U+FFFF, half of a surrogate pair). Does not look at the
+ * other sheets.
+ */
+QString SheetNameProblem(const QString& name);
+
+/** Excel's comparison of sheet names: without regard to letter case. */
+bool SameSheetName(const QString& a, const QString& b);
+
+class Workbook;
+class Application;
+struct ModelAccess;
+
+class Worksheet
+{
+public:
+    ~Worksheet();
+    Worksheet(const Worksheet&) = delete;
+    Worksheet& operator=(const Worksheet&) = delete;
+
+    QString name() const;
+    /** Throws quorvane::Error when Excel would refuse the name; the sheet then keeps its old one. */
+    void setName(const QString& name);
+
+    /**
+     * Writes one cell, row and column counted from 1. Later writes to the same
+     * cell replace earlier ones; an Empty value clears it. Throws beyond the
+     * sheet's limits, for text of more than 32,767 UTF-16 units or not valid
+     * UTF-8, for numbers that are not finite and for dates out of Excel's range.
+     */
+    void write(long row, long column, const CellValue& value);
+    void writeText(long row, long column, const QString& text);
+
+    /**
+     * Fits the column widths to the longest value shown in each column, as the
+     * cells stand now; cells written later do not widen the columns.
+     */
+    void autoFitColumns();
+
+    struct Impl; // opaque outside the model
+
+private:
+    friend class Workbook;
+    friend class Application;
+    friend struct ModelAccess;
+    Worksheet(Workbook* workbook, const QString& name);
+    std::unique_ptr<Impl> d;
+};
+
+class Workbook
+{
+public:
+    ~Workbook();
+    Workbook(const Workbook&) = delete;
+    Workbook& operator=(const Workbook&) = delete;
+
+    int count() const;
+    /** 1-based, in tab order; throws "Subscript out of range" otherwise. */
+    Worksheet* worksheet(int index);
+    /** Removes the sheet at that index; the last remaining sheet cannot be deleted. */
+    void deleteWorksheet(int index);
+    Worksheet* activeSheet();
+    /**
+     * A new sheet in front of the active one, which it replaces as the active
+     * sheet; named "Sheet" + the lowest number from 1 that no sheet has.
+     */
+    Worksheet* addWorksheet();
+
+    /** The path written by Application::setVisible; empty before. */
+    QString filePath() const;
+
+    struct Impl; // opaque outside the model
+
+private:
+    friend class Worksheet;
+    friend class Application;
+    friend struct ModelAccess;
+    explicit Workbook(int sheets);
+    std::unique_ptr<Impl> d;
+};
+
+class Application
+{
+public:
+    /** A new, invisible application without workbooks. */
+    Application();
+    ~Application();
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    /**
+     * A new workbook with DefaultSheetCount sheets, Sheet1 first and active.
+     * Creates the private folder and the workbook's temporary storage, and
+     * throws with the system's words when it cannot.
+     */
+    Workbook* addWorkbook();
+
+    /** The database name; the file name is made from it and the time. */
+    void setDocumentName(const QString& name);
+
+    /**
+     * Writes every workbook not yet written to its .xlsx file in the private
+     * folder, completely, then starts xdg-open on each without waiting.
+     * Answers the path of the last file written (empty when there was no
+     * workbook). On a failed write it throws with the writer's or the
+     * system's words, leaves no file and opens nothing; the workbook can be
+     * tried again. When only the start of xdg-open fails, the file is kept
+     * and the error names it.
+     */
+    QString setVisible();
+    bool visible() const;
+
+    /**
+     * Whether a workbook can be written and shown: the writer produces a tiny
+     * workbook in the private folder (removed again), and the desktop names an
+     * application for .xlsx files.
+     */
+    static bool canBeCreated();
+
+    /**
+     * The private folder: $XDG_RUNTIME_DIR/quorvane, or without a runtime
+     * folder $XDG_CACHE_HOME/quorvane/workbooks (~/.cache when unset).
+     */
+    static QString workbookFolder();
+
+    /**
+     * For an end of the program at once: removes the named files a write in
+     * progress has made (the ".part" file). The cells themselves are kept in
+     * files without a name, which the system removes with the process.
+     */
+    static void discardUnfinishedFiles();
+
+private:
+    friend struct ModelAccess;
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace xl

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QString>
+#include <exception>
+
+/**
+ * The error trap of a handler. Each numbered step runs under it; a step that
+ * throws is reported with the trap's location and the step's line, and the
+ * handler goes on with its next step. Routines without a trap of their own
+ * simply throw, so their failures are reported at the caller's line.
+ */
+class ErrorTrap
+{
+public:
+    explicit ErrorTrap(QString location)
+        : m_location(std::move(location))
+    {
+    }
+
+    /** Runs one step; answers false when it failed (after the report). */
+    template <class F>
+    bool step(int line, F&& f)
+    {
+        m_line = line;
+        try {
+            f();
+            return true;
+        } catch (...) {
+            report(std::current_exception());
+            return false;
+        }
+    }
+
+    /** The test of a branch: when evaluating it fails, the branch body runs. */
+    template <class F>
+    bool test(int line, F&& condition)
+    {
+        m_line = line;
+        try {
+            return static_cast<bool>(condition());
+        } catch (...) {
+            report(std::current_exception());
+            return true;
+        }
+    }
+
+    /**
+     * The test of a loop. A test that fails would fail again on every pass,
+     * so after its report the loop is left instead of running its body.
+     */
+    template <class F>
+    bool loopTest(int line, F&& condition)
+    {
+        m_line = line;
+        try {
+            return static_cast<bool>(condition());
+        } catch (...) {
+            report(std::current_exception());
+            return false;
+        }
+    }
+
+    int line() const { return m_line; }
+    const QString& location() const { return m_location; }
+
+    /** Reports a failure that the handler found itself, at the given line. */
+    void reportAt(int line, const QString& description);
+
+    /** The description a caught exception carries. */
+    static QString describe(std::exception_ptr error);
+
+private:
+    void report(std::exception_ptr error);
+
+    QString m_location;
+    int m_line = 0;
+};
+
+namespace Locations {
+inline const QString Prefix = QStringLiteral("Velmora2021/08/31.");
+inline const QString Form1Load = Prefix + QStringLiteral("Form1.Form_Load");
+inline const QString Form1TestConnection = Prefix + QStringLiteral("Form1.PushButton1_Click");
+inline const QString Form1Next = Prefix + QStringLiteral("Form1.PushButton2_Click");
+inline const QString Form1Help = Prefix + QStringLiteral("Form1.PushButton4_Click");
+inline const QString Form2Load = Prefix + QStringLiteral("Form2.Form_Load");
+inline const QString Form2Back = Prefix + QStringLiteral("Form2.PushButton2_Click");
+inline const QString Form2Finish = Prefix + QStringLiteral("Form2.PushButton5_Click");
+inline const QString Form2SelectAll = Prefix + QStringLiteral("Form2.PushButton8_Click");
+inline const QString Form2DeselectAll = Prefix + QStringLiteral("Form2.PushButton9_Click");
+inline const QString TableListing = Prefix + QStringLiteral("MSSQL.AddTablesToMSSQLListbox");
+} // namespace Locations

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+/**
+ * The per-user settings store: application "Brantlow", section "Quorvane".
+ * Every save reaches the file before it returns. The file holds the password
+ * in plain text, so it is created and kept readable by its owner only.
+ * A store that cannot be read or written never stops the program.
+ */
+namespace Settings {
+
+enum class Key { Server, User, Password, Database, Port, LocalConnection };
+
+struct KeyInfo
+{
+    Key key;
+    const char* name;
+    const char* defaultValue;
+};
+
+/** Every key of the program with its default: the one place they are spelled. */
+inline constexpr KeyInfo Keys[] = {
+    {Key::Server, "MSSQLServer", ""},
+    {Key::User, "MSSQLUser", ""},
+    {Key::Password, "MSSQLPassword", ""},
+    {Key::Database, "MSSQLDatabase", ""},
+    {Key::Port, "MSSQLPort", "1433"},
+    {Key::LocalConnection, "Local Connection", "0"},
+};
+
+const KeyInfo& info(Key key);
+
+/** The stored text, or the key's default when it is absent. */
+QString read(Key key);
+void save(Key key, const QString& value);
+
+/** Testing seam: sees every save as it is made. */
+void setSaveObserver(std::function<void(Key, const QString&)> observer);
+
+/** $XDG_CONFIG_HOME/Brantlow/Brantlow.ini (by default under ~/.config). */
+QString filePath();
+
+} // namespace Settings

@@ -1,0 +1,70 @@
+#include "windows/Form2Layout.h"
+
+#include "windows/Twips.h"
+
+#include <QApplication>
+#include <QListWidget>
+#include <QPushButton>
+
+namespace {
+QPushButton* button(QWidget* parent, const char* name, const QString& caption, const QRect& geometry)
+{
+    auto* b = new QPushButton(caption, parent);
+    b->setObjectName(QLatin1String(name));
+    b->setGeometry(geometry);
+    b->setAutoDefault(false);
+    b->setDefault(false);
+    WizardWindow::styleButton(b);
+    return b;
+}
+} // namespace
+
+Form2Layout::Form2Layout(QWidget* parent)
+    : WizardWindow(QSize(Twips(8040), Twips(4695)), parent)
+{
+    setObjectName(QStringLiteral("Form2"));
+    setWindowTitle(QStringLiteral("Form2"));
+    setFont(arial(9, true));
+    setBackground(this, Qt::white);
+
+    PushButton8 = button(this, "PushButton8", QStringLiteral("Select All"), TwipsRect(120, 120, 3840, 405));
+    PushButton9 = button(this, "PushButton9", QStringLiteral("Deselect All"), TwipsRect(4080, 120, 3840, 405));
+
+    ListView1 = new QListWidget(this);
+    ListView1->setObjectName(QStringLiteral("ListView1"));
+    ListView1->setGeometry(TwipsRect(120, 630, 7800, 2955));
+    ListView1->setViewMode(QListView::ListMode);
+    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView1->setFont(arial(9, true));
+    ListView1->setUniformItemSizes(true);
+    ListView1->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    QPalette palette = ListView1->palette();
+    palette.setColor(QPalette::Text, QApplication::palette().color(QPalette::WindowText));
+    palette.setColor(QPalette::Base, QApplication::palette().color(QPalette::Base));
+    ListView1->setPalette(palette);
+
+    PushButton2 = button(this, "PushButton2", QStringLiteral("< Back"), TwipsRect(120, 3680, 3840, 405));
+    PushButton5 = button(this, "PushButton5", QStringLiteral("Finish"), TwipsRect(4080, 3680, 3840, 405));
+
+    ProgressBar1 = new ProgressBar(this);
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    ProgressBar1->setGeometry(TwipsRect(120, 4170, 7785, 405));
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setText(QStringLiteral("Progress Bar"));
+    ProgressBar1->setTextVisible(true);
+    ProgressBar1->setAlignment(Qt::AlignCenter);
+    ProgressBar1->setFocusPolicy(Qt::TabFocus);
+    QPalette barPalette = ProgressBar1->palette();
+    barPalette.setColor(QPalette::WindowText, QApplication::palette().color(QPalette::ButtonText));
+    barPalette.setColor(QPalette::Text, QApplication::palette().color(QPalette::ButtonText));
+    barPalette.setColor(QPalette::Base, Qt::white);
+    barPalette.setColor(QPalette::Window, Qt::white);
+    ProgressBar1->setPalette(barPalette);
+
+    // "< Back", "Finish", "Select All", "Deselect All", the list, the progress bar.
+    QWidget* order[] = {PushButton2, PushButton5, PushButton8, PushButton9, ListView1, ProgressBar1};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+    PushButton2->setFocus();
+}

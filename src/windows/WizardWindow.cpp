@@ -1,0 +1,57 @@
+#include "windows/WizardWindow.h"
+
+#include <QApplication>
+#include <QPalette>
+#include <QScreen>
+#include <QShowEvent>
+
+WizardWindow::WizardWindow(QSize clientSize, QWidget* parent)
+    : QWidget(parent,
+              Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                  | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+{
+    setFixedSize(clientSize);
+}
+
+void WizardWindow::setBackground(QWidget* widget, const QColor& colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, colour);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+QColor WizardWindow::background(const QWidget* widget)
+{
+    return widget->palette().color(QPalette::Window);
+}
+
+QFont WizardWindow::arial(qreal pointSize, bool bold)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(pointSize);
+    font.setWeight(bold ? QFont::Bold : QFont::Normal);
+    return font;
+}
+
+void WizardWindow::styleButton(QWidget* button)
+{
+    button->setFont(arial(11.25, true));
+    QPalette palette = button->palette();
+    palette.setColor(QPalette::ButtonText, QApplication::palette().color(QPalette::ButtonText));
+    palette.setColor(QPalette::Button, Qt::white);
+    button->setPalette(palette);
+}
+
+void WizardWindow::showEvent(QShowEvent* event)
+{
+    if (!m_centred) {
+        m_centred = true;
+        if (QScreen* screen = QApplication::primaryScreen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(screen->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
+    QWidget::showEvent(event);
+}

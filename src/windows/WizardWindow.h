@@ -1,0 +1,37 @@
+#pragma once
+
+#include "platform/ui/WindowPointer.h"
+
+#include <QColor>
+#include <QFont>
+#include <QWidget>
+
+/**
+ * What both wizard pages share: a fixed-size window that can be minimised
+ * but not maximised, centred at its first show, with a window pointer.
+ */
+class WizardWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit WizardWindow(QSize clientSize, QWidget* parent = nullptr);
+
+    WindowPointer pointer{this};
+
+    /** Sets a widget's own background colour (window, frame, label, check box). */
+    static void setBackground(QWidget* widget, const QColor& colour);
+    static QColor background(const QWidget* widget);
+
+    /** Arial at a point size and weight; fontconfig maps the name to a metric-compatible face. */
+    static QFont arial(qreal pointSize, bool bold);
+
+    /** The push buttons' look: Arial 11.25 pt bold, button text colour, white face. */
+    static void styleButton(QWidget* button);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    bool m_centred = false;
+};

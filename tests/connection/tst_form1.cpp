@@ -1,0 +1,258 @@
+#include "Wizard.h"
+
+#include "connection/Help.h"
+#include "shell/IsInstalled.h"
+#include "shell/Settings.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+class TestForm1 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup() { Settings::setSaveObserver(nullptr); }
+
+    void firstStartWithEmptyStore()
+    {
+        Wizard wizard;
+        QStringList saved;
+        Settings::setSaveObserver([&](Settings::Key k, const QString& v) { saved << Settings::info(k).name + QStringLiteral("=") + v; });
+        Form1& form = wizard.start();
+        for (QLineEdit* box : {form.Text6, form.Text7, form.Text8, form.Text9})
+            QVERIFY(box->text().isEmpty());
+        QCOMPARE(form.Text10->text(), QStringLiteral("1433"));
+        QVERIFY(!form.Check6->isChecked());
+        QVERIFY(!Form2::exists()); // no connection attempt, no table window
+        QCOMPARE(saved, QStringList({"MSSQLPort=1433"}));
+        QCOMPARE(wizard.settings.stored("MSSQLPort"), std::optional<QString>("1433"));
+        QVERIFY(!wizard.settings.stored("MSSQLServer"));
+        QCOMPARE(wizard.boxes.count(), 0);
+        QVERIFY(form.isVisible());
+        QCOMPARE(form.windowTitle(), QStringLiteral("Quorvane"));
+        QVERIFY(!form.windowIcon().isNull());
+        QCOMPARE(MsgBox::defaultCaption(), QStringLiteral("Quorvane"));
+    }
+
+    void storedLocalConnectionFlag_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<bool>("ticked");
+        QTest::addColumn<QString>("afterStart");
+        QTest::newRow("0") << "0" << false << "0";
+        QTest::newRow("1") << "1" << true << "1";
+        QTest::newRow("other text is rewritten as 1") << "yes" << true << "1";
+        QTest::newRow("00 is not exactly 0") << "00" << true << "1";
+    }
+
+    void storedLocalConnectionFlag()
+    {
+        QFETCH(QString, stored);
+        QFETCH(bool, ticked);
+        QFETCH(QString, afterStart);
+        Wizard wizard;
+        wizard.settings.write("Local Connection", stored);
+        Form1& form = wizard.start();
+        QCOMPARE(form.Check6->isChecked(), ticked);
+        QCOMPARE(wizard.settings.stored("Local Connection"), std::optional<QString>(afterStart));
+    }
+
+    void storedValuesComeBackExactly()
+    {
+        Wizard wizard;
+        wizard.settings.write("MSSQLPassword", QStringLiteral(" p;w }{ ü "));
+        wizard.settings.write("MSSQLPort", QString());
+        wizard.settings.write("MSSQLUser", QStringLiteral("sa"));
+        Form1& form = wizard.start();
+        QCOMPARE(form.Text8->text(), QStringLiteral(" p;w }{ ü "));
+        QCOMPARE(form.Text10->text(), QString()); // a cleared port stays cleared
+        QCOMPARE(form.Text7->text(), QStringLiteral("sa"));
+    }
+
+    void storedSettingsThatDoNotConnect()
+    {
+        Wizard wizard;
+        wizard.storeConnectingSettings(wizard.odbc.folder() + "/missing/none.sqlite");
+        Form1& form = wizard.start();
+        QCOMPARE(wizard.boxes.count(), 0);
+        QVERIFY(!form.movedOn());
+        QVERIFY(form.isVisible());
+        QCOMPARE(form.Text6->text(), QStringLiteral("localhost"));
+        QVERIFY(!Form2::exists());
+    }
+
+    void storedSettingsThatConnectMoveStraightOn()
+    {
+        Wizard wizard;
+        wizard.storeConnectingSettings(wizard.standardDatabase());
+        Form1& form = wizard.start();
+        QCOMPARE(wizard.boxes.texts(), QStringList());
+        QVERIFY(form.movedOn());
+        QVERIFY(!form.isVisible());
+        Form2* tables = wizard.form2();
+        QVERIFY(tables && tables->isVisible());
+        // The load handler filled the list and "Next >" filled it again: each table once.
+        QCOMPARE(Wizard::listTexts(*tables), QStringList({"Customers", "Orders", "Products"}));
+        QTest::mouseClick(tables->PushButton2, Qt::LeftButton); // "< Back"
+        QVERIFY(form.isVisible());
+        QVERIFY(!tables->isVisible());
+        QCOMPARE(form.Text6->text(), QStringLiteral("localhost"));
+        QCOMPARE(form.Text9->text(), wizard.standardDatabase());
+    }
+
+    void typingWritesThroughOncePerKeystroke()
+    {
+        Wizard wizard;
+        Form1& form = wizard.start();
+        QStringList servers;
+        Settings::setSaveObserver([&](Settings::Key k, const QString& v) {
+            if (k == Settings::Key::Server)
+                servers << v;
+            // Written before the handler returns.
+            QCOMPARE(Settings::read(k), v);
+        });
+        QTest::keyClicks(form.Text6, "srv01");
+        QCOMPARE(servers, QStringList({"s", "sr", "srv", "srv0", "srv01"}));
+        QTest::keyClick(form.Text6, Qt::Key_Backspace);
+        QCOMPARE(servers.last(), QStringLiteral("srv0"));
+        form.Text6->clear();
+        QCOMPARE(wizard.settings.stored("MSSQLServer"), std::optional<QString>(QString()));
+        QTest::keyClicks(form.Text8, "a;b");
+        QCOMPARE(wizard.settings.stored("MSSQLPassword"), std::optional<QString>("a;b"));
+    }
+
+    void localConnectionTickIsStored()
+    {
+        Wizard wizard;
+        Form1& form = wizard.start();
+        QTest::mouseClick(form.Check6, Qt::LeftButton);
+        QCOMPARE(wizard.settings.stored("Local Connection"), std::optional<QString>("1"));
+        QTest::mouseClick(form.Check6, Qt::LeftButton);
+        QCOMPARE(wizard.settings.stored("Local Connection"), std::optional<QString>("0"));
+    }
+
+    void testConnection_data()
+    {
+        QTest::addColumn<bool>("works");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("success") << true << "Connection successful.";
+        QTest::newRow("failure") << false << "Could not connect. Please check with your administrator.";
+    }
+
+    void testConnection()
+    {
+        QFETCH(bool, works);
+        QFETCH(QString, message);
+        Wizard wizard;
+        Form1& form = wizard.start();
+        form.Text6->setText("localhost");
+        form.Text9->setText(works ? wizard.standardDatabase() : wizard.odbc.folder() + "/missing/x.sqlite");
+        int pointerWhileOpen = -1;
+        Qt::CursorShape shapeWhileOpen = Qt::ArrowCursor;
+        wizard.boxes.whileOpen = [&](const MsgBox::Record&) {
+            pointerWhileOpen = form.pointer.mousePointer();
+            shapeWhileOpen = form.cursor().shape();
+        };
+        QTest::mouseClick(form.PushButton1, Qt::LeftButton);
+        QCOMPARE(wizard.boxes.texts(), QStringList({message}));
+        QCOMPARE(wizard.boxes.boxes[0].style, 0);
+        QCOMPARE(wizard.boxes.boxes[0].caption, QStringLiteral("Quorvane"));
+        if (works) {
+            QCOMPARE(pointerWhileOpen, 11);
+            QCOMPARE(shapeWhileOpen, Qt::WaitCursor);
+        }
+        QCOMPARE(form.pointer.mousePointer(), 0);
+        QCOMPARE(form.cursor().shape(), Qt::ArrowCursor);
+        QVERIFY(!Form2::exists());
+    }
+
+    void nextWithAWorkingConnection()
+    {
+        Wizard wizard;
+        Form1& form = wizard.start();
+        form.Text6->setText("localhost");
+        form.Text9->setText(wizard.standardDatabase());
+        QTest::mouseClick(form.PushButton2, Qt::LeftButton);
+        QCOMPARE(wizard.boxes.count(), 0);
+        Form2* tables = wizard.form2();
+        QVERIFY(tables && tables->isVisible());
+        QVERIFY(!form.isVisible());
+        QCOMPARE(Wizard::listTexts(*tables), QStringList({"Customers", "Orders", "Products"}));
+        QCOMPARE(tables->windowTitle(), QStringLiteral("Quorvane"));
+
+        // "< Back" then "Next >": filled anew, every tick gone.
+        tables->ListView1->item(0)->setCheckState(Qt::Checked);
+        QTest::mouseClick(tables->PushButton2, Qt::LeftButton);
+        QVERIFY(form.isVisible() && !tables->isVisible());
+        QCOMPARE(tables->ListView1->item(0)->checkState(), Qt::Checked); // kept while away
+        QTest::mouseClick(form.PushButton2, Qt::LeftButton);
+        QCOMPARE(Wizard::listTexts(*tables), QStringList({"Customers", "Orders", "Products"}));
+        for (int i = 0; i < tables->ListView1->count(); ++i)
+            QCOMPARE(tables->ListView1->item(i)->checkState(), Qt::Unchecked);
+    }
+
+    void nextWithAFailingConnection()
+    {
+        Wizard wizard;
+        Form1& form = wizard.start();
+        form.Text6->setText("localhost");
+        form.Text9->setText(wizard.odbc.folder() + "/missing/x.sqlite");
+        QTest::mouseClick(form.PushButton2, Qt::LeftButton);
+        QCOMPARE(wizard.boxes.texts(), QStringList({"Could not connect."}));
+        QCOMPARE(wizard.boxes.boxes[0].style, 0);
+        QVERIFY(form.isVisible());
+        QVERIFY(!Form2::exists());
+    }
+
+    void closingEitherWindowEndsTheProgram()
+    {
+        Wizard wizard;
+        wizard.storeConnectingSettings(wizard.standardDatabase());
+        Form1& form = wizard.start();
+        wizard.form2()->close();
+        QCOMPARE(wizard.end.count, 1);
+        QVERIFY(!form.isVisible()); // the connection window does not come back
+        form.close();
+        QCOMPARE(wizard.end.count, 2);
+    }
+
+    void withoutASpreadsheetApplicationTheProgramEnds_data()
+    {
+        QTest::addColumn<bool>("connecting");
+        QTest::newRow("on the connection window") << false;
+        QTest::newRow("after moving on to the tables") << true;
+    }
+
+    void withoutASpreadsheetApplicationTheProgramEnds()
+    {
+        QFETCH(bool, connecting);
+        Wizard wizard(false);
+        if (connecting)
+            wizard.storeConnectingSettings(wizard.standardDatabase());
+        wizard.start();
+        QCOMPARE(wizard.boxes.count(), 1);
+        const QString crlf = "\r\n";
+        QCOMPARE(wizard.boxes.boxes[0].text,
+                 "Error 842001. A normal instance of Excel could not be created." + crlf + crlf
+                     + "1. Please make sure Excel is installed on this computer." + crlf + crlf
+                     + "2. Please open Excel normally and make sure a blank spreadsheet opens immediately without any "
+                       "interrupting window (such as an Excel file recovery window)."
+                     + crlf + crlf
+                     + "3. Please make sure that when you double-click on a XLS or XLSX file that Excel opens normally "
+                       "without any interrupting messages."
+                     + crlf + crlf
+                     + "4. All versions of Excel are supported by this software except for the rare Excel Starter and "
+                       "Student editions.");
+        QCOMPARE(wizard.boxes.boxes[0].style, 0);
+        QCOMPARE(wizard.boxes.boxes[0].caption, QStringLiteral("Quorvane"));
+        QCOMPARE(wizard.end.count, 1);
+        QCOMPARE(wizard.desktop.openCalls().size(), 0);
+    }
+};
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"

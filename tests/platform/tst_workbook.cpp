@@ -1,0 +1,697 @@
+#include "platform/workbook/Workbook.h"
+#include "support/Seams.h"
+#include "support/XlsxReader.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+using xl::CellValue;
+
+namespace {
+
+CellValue number(double v)
+{
+    CellValue c;
+    c.type = CellValue::Number;
+    c.number = v;
+    return c;
+}
+
+CellValue serial(CellValue::Type type, double v)
+{
+    CellValue c;
+    c.type = type;
+    c.number = v;
+    return c;
+}
+
+CellValue boolean(bool v)
+{
+    CellValue c;
+    c.type = CellValue::Boolean;
+    c.boolean = v;
+    return c;
+}
+
+CellValue text(std::string_view v)
+{
+    CellValue c;
+    c.type = CellValue::Text;
+    c.text = v;
+    c.utf16Length = QString::fromUtf8(v.data(), qsizetype(v.size())).size();
+    return c;
+}
+
+QStringList names(xl::Workbook& book)
+{
+    QStringList out;
+    for (int i = 1; i <= book.count(); ++i)
+        out << book.worksheet(i)->name();
+    return out;
+}
+
+int mode(const QString& path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return -1;
+    return int(st.st_mode & 07777);
+}
+
+QStringList entries(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+/** Open descriptors of this process on files in the folder, named or not. */
+int descriptorsInto(const QString& folder)
+{
+    int n = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+        n += QFile::symLinkTarget(fds.filePath(fd)).startsWith(folder + QLatin1Char('/'));
+    return n;
+}
+
+/** Runs f and answers the error it threw (number -1 when none). */
+template <class F>
+quorvane::Error thrown(F&& f)
+{
+    try {
+        f();
+    } catch (const quorvane::Error& e) {
+        return e;
+    }
+    return quorvane::Error(-1, QString());
+}
+
+} // namespace
+
+class TestWorkbook : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_runtime;
+    QByteArray m_previousRuntime;
+    std::unique_ptr<DesktopStandIns> m_desktop;
+
+    QString folder() const { return m_runtime->path() + QStringLiteral("/quorvane"); }
+
+    /** Writes the application's workbook and reads it back. */
+    XlsxBook roundTrip(xl::Application& app)
+    {
+        const QString path = app.setVisible();
+        return ReadXlsx(path);
+    }
+
+private slots:
+    void init()
+    {
+        m_previousRuntime = qgetenv("XDG_RUNTIME_DIR");
+        m_runtime = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime->path()));
+        m_desktop = std::make_unique<DesktopStandIns>();
+    }
+
+    void cleanup()
+    {
+        // The opener runs detached: let it finish before its folder goes.
+        QThread::msleep(300);
+        m_desktop.reset();
+        qputenv("XDG_RUNTIME_DIR", m_previousRuntime);
+        m_runtime.reset();
+    }
+
+    void newWorkbookHasDefaultSheets()
+    {
+        xl::Application app;
+        QVERIFY(!app.visible());
+        xl::Workbook* book = app.addWorkbook();
+        QCOMPARE(names(*book), (QStringList{"Sheet1", "Sheet2", "Sheet3"}));
+        QCOMPARE(book->activeSheet(), book->worksheet(1));
+    }
+
+    void addPutsSheetInFrontOfActive()
+    {
+        xl::Application app;
+        xl::Workbook* book = app.addWorkbook();
+        book->deleteWorksheet(3);
+        book->deleteWorksheet(2);
+        xl::Worksheet* second = book->addWorksheet();
+        QCOMPARE(second, book->activeSheet());
+        xl::Worksheet* third = book->addWorksheet();
+        QCOMPARE(third, book->activeSheet());
+        QCOMPARE(names(*book), (QStringList{"Sheet3", "Sheet2", "Sheet1"}));
+    }
+
+    void addTakesLowestFreeNumber_data()
+    {
+        QTest::addColumn<QStringList>("renamed");
+        QTest::addColumn<QString>("added");
+        QTest::newRow("defaults") << QStringList{"Sheet1", "Sheet2", "Sheet3"} << "Sheet4";
+        QTest::newRow("gap") << QStringList{"Sheet1", "Orders", "Sheet3"} << "Sheet2";
+        QTest::newRow("other case") << QStringList{"sheet1", "SHEET2", "Sheet3"} << "Sheet4";
+        QTest::newRow("none") << QStringList{"a", "b", "c"} << "Sheet1";
+        QTest::newRow("Sheet10 is not Sheet1") << QStringList{"Sheet10", "x", "y"} << "Sheet1";
+    }
+
+    void addTakesLowestFreeNumber()
+    {
+        QFETCH(QStringList, renamed);
+        QFETCH(QString, added);
+        xl::Application app;
+        xl::Workbook* book = app.addWorkbook();
+        // Rename through temporary names so that no step meets a name still in use.
+        for (int i = 0; i < 3; ++i)
+            book->worksheet(i + 1)->setName(QStringLiteral("tmp%1").arg(i));
+        for (int i = 0; i < 3; ++i)
+            book->worksheet(i + 1)->setName(renamed[i]);
+        QCOMPARE(book->addWorksheet()->name(), added);
+    }
+
+    void namesRefused_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("blank") << "";
+        QTest::newRow("32 characters") << QString(32, QLatin1Char('a'));
+        QTest::newRow("colon") << "a:b";
+        QTest::newRow("backslash") << "a\\b";
+        QTest::newRow("slash") << "a/b";
+        QTest::newRow("question mark") << "a?b";
+        QTest::newRow("asterisk") << "a*b";
+        QTest::newRow("open bracket") << "a[b";
+        QTest::newRow("close bracket") << "a]b";
+        QTest::newRow("leading apostrophe") << "'ab";
+        QTest::newRow("trailing apostrophe") << "ab'";
+        QTest::newRow("History") << "History";
+        QTest::newRow("history, other case") << "hISTORY";
+        QTest::newRow("another sheet's name") << "Sheet2";
+        QTest::newRow("another sheet's name, other case") << "sHEET2";
+        QTest::newRow("control character") << QStringLiteral("a\x01z");
+        QTest::newRow("half a surrogate pair") << QString(QChar(0xD83D)) + "x";
+        QTest::newRow("16 emoji = 32 units") << QString::fromUtf8("\xF0\x9F\x98\x80").repeated(16);
+    }
+
+    void namesRefused()
+    {
+        QFETCH(QString, name);
+        xl::Application app;
+        xl::Workbook* book = app.addWorkbook();
+        const quorvane::Error e = thrown([&] { book->worksheet(1)->setName(name); });
+        QCOMPARE(e.number(), long(xl::ApplicationDefinedError));
+        QVERIFY(!e.description().isEmpty());
+        QCOMPARE(book->worksheet(1)->name(), QStringLiteral("Sheet1"));
+    }
+
+    void namesAccepted_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("31 characters") << QString(31, QLatin1Char('a'));
+        QTest::newRow("apostrophe inside") << "a'b";
+        QTest::newRow("own name") << "Sheet1";
+        QTest::newRow("own name, other case") << "SHEET1";
+        QTest::newRow("History1") << "History1";
+        QTest::newRow("15 emoji = 30 units") << QString::fromUtf8("\xF0\x9F\x98\x80").repeated(15);
+        QTest::newRow("spaces and punctuation") << " a.b-c (d) ";
+    }
+
+    void namesAccepted()
+    {
+        QFETCH(QString, name);
+        xl::Application app;
+        xl::Workbook* book = app.addWorkbook();
+        book->worksheet(1)->setName(name);
+        QCOMPARE(book->worksheet(1)->name(), name);
+        const XlsxBook read = roundTrip(app);
+        QVERIFY2(read.error.isEmpty(), qPrintable(read.error));
+        QCOMPARE(read.names().first(), name);
+    }
+
+    void writesRefused_data()
+    {
+        QTest::addColumn<long>("row");
+        QTest::addColumn<long>("column");
+        QTest::addColumn<int>("kind"); // 0 number 1, 1 text of `length` units, 2 NaN, 3 invalid UTF-8, 4 date
+        QTest::addColumn<int>("length");
+        QTest::newRow("row 0") << 0L << 1L << 0 << 0;
+        QTest::newRow("column 0") << 1L << 0L << 0 << 0;
+        QTest::newRow("row beyond") << xl::MaxRows + 1 << 1L << 0 << 0;
+        QTest::newRow("column beyond") << 1L << xl::MaxColumns + 1 << 0 << 0;
+        QTest::newRow("32768 characters") << 1L << 1L << 1 << 32768;
+        QTest::newRow("16384 emoji = 32768 units") << 1L << 1L << 5 << 16384;
+        QTest::newRow("NaN") << 1L << 1L << 2 << 0;
+        QTest::newRow("invalid UTF-8") << 1L << 1L << 3 << 0;
+        QTest::newRow("date before 1900") << 1L << 1L << 4 << 0;
+    }
+
+    void writesRefused()
+    {
+        QFETCH(long, row);
+        QFETCH(long, column);
+        QFETCH(int, kind);
+        QFETCH(int, length);
+        xl::Application app;
+        xl::Worksheet* sheet = app.addWorkbook()->activeSheet();
+        std::string bytes;
+        CellValue value = number(1);
+        if (kind == 1) {
+            bytes.assign(std::size_t(length), 'x');
+            value = text(bytes);
+        } else if (kind == 5) {
+            for (int i = 0; i < length; ++i)
+                bytes += "\xF0\x9F\x98\x80";
+            value = text(bytes);
+        } else if (kind == 2) {
+            value = number(std::nan(""));
+        } else if (kind == 3) {
+            bytes = "ab\xC3(";
+            value = text(bytes);
+        } else if (kind == 4) {
+            value = serial(CellValue::Date, -1);
+        }
+        const quorvane::Error e = thrown([&] { sheet->write(row, column, value); });
+        QCOMPARE(e.number(), long(xl::ApplicationDefinedError));
+        QVERIFY(!e.description().isEmpty());
+    }
+
+    void deleteWorksheet()
+    {
+        xl::Application app;
+        xl::Workbook* book = app.addWorkbook();
+        book->deleteWorksheet(1); // the active one: its right-hand neighbour takes over
+        QCOMPARE(names(*book), (QStringList{"Sheet2", "Sheet3"}));
+        QCOMPARE(book->activeSheet()->name(), QStringLiteral("Sheet2"));
+        QCOMPARE(thrown([&] { book->worksheet(0); }).number(), long(xl::SubscriptOutOfRange));
+        QCOMPARE(thrown([&] { book->worksheet(3); }).number(), long(xl::SubscriptOutOfRange));
+        QCOMPARE(thrown([&] { book->deleteWorksheet(3); }).number(), long(xl::SubscriptOutOfRange));
+        book->deleteWorksheet(book->count());
+        QCOMPARE(book->count(), 1);
+        QCOMPARE(thrown([&] { book->deleteWorksheet(1); }).number(), long(xl::ApplicationDefinedError));
+        QCOMPARE(book->count(), 1);
+    }
+
+    void setVisibleWritesPrivateFileAndOpensItOnce()
+    {
+        xl::Application app;
+        app.setDocumentName(QStringLiteral("Sales db"));
+        xl::Workbook* book = app.addWorkbook();
+        book->activeSheet()->writeText(1, 1, QStringLiteral("x"));
+        const QString path = app.setVisible();
+        QVERIFY(app.visible());
+        QCOMPARE(QFileInfo(path).absolutePath(), folder());
+        QVERIFY2(QRegularExpression(QStringLiteral("^Sales_db-\\d{8}-\\d{6}\\.xlsx$"))
+                     .match(QFileInfo(path).fileName())
+                     .hasMatch(),
+                 qPrintable(path));
+        QCOMPARE(mode(path), 0600);
+        QCOMPARE(mode(folder()), 0700);
+        QCOMPARE(book->filePath(), path);
+        QVERIFY(m_desktop->waitForOpenCalls(1));
+        QThread::msleep(200);
+        QCOMPARE(m_desktop->openCalls(), QStringList{path});
+        QCOMPARE(entries(folder()), QStringList{QFileInfo(path).fileName()});
+        QVERIFY(ReadXlsx(path).error.isEmpty());
+    }
+
+    void sameSecondGivesNumberedName()
+    {
+        xl::Application first, second;
+        first.addWorkbook();
+        second.addWorkbook();
+        const QString a = first.setVisible();
+        const QString b = second.setVisible();
+        QVERIFY(a != b);
+        QVERIFY(QFile::exists(a) && QFile::exists(b));
+        if (a.left(a.size() - 5) == b.left(a.size() - 5)) // both made within one second
+            QCOMPARE(b, a.left(a.size() - 5) + QStringLiteral("-2.xlsx"));
+    }
+
+    void documentNameIsMadeSafe_data()
+    {
+        QTest::addColumn<QString>("document");
+        QTest::addColumn<QString>("prefix");
+        QTest::newRow("slashes") << "../etc/passwd" << "_etc_passwd-";
+        QTest::newRow("empty") << "" << "workbook-";
+        QTest::newRow("letters kept") << QString::fromUtf8("Bücher") << QString::fromUtf8("Bücher-");
+    }
+
+    void documentNameIsMadeSafe()
+    {
+        QFETCH(QString, document);
+        QFETCH(QString, prefix);
+        xl::Application app;
+        app.setDocumentName(document);
+        app.addWorkbook();
+        const QString path = app.setVisible();
+        QCOMPARE(QFileInfo(path).absolutePath(), folder());
+        QVERIFY2(QFileInfo(path).fileName().startsWith(prefix), qPrintable(path));
+    }
+
+    void failedWriteLeavesNothingAndOpensNothing()
+    {
+        xl::Application app;
+        xl::Workbook* book = app.addWorkbook();
+        book->activeSheet()->writeText(1, 1, QStringLiteral("lost"));
+        // The private folder turns into a file: the write cannot go anywhere.
+        QVERIFY(QDir(folder()).removeRecursively());
+        {
+            QFile blocker(folder());
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        }
+        const quorvane::Error e = thrown([&] { app.setVisible(); });
+        QVERIFY(e.number() != -1);
+        QVERIFY2(e.description().contains(QString::fromLocal8Bit(strerror(ENOTDIR))), qPrintable(e.description()));
+        QVERIFY(!app.visible());
+        QCOMPARE(entries(m_runtime->path()), QStringList{"quorvane"});
+        QVERIFY(QFileInfo(folder()).isFile());
+        QThread::msleep(200);
+        QCOMPARE(m_desktop->openCalls(), QStringList());
+
+        // Once the folder can be made again, the same workbook is written.
+        QVERIFY(QFile::remove(folder()));
+        const XlsxBook read = roundTrip(app);
+        QVERIFY2(read.error.isEmpty(), qPrintable(read.error));
+        QCOMPARE(read.sheets[0].cells.value("A1").text, QStringLiteral("lost"));
+    }
+
+    void addWorkbookFailsWithSystemWords()
+    {
+        {
+            QFile blocker(folder());
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        }
+        xl::Application app;
+        const quorvane::Error e = thrown([&] { app.addWorkbook(); });
+        QVERIFY2(e.description().contains(QString::fromLocal8Bit(strerror(ENOTDIR))), qPrintable(e.description()));
+    }
+
+    void temporaryStorageLeavesNoTrace()
+    {
+        QString path;
+        {
+            xl::Application app;
+            xl::Workbook* book = app.addWorkbook();
+            std::string value(1000, 'v');
+            for (long r = 1; r <= 20000; ++r) // several buffers' worth
+                book->activeSheet()->write(r, 1, text(value));
+            // The cells are kept in a file without a name.
+            QCOMPARE(entries(folder()), QStringList());
+            QCOMPARE(descriptorsInto(folder()), 1);
+            path = app.setVisible();
+        }
+        QCOMPARE(entries(folder()), QStringList{QFileInfo(path).fileName()});
+        QCOMPARE(descriptorsInto(folder()), 0);
+        {
+            xl::Application abandoned;
+            abandoned.addWorkbook()->activeSheet()->writeText(1, 1, QStringLiteral("never shown"));
+        }
+        QCOMPARE(entries(folder()), QStringList{QFileInfo(path).fileName()});
+        QCOMPARE(descriptorsInto(folder()), 0);
+        xl::Application::discardUnfinishedFiles();
+        QVERIFY(QFile::exists(path));
+    }
+
+    void cellsReadBack()
+    {
+        xl::Application app;
+        xl::Worksheet* s = app.addWorkbook()->activeSheet();
+        const std::string longText(xl::MaxCellChars, 'L');
+        std::string longWithPair(xl::MaxCellChars - 2, 'p');
+        longWithPair += "\xF0\x9F\x98\x80";
+        s->write(1, 1, number(42));
+        s->write(1, 2, number(-0.1));
+        s->write(1, 3, number(9007199254740992.0));
+        s->write(1, 4, number(1e-300));
+        s->write(2, 1, text("00123"));
+        s->write(2, 2, text("=1+1"));
+        s->write(2, 3, text("\xF0\x9F\x98\x80 \xE4\xB8\xAD <&> \"'"));
+        s->write(2, 4, text(std::string_view("a\x01" "b\tc\nd\re\x1F" "f\0g", 13)));
+        s->write(2, 5, text("_x0041_ and _x005F_ stay"));
+        s->write(2, 6, text("\xEF\xBF\xBE|\xEF\xBF\xBF"));
+        s->write(2, 7, text("  padded  "));
+        s->write(2, 8, text("1/2/2003"));
+        s->write(3, 1, text(longText));
+        s->write(3, 2, text(longWithPair));
+        s->write(4, 1, boolean(true));
+        s->write(4, 2, boolean(false));
+        s->write(5, 1, serial(CellValue::Date, 1));
+        s->write(5, 2, serial(CellValue::Date, 61));
+        s->write(5, 3, serial(CellValue::Date, 2958465));
+        s->write(5, 4, serial(CellValue::Time, 0.5));
+        s->write(5, 5, serial(CellValue::DateTime, 45000.75));
+        s->write(6, 1, text("cleared"));
+        s->write(6, 1, CellValue{}); // an empty value clears the cell
+        s->write(6, 3, CellValue{}); // never written: stays absent
+        s->write(6, 4, text(""));
+        s->writeText(7, 1, QStringLiteral("from QString \u00e9"));
+
+        const XlsxBook book = roundTrip(app);
+        QVERIFY2(book.error.isEmpty(), qPrintable(book.error));
+        const auto& c = book.sheets[0].cells;
+        auto num = [&](const char* ref) {
+            const XlsxCell cell = c.value(ref);
+            return cell.type == QLatin1String("number") ? cell.number : std::nan("");
+        };
+        auto str = [&](const char* ref) {
+            const XlsxCell cell = c.value(ref);
+            return cell.type == QLatin1String("text") ? cell.text : QStringLiteral("<not text>");
+        };
+        QCOMPARE(num("A1"), 42.0);
+        QCOMPARE(num("B1"), -0.1);
+        QCOMPARE(num("C1"), 9007199254740992.0);
+        QCOMPARE(num("D1"), 1e-300);
+        QCOMPARE(str("A2"), QStringLiteral("00123"));
+        QCOMPARE(str("B2"), QStringLiteral("=1+1"));
+        QCOMPARE(str("C2"), QString::fromUtf8("\xF0\x9F\x98\x80 \xE4\xB8\xAD <&> \"'"));
+        QCOMPARE(str("D2"), QString::fromUtf8("a\x01" "b\tc\nd\re\x1F" "f\0g", 13));
+        QCOMPARE(str("E2"), QStringLiteral("_x0041_ and _x005F_ stay"));
+        QCOMPARE(str("F2"), QString::fromUtf8("\xEF\xBF\xBE|\xEF\xBF\xBF"));
+        QCOMPARE(str("G2"), QStringLiteral("  padded  "));
+        QCOMPARE(str("H2"), QStringLiteral("1/2/2003"));
+        QCOMPARE(str("A3"), QString::fromStdString(longText));
+        QCOMPARE(str("B3"), QString::fromStdString(longWithPair));
+        QCOMPARE(c.value("A4").type, QStringLiteral("boolean"));
+        QCOMPARE(c.value("A4").boolean, true);
+        QCOMPARE(c.value("B4").type, QStringLiteral("boolean"));
+        QCOMPARE(c.value("B4").boolean, false);
+        QCOMPARE(c.value("A5").iso, QStringLiteral("1900-01-01T00:00:00"));
+        QCOMPARE(c.value("A5").format, QStringLiteral("mm-dd-yy"));
+        QCOMPARE(c.value("B5").iso, QStringLiteral("1900-03-01T00:00:00"));
+        QCOMPARE(c.value("C5").iso, QStringLiteral("9999-12-31T00:00:00"));
+        QCOMPARE(c.value("D5").iso, QStringLiteral("12:00:00"));
+        QCOMPARE(c.value("D5").format, QStringLiteral("h:mm:ss"));
+        QCOMPARE(c.value("E5").iso, QStringLiteral("2023-03-15T18:00:00"));
+        QCOMPARE(c.value("E5").format, QStringLiteral("m/d/yy h:mm"));
+        QVERIFY(!c.contains("A6"));
+        QVERIFY(!c.contains("C6"));
+        QVERIFY(!c.contains("D6"));
+        QCOMPARE(str("A7"), QStringLiteral("from QString \u00e9"));
+    }
+
+    void tabOrderAndActiveSheet()
+    {
+        xl::Application app;
+        xl::Workbook* book = app.addWorkbook();
+        while (book->count() > 1)
+            book->deleteWorksheet(book->count());
+        book->activeSheet()->setName(QStringLiteral("A"));
+        book->activeSheet()->writeText(1, 1, QStringLiteral("in A"));
+        for (const char* name : {"B", "C"}) {
+            xl::Worksheet* sheet = book->addWorksheet();
+            sheet->setName(QString::fromLatin1(name));
+            sheet->writeText(1, 1, QStringLiteral("in ") + QString::fromLatin1(name));
+        }
+        const XlsxBook read = roundTrip(app);
+        QVERIFY2(read.error.isEmpty(), qPrintable(read.error));
+        QCOMPARE(read.names(), (QStringList{"C", "B", "A"}));
+        QCOMPARE(read.active, 0);
+        QVERIFY(read.sheets[0].selected);
+        QVERIFY(!read.sheets[1].selected && !read.sheets[2].selected);
+        for (const XlsxSheet& s : read.sheets)
+            QCOMPARE(s.cells.value("A1").text, QStringLiteral("in ") + s.name);
+    }
+
+    void activeSheetInTheMiddle()
+    {
+        xl::Application app;
+        xl::Workbook* book = app.addWorkbook();
+        book->deleteWorksheet(1); // Sheet2 becomes active, Sheet3 stays right of it
+        book->addWorksheet(); // Sheet1 in front of Sheet2
+        const XlsxBook read = roundTrip(app);
+        QCOMPARE(read.names(), (QStringList{"Sheet1", "Sheet2", "Sheet3"}));
+        QCOMPARE(read.active, 0);
+        book = nullptr;
+
+        xl::Application other;
+        xl::Workbook* second = other.addWorkbook();
+        second->deleteWorksheet(2); // Sheet1 stays active, with Sheet3 on its right
+        second->worksheet(2)->writeText(1, 1, QStringLiteral("x"));
+        const XlsxBook read2 = roundTrip(other);
+        QCOMPARE(read2.names(), (QStringList{"Sheet1", "Sheet3"}));
+        QCOMPARE(read2.active, 0);
+    }
+
+    void autoFitWidthsFollowLongestValue()
+    {
+        xl::Application app;
+        xl::Workbook* book = app.addWorkbook();
+        xl::Worksheet* fitted = book->worksheet(1);
+        xl::Worksheet* plain = book->worksheet(2);
+        fitted->writeText(1, 1, QStringLiteral("id"));
+        fitted->writeText(1, 2, QStringLiteral("a rather long column heading"));
+        fitted->write(2, 1, number(123456));
+        fitted->write(2, 2, text("x"));
+        fitted->write(1, 4, boolean(false));
+        fitted->autoFitColumns();
+        fitted->write(3, 1, text("written after AutoFit, must not widen column A"));
+        plain->writeText(1, 1, QStringLiteral("a rather long text in a sheet never fitted"));
+        const XlsxBook read = roundTrip(app);
+        QVERIFY2(read.error.isEmpty(), qPrintable(read.error));
+        const auto& widths = read.sheets[0].widths;
+        QVERIFY(widths.contains("A") && widths.contains("B") && widths.contains("D"));
+        QVERIFY(!widths.contains("C")); // nothing in it: the default width stays
+        QVERIFY2(widths["B"] >= 28 && widths["B"] < 40, qPrintable(QString::number(widths["B"])));
+        QVERIFY2(widths["A"] >= 6 && widths["A"] < 10, qPrintable(QString::number(widths["A"])));
+        QVERIFY(widths["D"] >= 5 && widths["D"] < widths["A"] + 1);
+        QVERIFY(read.sheets[1].widths.isEmpty());
+    }
+
+    void writesInAnyOrderEndUpInPlace()
+    {
+        xl::Application app;
+        xl::Worksheet* s = app.addWorkbook()->activeSheet();
+        s->write(5, 2, number(52));
+        s->write(2, 1, number(21));
+        s->write(5, 1, number(51));
+        s->write(2, 1, text("replaced"));
+        s->write(9, 9, number(99));
+        s->write(9, 9, CellValue{});
+        s->write(1, 3, number(13));
+        const XlsxBook read = roundTrip(app);
+        QVERIFY2(read.error.isEmpty(), qPrintable(read.error));
+        const auto& c = read.sheets[0].cells;
+        QCOMPARE(c.size(), 4);
+        QCOMPARE(c.value("B5").number, 52.0);
+        QCOMPARE(c.value("A5").number, 51.0);
+        QCOMPARE(c.value("A2").text, QStringLiteral("replaced"));
+        QCOMPARE(c.value("C1").number, 13.0);
+    }
+
+    void sheetsWrittenInTurnsAndAcrossBuffers()
+    {
+        xl::Application app;
+        xl::Workbook* book = app.addWorkbook();
+        xl::Worksheet* a = book->worksheet(1);
+        xl::Worksheet* b = book->worksheet(2);
+        const std::string filler(700, 'f'); // 700-byte texts: one buffer holds about 6000
+        const long rows = 15000;
+        for (long r = 1; r <= rows; ++r) {
+            a->write(r, 1, number(double(r)));
+            a->write(r, 2, text(filler));
+            if (r % 1000 == 0)
+                b->write(r / 1000, 1, number(double(r)));
+        }
+        book->deleteWorksheet(3);
+        const XlsxBook read = roundTrip(app);
+        QVERIFY2(read.error.isEmpty(), qPrintable(read.error));
+        const auto& ca = read.sheets[0].cells;
+        QCOMPARE(ca.size(), int(rows * 2));
+        QCOMPARE(ca.value("A1").number, 1.0);
+        QCOMPARE(ca.value("A6001").number, 6001.0);
+        QCOMPARE(ca.value(QStringLiteral("A%1").arg(rows)).number, double(rows));
+        QCOMPARE(ca.value(QStringLiteral("B%1").arg(rows)).text.size(), 700);
+        const auto& cb = read.sheets[1].cells;
+        QCOMPARE(cb.size(), int(rows / 1000));
+        QCOMPARE(cb.value("A15").number, 15000.0);
+    }
+
+    void lastRowAndColumn()
+    {
+        xl::Application app;
+        xl::Worksheet* s = app.addWorkbook()->activeSheet();
+        s->write(xl::MaxRows, xl::MaxColumns, number(7));
+        const XlsxBook read = roundTrip(app);
+        QVERIFY2(read.error.isEmpty(), qPrintable(read.error));
+        QCOMPARE(read.sheets[0].cells.value("XFD1048576").number, 7.0);
+    }
+
+    void handedOverWorkbookRefusesWrites()
+    {
+        xl::Application app;
+        xl::Workbook* book = app.addWorkbook();
+        app.setVisible();
+        QVERIFY(thrown([&] { book->activeSheet()->write(1, 1, number(1)); }).number() != -1);
+        // Nothing new to write: no second file, no second opening.
+        QCOMPARE(app.setVisible(), QString());
+        QThread::msleep(200);
+        QCOMPARE(m_desktop->openCalls().size(), 1);
+    }
+
+    void canBeCreated_data()
+    {
+        QTest::addColumn<bool>("spreadsheetApplication");
+        QTest::addColumn<bool>("folderUsable");
+        QTest::addColumn<bool>("expected");
+        QTest::newRow("all there") << true << true << true;
+        QTest::newRow("no application for .xlsx") << false << true << false;
+        QTest::newRow("folder unusable") << true << false << false;
+    }
+
+    void canBeCreated()
+    {
+        QFETCH(bool, spreadsheetApplication);
+        QFETCH(bool, folderUsable);
+        QFETCH(bool, expected);
+        DesktopStandIns own(spreadsheetApplication);
+        if (!folderUsable) {
+            QFile blocker(folder());
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        }
+        QCOMPARE(xl::Application::canBeCreated(), expected);
+        if (folderUsable)
+            QCOMPARE(entries(folder()), QStringList());
+        QCOMPARE(own.openCalls(), QStringList());
+    }
+
+    void folderWithoutRuntimeDirectory()
+    {
+        QTemporaryDir cache;
+        qputenv("XDG_RUNTIME_DIR", "");
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
+        QCOMPARE(xl::Application::workbookFolder(), cache.path() + QStringLiteral("/quorvane/workbooks"));
+        xl::Application app;
+        app.addWorkbook();
+        const QString path = app.setVisible();
+        QCOMPARE(QFileInfo(path).absolutePath(), cache.path() + QStringLiteral("/quorvane/workbooks"));
+        QCOMPARE(mode(QFileInfo(path).absolutePath()), 0700);
+        qunsetenv("XDG_CACHE_HOME");
+    }
+
+    void numbersThatSurviveTheFile_data()
+    {
+        QTest::addColumn<double>("value");
+        QTest::addColumn<bool>("survives");
+        QTest::newRow("0.1") << 0.1 << true;
+        QTest::newRow("2^53") << 9007199254740992.0 << true;
+        QTest::newRow("0.1 + 0.2") << 0.1 + 0.2 << false;
+        QTest::newRow("1/3: sixteen digits are enough") << 1.0 / 3.0 << true;
+        QTest::newRow("1 + 2^-52") << 1.0000000000000002 << false;
+        QTest::newRow("1e300") << 1e300 << true;
+        QTest::newRow("infinity") << std::numeric_limits<double>::infinity() << false;
+    }
+
+    void numbersThatSurviveTheFile()
+    {
+        QFETCH(double, value);
+        QFETCH(bool, survives);
+        QCOMPARE(xl::NumberSurvivesFile(value), survives);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWorkbook)
+#include "tst_workbook.moc"

@@ -1,0 +1,90 @@
+#include "platform/odbc/Odbc.h"
+#include "platform/ui/MsgBox.h"
+#include "sqlaccess/MSSQL.h"
+#include "support/TestOdbc.h"
+
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// The driver manager keeps its reading of odbcinst.ini for the life of the
+// process, so each registration of "SQL Server" gets a test program of its own.
+
+namespace {
+
+/** A local TCP port that nothing listens on (taken from the system, then let go). */
+int closedPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return 1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    int port = 1;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+} // namespace
+
+class TestConnectionTestFreeTds : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestOdbc> m_odbc;
+
+private slots:
+    void initTestCase()
+    {
+        if (!QFile::exists(QString::fromLatin1(TestOdbc::FreeTdsDriver)))
+            QSKIP("FreeTDS (Debian package tdsodbc) is not installed");
+        m_odbc = std::make_unique<TestOdbc>();
+        m_odbc->registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
+    }
+
+    void serverThatDoesNotAnswerFailsSilently_data()
+    {
+        QTest::addColumn<bool>("local");
+        QTest::newRow("port in the server field, local") << true;
+        QTest::newRow("port field") << false;
+    }
+
+    void serverThatDoesNotAnswerFailsSilently()
+    {
+        QFETCH(bool, local);
+        QList<MsgBox::Record> shown;
+        MsgBox::setHandler([&shown](const MsgBox::Record& r) {
+            shown << r;
+            return int(MsgBox::Ok);
+        });
+        const QString port = QString::number(closedPort());
+        ConnectionSettings s = TestOdbc::settingsFor(QStringLiteral("master"), local);
+        s.server = local ? QStringLiteral("127.0.0.1,") + port : QStringLiteral("127.0.0.1");
+        s.port = port;
+        MSSQL::SetConnectionSettingsSource([s] { return s; });
+        QVERIFY(!MSSQL::TestMSSQLConnection());
+        QVERIFY(shown.isEmpty());
+        // It was the driver that refused, not the driver manager failing to load it.
+        try {
+            odbc::Connection connection;
+            connection.open(MSSQL::ConnectionString(s));
+            QFAIL("a closed port accepted the connection");
+        } catch (const quorvane::Error& e) {
+            QVERIFY2(e.description().contains(QLatin1String("[FreeTDS]")), qPrintable(e.description()));
+        }
+        MSSQL::SetConnectionSettingsSource(nullptr);
+        MsgBox::resetHandler();
+    }
+};
+
+QTEST_MAIN(TestConnectionTestFreeTds)
+#include "tst_connectiontest_freetds.moc"

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "platform/ui/MsgBox.h"
+
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+#include <functional>
+#include <optional>
+
+/**
+ * Answers every message box without showing it and keeps what would have
+ * been shown. Answers come from the queue, then the default (OK, or Yes for a
+ * question unless told otherwise). A callback may look at the program while
+ * the box is "open".
+ */
+class BoxRecorder
+{
+public:
+    BoxRecorder();
+    ~BoxRecorder();
+
+    QList<MsgBox::Record> boxes;
+    QList<int> answers;
+    int defaultAnswer = MsgBox::Ok;
+    std::function<void(const MsgBox::Record&)> whileOpen;
+
+    QStringList texts() const;
+    int count() const { return boxes.size(); }
+    void clear() { boxes.clear(); }
+};
+
+/** Records "end the program" instead of ending the test process. */
+class EndRecorder
+{
+public:
+    EndRecorder();
+    ~EndRecorder();
+    int count = 0;
+};
+
+/**
+ * A private settings folder ($XDG_CONFIG_HOME) for one test, optionally
+ * filled with values first ("MSSQLServer" etc. as keys).
+ */
+class TempSettings
+{
+public:
+    TempSettings();
+    ~TempSettings();
+    QString filePath() const;
+    void write(const QString& key, const QString& value);
+    std::optional<QString> stored(const QString& key) const;
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previous;
+};
+
+/**
+ * A private application folder for one test, with none of the files that
+ * the program looks for beside itself unless a test puts them there.
+ */
+class TempAppFolder
+{
+public:
+    TempAppFolder(const QString& name = QStringLiteral("app"));
+    ~TempAppFolder();
+    QString path() const { return m_path; }
+    /** Copies a file of the project's assets folder (e.g. "HAND-M.CUR", "x/o.cjs") beside the program. */
+    void addAsset(const QString& relative);
+    void writeFile(const QString& relative, const QByteArray& content);
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+};
+
+/**
+ * A folder put first on PATH with stand-ins for the desktop's opener and
+ * MIME query: xdg-open records its arguments, xdg-mime answers a spreadsheet
+ * application (or nothing, when told so).
+ */
+class DesktopStandIns
+{
+public:
+    explicit DesktopStandIns(bool spreadsheetApplication = true);
+    ~DesktopStandIns();
+    /** One entry per xdg-open call: its arguments joined by newlines. */
+    QStringList openCalls() const;
+    /** Waits up to the given time for at least n calls to be recorded. */
+    bool waitForOpenCalls(int n, int milliseconds = 5000) const;
+    QString folder() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previousPath;
+};

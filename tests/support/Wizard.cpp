@@ -1,0 +1,55 @@
+#include "Wizard.h"
+
+#include "platform/ui/ProgramEnd.h"
+
+#include <QListWidget>
+
+Wizard::Wizard(bool spreadsheetApplication)
+    : desktop(spreadsheetApplication)
+{
+    Form2::setYieldInterval(0);
+}
+
+Wizard::~Wizard()
+{
+    m_form1.reset();
+    Form2::destroyInstance();
+    Form2::setYieldInterval(8);
+}
+
+QString Wizard::standardDatabase()
+{
+    if (m_standard.isEmpty())
+        m_standard = odbc.createDatabase(QStringLiteral("standard.sqlite"),
+                                         {"CREATE TABLE Customers (Id integer, Code varchar(10), Name varchar(50))",
+                                          "INSERT INTO Customers VALUES (1, '00123', 'Ada'), (2, '042', NULL)",
+                                          "CREATE TABLE Orders (Id integer, Amount float, Placed date)",
+                                          "INSERT INTO Orders VALUES (1, 2.5, '2024-01-31')",
+                                          "CREATE TABLE Products (Id integer, Label text)",
+                                          "CREATE VIEW CustomerNames AS SELECT Name FROM Customers",
+                                          "CREATE TABLE SysAudit (Id integer)"});
+    return m_standard;
+}
+
+void Wizard::storeConnectingSettings(const QString& databasePath)
+{
+    settings.write(QStringLiteral("MSSQLServer"), QStringLiteral("localhost"));
+    settings.write(QStringLiteral("MSSQLDatabase"), databasePath);
+    settings.write(QStringLiteral("MSSQLUser"), QStringLiteral("demo"));
+}
+
+Form1& Wizard::start()
+{
+    m_form1 = std::make_unique<Form1>();
+    if (!m_form1->movedOn() && !ProgramEnd::ended())
+        m_form1->show();
+    return *m_form1;
+}
+
+QStringList Wizard::listTexts(const Form2& window)
+{
+    QStringList texts;
+    for (int i = 0; i < window.ListView1->count(); ++i)
+        texts << window.ListView1->item(i)->text();
+    return texts;
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "Seams.h"
+#include "TestOdbc.h"
+
+#include "connection/Form1.h"
+#include "export/Form2.h"
+
+#include <memory>
+
+/**
+ * Everything a test of the real windows needs: a private ODBC registration
+ * of the SQLite driver as "SQL Server", a private settings folder, an empty
+ * application folder, message boxes answered, "end the program" recorded and
+ * a desktop that has a spreadsheet application (a stand-in that records what
+ * it is asked to open).
+ */
+class Wizard
+{
+public:
+    explicit Wizard(bool spreadsheetApplication = true);
+    ~Wizard();
+
+    TestOdbc odbc;
+    TempSettings settings;
+    TempAppFolder appFolder;
+    BoxRecorder boxes;
+    EndRecorder end;
+    DesktopStandIns desktop;
+
+    /** A fixture database with a few tables; created once per wizard. */
+    QString standardDatabase();
+    /** Stores settings that connect to the given database file. */
+    void storeConnectingSettings(const QString& databasePath);
+
+    /** Creates the connection window, which runs the start-up sequence. */
+    Form1& start();
+    Form1* form1() { return m_form1.get(); }
+    Form2* form2() { return Form2::exists() ? &Form2::instance() : nullptr; }
+
+    static QStringList listTexts(const Form2& window);
+
+private:
+    std::unique_ptr<Form1> m_form1;
+    QString m_standard;
+};

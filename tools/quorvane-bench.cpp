@@ -1,0 +1,305 @@
+// Measures the export against the bare pipeline it is built on.
+//
+//   quorvane-bench                 generates the tables, runs every measurement in a child process, prints a summary
+//   quorvane-bench --export <db>   one export through the real table window and "Finish" (offscreen)
+//   quorvane-bench --bare <db>     ODBC SQLGetData per cell + libxlsxwriter constant-memory writes, no windows
+//
+// Each measurement runs in a process of its own so that its peak resident memory is its own.
+
+#include "connection/Form1.h"
+#include "export/Form2.h"
+#include "platform/odbc/Odbc.h"
+#include "platform/ui/MsgBox.h"
+#include "platform/ui/ProgramEnd.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <sql.h>
+#include <sqlext.h>
+#include <xlsxwriter.h>
+
+namespace {
+constexpr int Columns = 10;
+
+long long peakResidentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+void writeFile(const QString& path, const QByteArray& content, QFileDevice::Permissions permissions = {})
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write %s", qPrintable(path));
+    file.write(content);
+    file.close();
+    if (permissions)
+        file.setPermissions(permissions);
+}
+
+/** A private ODBC registration of the SQLite driver as "SQL Server", and stand-ins for the desktop. */
+void prepareEnvironment(const QString& folder)
+{
+    writeFile(folder + "/odbcinst.ini",
+              "[SQL Server]\nDescription=SQLite through ODBC\nDriver=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so\n");
+    writeFile(folder + "/odbc.ini", "");
+    qputenv("ODBCSYSINI", QFile::encodeName(folder));
+    qputenv("ODBCINSTINI", "odbcinst.ini");
+    qputenv("ODBCINI", QFile::encodeName(folder + "/odbc.ini"));
+    QDir().mkpath(folder + "/bin");
+    const auto exec = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+    writeFile(folder + "/bin/xdg-open", "#!/bin/sh\nexit 0\n", exec);
+    writeFile(folder + "/bin/xdg-mime", "#!/bin/sh\necho bench-spreadsheet.desktop\n", exec);
+    qputenv("PATH", QFile::encodeName(folder + "/bin") + ":" + qgetenv("PATH"));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder + "/config"));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folder + "/runtime"));
+    QDir().mkpath(folder + "/runtime");
+    QFile::setPermissions(folder + "/runtime", exec);
+}
+
+void generateTable(const QString& database, long long rows)
+{
+    QFile::remove(database);
+    odbc::Connection connection;
+    connection.open(QStringLiteral("Driver={SQL Server};Database=%1;").arg(database));
+    connection.execute("PRAGMA journal_mode=OFF");
+    connection.execute("PRAGMA synchronous=OFF");
+    connection.execute("CREATE TABLE Bench (Id integer, Quantity bigint, Price decimal(12,2), Ratio float, "
+                       "Shipped date, Stamp datetime, Code varchar(12), Name varchar(40), Notes text, Flag bit)");
+    connection.execute(QStringLiteral(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) "
+        "INSERT INTO Bench SELECT i, i * 7919 % 100000, printf('%.2f', (i % 100000) / 7.0), (i % 9973) / 3.0, "
+        "date('2001-01-01', '+' || (i % 9000) || ' days'), "
+        "datetime('2010-06-15 08:00:00', '+' || (i % 500000) || ' minutes'), printf('%06d', i % 1000000), "
+        "'Customer ' || (i % 5000), CASE WHEN i % 7 = 0 THEN NULL ELSE "
+        "'Delivered to the loading dock at the north gate; signed by ' || (i % 97) END, i % 2 FROM n")
+                           .arg(rows));
+}
+
+/** One export through the real windows. Prints: seconds cells maxGapMs peakKiB. */
+int runExport(int argc, char* argv[], const QString& database)
+{
+    QApplication app(argc, argv);
+    MsgBox::setHandler([](const MsgBox::Record& box) {
+        if (box.text != QLatin1String("Done."))
+            std::fprintf(stderr, "message: %s\n", qPrintable(box.text));
+        return int(MsgBox::Ok);
+    });
+    ProgramEnd::setHandler([] {});
+    {
+        QSettings store(qEnvironmentVariable("XDG_CONFIG_HOME") + "/Brantlow/Brantlow.ini", QSettings::IniFormat);
+        store.setValue("Quorvane/MSSQLServer", "localhost");
+        store.setValue("Quorvane/MSSQLDatabase", database);
+    }
+    Form1 connectionWindow;
+    if (!Form2::exists()) {
+        std::fprintf(stderr, "the table window did not open\n");
+        return 1;
+    }
+    Form2& tables = Form2::instance();
+    tables.PushButton8->click(); // "Select All"
+
+    // A timer that should tick every 10 ms: the longest gap is the longest time without events.
+    QElapsedTimer sinceTick;
+    qint64 maxGap = 0;
+    bool measuring = false;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (measuring)
+            maxGap = std::max(maxGap, sinceTick.elapsed());
+        sinceTick.restart();
+    });
+    ticker.start(10);
+    QElapsedTimer clock;
+    QTimer::singleShot(0, [&] {
+        measuring = true;
+        sinceTick.restart();
+        clock.start();
+        tables.PushButton5->click(); // "Finish"
+        const double seconds = clock.nsecsElapsed() / 1e9;
+        measuring = false;
+        maxGap = std::max(maxGap, sinceTick.elapsed());
+        odbc::Connection connection;
+        connection.open(QStringLiteral("Driver={SQL Server};Database=%1;").arg(database));
+        auto rs = std::make_unique<odbc::Recordset>();
+        rs->open("SELECT COUNT(*) FROM Bench", connection);
+        const long long rows = rs->value(0).toLongLong();
+        std::printf("%.3f %lld %lld %lld %s\n", seconds, rows * Columns, maxGap, peakResidentKiB(),
+                    qPrintable(tables.lastWorkbookPath()));
+        QFile::remove(tables.lastWorkbookPath());
+        app.quit();
+    });
+    return app.exec();
+}
+
+/** The bare pipeline: what any copy must do at the least. Prints: seconds cells. */
+int runBare(const QString& database, const QString& folder)
+{
+    SQLHENV env;
+    SQLHDBC dbc;
+    SQLHSTMT stmt;
+    SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
+    const QByteArray connect = QStringLiteral("Driver={SQL Server};Database=%1;").arg(database).toUtf8();
+    if (!SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, (SQLCHAR*)connect.constData(), SQL_NTS, nullptr, 0, nullptr,
+                                        SQL_DRIVER_NOPROMPT)))
+        qFatal("bare: cannot connect");
+    SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt);
+
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray path = QFile::encodeName(folder + "/bare.xlsx");
+    lxw_workbook_options options{};
+    options.constant_memory = LXW_TRUE;
+    const QByteArray tmp = QFile::encodeName(folder);
+    options.tmpdir = const_cast<char*>(tmp.constData());
+    lxw_workbook* workbook = workbook_new_opt(path.constData(), &options);
+    lxw_worksheet* sheet = workbook_add_worksheet(workbook, "Bench");
+    lxw_format* dateFormat = workbook_add_format(workbook);
+    format_set_num_format_index(dateFormat, 14);
+
+    SQLExecDirect(stmt, (SQLCHAR*)"SELECT * FROM Bench", SQL_NTS);
+    SQLSMALLINT columns = 0;
+    SQLNumResultCols(stmt, &columns);
+    std::vector<SQLSMALLINT> types(columns);
+    for (SQLSMALLINT c = 1; c <= columns; ++c) {
+        SQLCHAR name[256];
+        SQLSMALLINT nameLength, type, digits, nullable;
+        SQLULEN size;
+        SQLDescribeCol(stmt, c, name, sizeof name, &nameLength, &type, &size, &digits, &nullable);
+        types[c - 1] = type;
+        worksheet_write_string(sheet, 0, c - 1, reinterpret_cast<const char*>(name), nullptr);
+    }
+    std::vector<char> text(65536);
+    long long cells = 0;
+    lxw_row_t row = 1;
+    while (SQL_SUCCEEDED(SQLFetch(stmt))) {
+        for (SQLSMALLINT c = 1; c <= columns; ++c) {
+            SQLLEN indicator = 0;
+            switch (types[c - 1]) {
+            case SQL_INTEGER:
+            case SQL_BIGINT:
+            case SQL_SMALLINT:
+            case SQL_TINYINT:
+            case SQL_BIT: {
+                SQLBIGINT v = 0;
+                SQLGetData(stmt, c, SQL_C_SBIGINT, &v, sizeof v, &indicator);
+                if (indicator != SQL_NULL_DATA)
+                    worksheet_write_number(sheet, row, c - 1, double(v), nullptr);
+                break;
+            }
+            case SQL_DOUBLE:
+            case SQL_FLOAT:
+            case SQL_REAL: {
+                double v = 0;
+                SQLGetData(stmt, c, SQL_C_DOUBLE, &v, sizeof v, &indicator);
+                if (indicator != SQL_NULL_DATA)
+                    worksheet_write_number(sheet, row, c - 1, v, nullptr);
+                break;
+            }
+            case SQL_TYPE_DATE:
+            case SQL_TYPE_TIMESTAMP: {
+                SQL_TIMESTAMP_STRUCT v{};
+                SQLGetData(stmt, c, SQL_C_TYPE_TIMESTAMP, &v, sizeof v, &indicator);
+                if (indicator != SQL_NULL_DATA) {
+                    lxw_datetime dt{v.year, v.month, v.day, v.hour, v.minute, double(v.second)};
+                    worksheet_write_datetime(sheet, row, c - 1, &dt, dateFormat);
+                }
+                break;
+            }
+            default:
+                SQLGetData(stmt, c, SQL_C_CHAR, text.data(), SQLLEN(text.size()), &indicator);
+                if (indicator != SQL_NULL_DATA)
+                    worksheet_write_string(sheet, row, c - 1, text.data(), nullptr);
+                break;
+            }
+            ++cells;
+        }
+        ++row;
+    }
+    const lxw_error closed = workbook_close(workbook);
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    SQLDisconnect(dbc);
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    QFile::remove(QString::fromLocal8Bit(path));
+    if (closed != LXW_NO_ERROR)
+        qFatal("bare: %s", lxw_strerror(closed));
+    std::printf("%.3f %lld\n", seconds, cells);
+    return 0;
+}
+
+QStringList runChild(const QString& self, const QStringList& args)
+{
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(self, args);
+    if (!child.waitForFinished(-1) || child.exitCode() != 0)
+        qFatal("measurement %s failed", qPrintable(args.join(' ')));
+    return QString::fromLocal8Bit(child.readAllStandardOutput()).trimmed().split(' ');
+}
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    const QString folder = qEnvironmentVariable("QUORVANE_BENCH_DIR");
+    if (argc == 3 && !folder.isEmpty()) {
+        prepareEnvironment(folder);
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (qstrcmp(argv[1], "--export") == 0)
+            return runExport(1, argv, QString::fromLocal8Bit(argv[2]));
+        if (qstrcmp(argv[1], "--bare") == 0)
+            return runBare(QString::fromLocal8Bit(argv[2]), folder);
+        return 2;
+    }
+
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    qputenv("QUORVANE_BENCH_DIR", QFile::encodeName(dir.path()));
+    prepareEnvironment(dir.path());
+    const QString self = QCoreApplication::applicationFilePath();
+    const QString small = dir.path() + "/bench-200k.sqlite";
+    const QString large = dir.path() + "/bench-1m.sqlite";
+    std::printf("generating 200,000 and 1,000,000 rows x %d columns...\n", Columns);
+    std::fflush(stdout);
+    generateTable(small, 200000);
+    generateTable(large, 1000000);
+
+    const QStringList bare = runChild(self, {"--bare", small});
+    const QStringList exported = runChild(self, {"--export", small});
+    const QStringList exportedLarge = runChild(self, {"--export", large});
+
+    const double bareRate = bare[1].toDouble() / bare[0].toDouble();
+    const double exportRate = exported[1].toDouble() / exported[0].toDouble();
+    std::printf("bare pipeline:        %10.0f cells/s (%s cells in %s s)\n", bareRate, qPrintable(bare[1]), qPrintable(bare[0]));
+    std::printf("export (200,000 rows): %10.0f cells/s (%s cells in %s s)\n", exportRate, qPrintable(exported[1]),
+                qPrintable(exported[0]));
+    std::printf("ratio export/bare:    %10.2f   (target >= 0.70)\n", exportRate / bareRate);
+    const double smallMb = exported[3].toDouble() / 1024.0;
+    const double largeMb = exportedLarge[3].toDouble() / 1024.0;
+    std::printf("peak RSS 200,000 rows: %8.1f MB\n", smallMb);
+    std::printf("peak RSS 1,000,000 rows: %6.1f MB (%.2f x; target <= 1.20 x and < 200 MB)\n", largeMb, largeMb / smallMb);
+    std::printf("export 1,000,000 rows: %10.0f cells/s\n", exportedLarge[1].toDouble() / exportedLarge[0].toDouble());
+    std::printf("longest event-loop gap: %lld ms (200,000 rows), %lld ms (1,000,000 rows); target <= 50 ms\n",
+                exported[2].toLongLong(), exportedLarge[2].toLongLong());
+    return 0;
+}

@@ -1,0 +1,138 @@
+// Runs the wizard on the demo database without a display and tells what it did.
+//
+//   quorvane-demo <screenshot folder>          the main job, step by step, through the real windows
+//   quorvane-demo --example-image <file.jpg>   the picture of a local connection that "Help" offers
+//
+// The environment (private ODBC registration, settings folder, stand-in
+// desktop opener) is prepared by scripts/demo.sh.
+
+#include "connection/Form1.h"
+#include "export/Form2.h"
+#include "platform/ui/MsgBox.h"
+#include "platform/ui/ProgramEnd.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+void say(const QString& text)
+{
+    std::printf("%s\n", qPrintable(text));
+    std::fflush(stdout);
+}
+
+QString oneLine(QString text)
+{
+    return text.replace(QLatin1String("\r\n"), QLatin1String(" / ")).replace(QLatin1Char('\r'), QLatin1String(" / "));
+}
+
+void screenshot(QWidget* window, const QString& file)
+{
+    QApplication::processEvents();
+    if (window->grab().save(file))
+        say(QStringLiteral("  screenshot: %1").arg(file));
+}
+
+QString listing(const Form2& tables)
+{
+    QStringList names;
+    for (int i = 0; i < tables.ListView1->count(); ++i) {
+        const QListWidgetItem* item = tables.ListView1->item(i);
+        names << (item->checkState() == Qt::Checked ? "[x] " : "[ ] ") + item->text();
+    }
+    return names.join(QStringLiteral(", "));
+}
+
+int exampleImage(const QString& file)
+{
+    Form1 window;
+    window.Text6->setText(QStringLiteral("localhost\\SQLEXPRESS"));
+    window.Text7->setText(QStringLiteral("sa"));
+    window.Text8->setText(QStringLiteral("password"));
+    window.Text9->setText(QStringLiteral("Northwind"));
+    window.Check6->setChecked(true);
+    window.show();
+    QApplication::processEvents();
+    return window.grab().save(file, "JPG", 92) ? 0 : 1;
+}
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    MsgBox::setHandler([](const MsgBox::Record& box) {
+        const bool question = (box.style & 7) == MsgBox::YesNo;
+        say(QStringLiteral("  message box (style %1, caption \"%2\"): %3%4")
+                .arg(box.style)
+                .arg(box.caption, oneLine(box.text), question ? QStringLiteral(" -> No") : QStringLiteral(" -> OK")));
+        return question ? int(MsgBox::No) : int(MsgBox::Ok);
+    });
+    ProgramEnd::setHandler([] { say(QStringLiteral("  the program ends")); });
+
+    if (argc == 3 && QByteArray(argv[1]) == "--example-image")
+        return exampleImage(QString::fromLocal8Bit(argv[2]));
+
+    const QString shots = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+    QDir().mkpath(shots);
+
+    say(QStringLiteral("Starting Quorvane with the demo settings (%1)").arg(qEnvironmentVariable("XDG_CONFIG_HOME")));
+    Form1 connection;
+    if (ProgramEnd::ended())
+        return 1;
+    if (!connection.movedOn()) {
+        connection.show();
+        say(QStringLiteral("The stored settings did not connect: the connection window is shown."));
+        screenshot(&connection, shots + "/connection-window.png");
+        return 1;
+    }
+    Form2& tables = Form2::instance();
+    say(QStringLiteral("The stored settings connect: start-up went straight to the table window."));
+    say(QStringLiteral("  tables: %1").arg(listing(tables)));
+    screenshot(&tables, shots + "/table-window.png");
+
+    say(QStringLiteral("Pressing \"< Back\""));
+    tables.PushButton2->click();
+    say(QStringLiteral("  server \"%1\", port \"%2\", user \"%3\", password %4, database \"%5\", local connection %6")
+            .arg(connection.Text6->text(), connection.Text10->text(), connection.Text7->text(),
+                 connection.Text8->text().isEmpty() ? QStringLiteral("empty") : QStringLiteral("set"),
+                 connection.Text9->text(), connection.Check6->isChecked() ? QStringLiteral("ticked") : QStringLiteral("unticked")));
+    screenshot(&connection, shots + "/connection-window.png");
+
+    say(QStringLiteral("Pressing \"Test Connection\""));
+    connection.PushButton1->click();
+    say(QStringLiteral("Pressing \"Help\""));
+    connection.PushButton4->click();
+    say(QStringLiteral("Pressing \"Next >\""));
+    connection.PushButton2->click();
+    say(QStringLiteral("  table window %1; tables: %2").arg(tables.isVisible() ? "shown" : "hidden", listing(tables)));
+
+    say(QStringLiteral("Pressing \"Select All\" and \"Finish\""));
+    tables.PushButton8->click();
+    tables.PushButton5->click();
+    const QString workbook = tables.lastWorkbookPath();
+    if (workbook.isEmpty()) {
+        say(QStringLiteral("  no workbook was written"));
+        return 1;
+    }
+    say(QStringLiteral("  workbook: %1").arg(workbook));
+    QProcess reader;
+    reader.start(QStringLiteral("/usr/bin/python3"),
+                 {"-c",
+                  "import sys, openpyxl\n"
+                  "wb = openpyxl.load_workbook(sys.argv[1])\n"
+                  "for ws in wb.worksheets:\n"
+                  "    print('  worksheet %-16s %6d rows %3d columns%s' % (ws.title, ws.max_row, ws.max_column,"
+                  " '  (active)' if ws == wb.active else ''))\n",
+                  workbook});
+    reader.waitForFinished(60000);
+    std::printf("%s", reader.readAllStandardOutput().constData());
+    return 0;
+}
