@@ -15,12 +15,16 @@
 #include "sqlaccess/MSSQL.h"
 
 #include <QCheckBox>
+#include <QLoggingCategory>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+
+// What start-up found beside the program; QT_LOGGING_RULES="quorvane.startup.debug=true" shows it.
+Q_LOGGING_CATEGORY(lcStartup, "quorvane.startup", QtWarningMsg)
 
 Form1::Form1(QWidget* parent)
     : Form1Layout(parent)
@@ -57,9 +61,16 @@ Form1::~Form1()
 void Form1::Form_Load()
 {
     ErrorTrap trap(Locations::Form1Load);
-    trap.step(104, [&] { LookAndFeel::SetupSkin(this, SkinFramework1); });
+    trap.step(104, [&] {
+        LookAndFeel::SetupSkin(this, SkinFramework1);
+        if (!SkinFramework1.calls().isEmpty())
+            qCDebug(lcStartup) << "skin applied from" << qPrintable(LookAndFeel::SkinFilePath());
+    });
     if (trap.test(122, [] { return Main::FileExists(LookAndFeel::HandCursorPath()); }))
-        trap.step(124, [&] { pointer.setMouseIcon(LoadCursorFile(LookAndFeel::HandCursorPath())); });
+        trap.step(124, [&] {
+            pointer.setMouseIcon(LoadCursorFile(LookAndFeel::HandCursorPath()));
+            qCDebug(lcStartup) << "hand cursor loaded from" << qPrintable(LookAndFeel::HandCursorPath());
+        });
     trap.step(126, [&] { Check6->setChecked(Settings::read(Settings::Key::LocalConnection) != QLatin1String("0")); });
     trap.step(128, [&] { Text6->setText(Settings::read(Settings::Key::Server)); });
     trap.step(130, [&] { Text7->setText(Settings::read(Settings::Key::User)); });
@@ -76,6 +87,7 @@ void Form1::Form_Load()
         Main::ApplyApplicationTitle();
     });
     trap.step(146, [] { IsInstalled::CheckExcelInstalled(); });
+    qCDebug(lcStartup) << "start-up done";
 }
 
 void Form1::Text6_Change()

@@ -360,19 +360,19 @@ std::size_t codePoints(std::string_view s)
 
 // ---------------------------------------------------------------- widths
 
-/** Characters that the General format shows for a number, as far as it is cheap to tell. */
+/**
+ * Characters that the General format shows for a number, estimated cheaply:
+ * the integer digits and sign, a point and two decimals for a fraction, and
+ * never more than the 11 that General uses before it turns to exponents.
+ */
 unsigned numberWidth(double v)
 {
     const double a = std::fabs(v);
-    if (a < 1e11 && a == std::floor(a)) {
-        unsigned digits = 1;
-        for (double t = 10; t <= a; t *= 10)
-            ++digits;
-        return digits + (v < 0);
-    }
-    char buffer[32];
-    const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
-    return std::min<unsigned>(unsigned(r.ptr - buffer), 11);
+    unsigned digits = 1;
+    for (double t = 10; t <= a && digits < 12; t *= 10)
+        ++digits;
+    const unsigned shown = digits + (v < 0) + (a != std::floor(a) ? 3 : 0);
+    return std::min(shown, 11u);
 }
 
 double columnWidth(unsigned shownChars)
@@ -600,11 +600,8 @@ struct Workbook::Impl
         if (used == 0)
             return;
         const std::uint64_t offset = store->append(buffer.get(), used);
-        auto& chunks = owner->chunks;
-        if (!chunks.empty() && chunks.back().offset + chunks.back().length == offset)
-            chunks.back().length += used;
-        else
-            chunks.push_back({offset, used});
+        // Pieces stay apart, each no larger than the buffer: they are read back one at a time.
+        owner->chunks.push_back({offset, used});
         used = 0;
     }
 
