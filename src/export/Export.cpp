@@ -41,6 +41,35 @@ QString documentName(const ConnectionSettings& settings)
 struct ExportAbandoned
 {
 };
+
+/**
+ * Runs a long call that touches nothing of the windows (opening a connection
+ * or a large query, writing the workbook file) on a worker thread while this
+ * thread keeps processing window events, so the window never stops answering.
+ * Failures arrive here as if the call had run in place.
+ */
+template <class F>
+void whileResponsive(F&& work)
+{
+    std::atomic<bool> done = false;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done = true;
+    });
+    while (!done) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (!done)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
+}
 } // namespace
 
 void Form2::PushButton5_Click()
@@ -68,7 +97,7 @@ void Form2::PushButton5_Click()
         const bool connected = trap.step(settings.local ? 116 : 118, [&] {
             if (!connection)
                 throw quorvane::Error(91, QStringLiteral("Object variable not set"));
-            connection->open(MSSQL::ConnectionString(settings));
+            whileResponsive([&] { connection->open(MSSQL::ConnectionString(settings)); });
         });
         if (connected && trap.step(120, [&] {
                 excel = std::make_unique<xl::Application>();
@@ -106,8 +135,10 @@ void Form2::PushButton5_Click()
                 trap.step(142, [&] { recordset->setCursorLocation(odbc::adUseClient); });
                 // A table that cannot be read is reported once and skipped.
                 if (!trap.step(144, [&] {
-                        recordset->open(Excel1::TableQuery(currentName, schema), *connection, odbc::adOpenStatic,
-                                        odbc::adLockReadOnly);
+                        const QString source = Excel1::TableQuery(currentName, schema);
+                        whileResponsive([&] {
+                            recordset->open(source, *connection, odbc::adOpenStatic, odbc::adLockReadOnly);
+                        });
                     }))
                     continue;
 
@@ -206,25 +237,8 @@ void Form2::PushButton5_Click()
             // 214: the file is written completely before it is opened. Writing a
             // large workbook takes a while; the window keeps answering meanwhile.
             trap.step(214, [&] {
-                std::atomic<bool> done = false;
-                std::exception_ptr failure;
                 QString path;
-                std::thread writer([&] {
-                    try {
-                        path = excel->setVisible();
-                    } catch (...) {
-                        failure = std::current_exception();
-                    }
-                    done = true;
-                });
-                while (!done) {
-                    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-                    if (!done)
-                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                }
-                writer.join();
-                if (failure)
-                    std::rethrow_exception(failure);
+                whileResponsive([&] { path = excel->setVisible(); });
                 m_lastWorkbook = path;
             });
         }

@@ -19,8 +19,8 @@ private slots:
         Form2::setYieldInterval(8);
         const QString db = wizard.odbc.createDatabase(
             "big.sqlite", {"CREATE TABLE Big (N integer)",
-                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1048580) "
-                           "INSERT INTO Big SELECT i FROM n"});
+                           "INSERT INTO Big WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1048580) "
+                           "SELECT i FROM n"});
         wizard.storeConnectingSettings(db);
         wizard.start();
         Form2& tables = *wizard.form2();

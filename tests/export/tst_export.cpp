@@ -181,8 +181,8 @@ private slots:
         Wizard wizard;
         const QString db = wizard.odbc.createDatabase(
             "orders.sqlite", {"CREATE TABLE Orders (A integer, B integer, C integer, D integer, E integer, F integer, G integer)",
-                              "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 120) "
-                              "INSERT INTO Orders SELECT i, i, i, i, i, i, i FROM n"});
+                              "INSERT INTO Orders WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 120) "
+                              "SELECT i, i, i, i, i, i, i FROM n"});
         Form2& tables = openTables(wizard, db);
         tick(tables, {"Orders"});
         QStringList texts;

@@ -276,26 +276,48 @@ void Connection::open(const QString& connectionString)
         raise(ErrOpen, "Operation is not allowed when the object is open.");
     // A fresh state, so record sets of an earlier open keep theirs.
     auto state = std::make_shared<ConnectionState>();
-    state->dbc = std::make_unique<ConnectionHandle>(EnvironmentHandle::shared());
-    SQLHDBC dbc = state->dbc->get();
-    SQLRETURN rc = SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT,
-                                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(0, d->loginTimeout))), 0);
-    if (!SQL_SUCCEEDED(rc))
-        raiseDiagnostics(SQL_HANDLE_DBC, dbc, rc, "SQLSetConnectAttr");
-    const QString text = connectionString; // keeps the UTF-16 buffer alive across the call
-    std::vector<SQLWCHAR> completed(1024);
-    SQLSMALLINT completedLength = 0;
-    rc = SQLDriverConnectW(dbc, nullptr, const_cast<SQLWCHAR*>(wide(text)), static_cast<SQLSMALLINT>(text.size()),
-                           completed.data(), static_cast<SQLSMALLINT>(completed.size()), &completedLength,
-                           SQL_DRIVER_NOPROMPT);
-    if (!SQL_SUCCEEDED(rc))
-        raiseDiagnostics(SQL_HANDLE_DBC, dbc, rc, "SQLDriverConnect");
-    state->dbc->setConnected();
-    SQLWCHAR driver[256] = {};
-    SQLSMALLINT driverLength = 0;
-    if (SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_DRIVER_NAME, driver, sizeof(driver), &driverLength))) {
-        const QString name = QString::fromUtf16(reinterpret_cast<const char16_t*>(driver));
-        state->narrowForAstral = name.contains(QLatin1String("sqlite"), Qt::CaseInsensitive);
+    const auto connect = [&](const QString& text) {
+        auto handle = std::make_unique<ConnectionHandle>(EnvironmentHandle::shared());
+        SQLHDBC dbc = handle->get();
+        SQLRETURN rc = SQLSetConnectAttrW(
+            dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(0, d->loginTimeout))), 0);
+        if (!SQL_SUCCEEDED(rc))
+            raiseDiagnostics(SQL_HANDLE_DBC, dbc, rc, "SQLSetConnectAttr");
+        std::vector<SQLWCHAR> completed(1024);
+        SQLSMALLINT completedLength = 0;
+        rc = SQLDriverConnectW(dbc, nullptr, const_cast<SQLWCHAR*>(wide(text)), static_cast<SQLSMALLINT>(text.size()),
+                               completed.data(), static_cast<SQLSMALLINT>(completed.size()), &completedLength,
+                               SQL_DRIVER_NOPROMPT);
+        if (!SQL_SUCCEEDED(rc))
+            raiseDiagnostics(SQL_HANDLE_DBC, dbc, rc, "SQLDriverConnect");
+        handle->setConnected();
+        return handle;
+    };
+    const auto driverName = [](SQLHDBC dbc) {
+        SQLWCHAR driver[256] = {};
+        SQLSMALLINT driverLength = 0;
+        if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_DRIVER_NAME, driver, sizeof(driver), &driverLength)))
+            return QString();
+        return QString::fromUtf16(reinterpret_cast<const char16_t*>(driver));
+    };
+
+    state->dbc = connect(connectionString);
+    const bool sqlite = driverName(state->dbc->get()).contains(QLatin1String("sqlite"), Qt::CaseInsensitive);
+    state->narrowForAstral = sqlite;
+    // The SQLite driver reads a whole result into memory before the first row
+    // unless it is told to step through it; a table of a million rows would
+    // then cost its size in memory and a long pause. Streaming is asked for in
+    // the one way that driver understands, on top of the string as given.
+    if (sqlite && !connectionString.contains(QLatin1String("StepAPI"), Qt::CaseInsensitive)) {
+        QString streaming = connectionString;
+        if (!streaming.endsWith(QLatin1Char(';')))
+            streaming += QLatin1Char(';');
+        streaming += QLatin1String("StepAPI=1;");
+        try {
+            state->dbc = connect(streaming);
+        } catch (const quorvane::Error&) {
+            // Keep the connection made as asked; it only buffers more.
+        }
     }
     d->state = std::move(state);
 }
@@ -322,6 +344,15 @@ void Connection::execute(const QString& sql)
     SQLRETURN rc = execDirect(*d->state, statement, text);
     if (rc != SQL_NO_DATA)
         statement.check(rc, "SQLExecDirect");
+    // A driver that steps through statements lazily finishes one that yields
+    // rows (a PRAGMA, an INSERT written as a WITH query) only as they are read.
+    SQLSMALLINT columns = 0;
+    if (SQL_SUCCEEDED(SQLNumResultCols(statement.get(), &columns)) && columns > 0) {
+        while (SQL_SUCCEEDED(rc = SQLFetch(statement.get()))) {
+        }
+        if (rc != SQL_NO_DATA)
+            statement.check(rc, "SQLFetch");
+    }
 }
 
 // ---------------------------------------------------------------------------
