@@ -78,22 +78,26 @@ void Form2::Form_Load()
     trap.step(114, [&] { pointer.setMousePointer(WindowPointer::Default); });
 }
 
+namespace {
+/** Ticks or unticks every entry; the count is read once, as a full int so that any length of list works. */
+void setEveryTick(QListWidget* list, const QString& location, Qt::CheckState state)
+{
+    ErrorTrap trap(location);
+    int count = 0;
+    trap.step(100, [&] { count = list->count(); });
+    for (int i = 0; i < count && i < list->count(); ++i) // 104
+        trap.step(102, [&] { list->item(i)->setCheckState(state); });
+}
+} // namespace
+
 void Form2::PushButton8_Click()
 {
-    ErrorTrap trap(Locations::Form2SelectAll);
-    int count = 0;
-    trap.step(100, [&] { count = ListView1->count(); });
-    for (int i = 0; i < count && i < ListView1->count(); ++i)
-        trap.step(102, [&] { ListView1->item(i)->setCheckState(Qt::Checked); });
+    setEveryTick(ListView1, Locations::Form2SelectAll, Qt::Checked);
 }
 
 void Form2::PushButton9_Click()
 {
-    ErrorTrap trap(Locations::Form2DeselectAll);
-    int count = 0;
-    trap.step(100, [&] { count = ListView1->count(); });
-    for (int i = 0; i < count && i < ListView1->count(); ++i)
-        trap.step(102, [&] { ListView1->item(i)->setCheckState(Qt::Unchecked); });
+    setEveryTick(ListView1, Locations::Form2DeselectAll, Qt::Unchecked);
 }
 
 void Form2::PushButton2_Click()

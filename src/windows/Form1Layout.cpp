@@ -37,15 +37,6 @@ QLineEdit* textBox(QWidget* frame, const char* name, const QRect& geometry)
     return t;
 }
 
-QPushButton* button(QWidget* parent, const char* name, const QString& caption, const QRect& geometry)
-{
-    auto* b = place<QPushButton>(parent, name, geometry);
-    b->setText(caption);
-    b->setAutoDefault(false);
-    b->setDefault(false);
-    WizardWindow::styleButton(b);
-    return b;
-}
 } // namespace
 
 Form1Layout::Form1Layout(QWidget* parent)
@@ -81,9 +72,9 @@ Form1Layout::Form1Layout(QWidget* parent)
     Check6->setFont(arial(9, true));
     setBackground(Check6, Qt::white);
 
-    PushButton1 = button(Frame2, "PushButton1", QStringLiteral("Test Connection"), TwipsRect(240, 2640, 3600, 405));
-    PushButton4 = button(Frame2, "PushButton4", QStringLiteral("Help"), TwipsRect(3960, 2640, 3600, 405));
-    PushButton2 = button(this, "PushButton2", QStringLiteral("Next >"), TwipsRect(120, 3460, 7800, 405));
+    PushButton1 = makeButton(Frame2, "PushButton1", QStringLiteral("Test Connection"), TwipsRect(240, 2640, 3600, 405));
+    PushButton4 = makeButton(Frame2, "PushButton4", QStringLiteral("Help"), TwipsRect(3960, 2640, 3600, 405));
+    PushButton2 = makeButton(this, "PushButton2", QStringLiteral("Next >"), TwipsRect(120, 3460, 7800, 405));
 
     // Server, Port, Username, Password, Database, Local Connection, Test Connection, Help, Next >.
     QWidget* order[] = {Text6, Text10, Text7, Text8, Text9, Check6, PushButton1, PushButton4, PushButton2};

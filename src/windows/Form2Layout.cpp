@@ -6,19 +6,6 @@
 #include <QListWidget>
 #include <QPushButton>
 
-namespace {
-QPushButton* button(QWidget* parent, const char* name, const QString& caption, const QRect& geometry)
-{
-    auto* b = new QPushButton(caption, parent);
-    b->setObjectName(QLatin1String(name));
-    b->setGeometry(geometry);
-    b->setAutoDefault(false);
-    b->setDefault(false);
-    WizardWindow::styleButton(b);
-    return b;
-}
-} // namespace
-
 Form2Layout::Form2Layout(QWidget* parent)
     : WizardWindow(QSize(Twips(8040), Twips(4695)), parent)
 {
@@ -27,8 +14,8 @@ Form2Layout::Form2Layout(QWidget* parent)
     setFont(arial(9, true));
     setBackground(this, Qt::white);
 
-    PushButton8 = button(this, "PushButton8", QStringLiteral("Select All"), TwipsRect(120, 120, 3840, 405));
-    PushButton9 = button(this, "PushButton9", QStringLiteral("Deselect All"), TwipsRect(4080, 120, 3840, 405));
+    PushButton8 = makeButton(this, "PushButton8", QStringLiteral("Select All"), TwipsRect(120, 120, 3840, 405));
+    PushButton9 = makeButton(this, "PushButton9", QStringLiteral("Deselect All"), TwipsRect(4080, 120, 3840, 405));
 
     ListView1 = new QListWidget(this);
     ListView1->setObjectName(QStringLiteral("ListView1"));
@@ -43,8 +30,8 @@ Form2Layout::Form2Layout(QWidget* parent)
     palette.setColor(QPalette::Base, QApplication::palette().color(QPalette::Base));
     ListView1->setPalette(palette);
 
-    PushButton2 = button(this, "PushButton2", QStringLiteral("< Back"), TwipsRect(120, 3680, 3840, 405));
-    PushButton5 = button(this, "PushButton5", QStringLiteral("Finish"), TwipsRect(4080, 3680, 3840, 405));
+    PushButton2 = makeButton(this, "PushButton2", QStringLiteral("< Back"), TwipsRect(120, 3680, 3840, 405));
+    PushButton5 = makeButton(this, "PushButton5", QStringLiteral("Finish"), TwipsRect(4080, 3680, 3840, 405));
 
     ProgressBar1 = new ProgressBar(this);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));

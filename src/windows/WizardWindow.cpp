@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QPalette>
+#include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 
@@ -41,6 +42,17 @@ void WizardWindow::styleButton(QWidget* button)
     palette.setColor(QPalette::ButtonText, QApplication::palette().color(QPalette::ButtonText));
     palette.setColor(QPalette::Button, Qt::white);
     button->setPalette(palette);
+}
+
+QPushButton* WizardWindow::makeButton(QWidget* parent, const char* name, const QString& caption, const QRect& geometry)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QLatin1String(name));
+    button->setGeometry(geometry);
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    styleButton(button);
+    return button;
 }
 
 void WizardWindow::showEvent(QShowEvent* event)

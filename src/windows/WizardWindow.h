@@ -6,6 +6,8 @@
 #include <QFont>
 #include <QWidget>
 
+class QPushButton;
+
 /**
  * What both wizard pages share: a fixed-size window that can be minimised
  * but not maximised, centred at its first show, with a window pointer.
@@ -28,6 +30,9 @@ public:
 
     /** The push buttons' look: Arial 11.25 pt bold, button text colour, white face. */
     static void styleButton(QWidget* button);
+
+    /** A push button in that look at a fixed place; never the default button of the window. */
+    static QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, const QRect& geometry);
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -5,6 +5,7 @@
 #include "shell/Settings.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -36,6 +37,9 @@ private slots:
         QCOMPARE(form.windowTitle(), QStringLiteral("Quorvane"));
         QVERIFY(!form.windowIcon().isNull());
         QCOMPARE(MsgBox::defaultCaption(), QStringLiteral("Quorvane"));
+        // The availability check leaves no workbook behind and opens nothing.
+        QVERIFY(QDir(wizard.runtimeFolder() + "/quorvane").entryList(QDir::Files | QDir::Hidden).isEmpty());
+        QCOMPARE(wizard.desktop.openCalls().size(), 0);
     }
 
     void storedLocalConnectionFlag_data()

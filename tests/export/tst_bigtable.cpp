@@ -13,8 +13,6 @@ class TestBigTable : public QObject
 private slots:
     void tableLongerThanAWorksheetIsSplit()
     {
-        QTemporaryDir runtime;
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         Wizard wizard;
         Form2::setYieldInterval(8);
         const QString db = wizard.odbc.createDatabase(

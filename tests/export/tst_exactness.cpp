@@ -29,12 +29,10 @@ class TestExactness : public QObject
 private:
     XlsxBook m_book;
     QStringList m_boxes;
-    QTemporaryDir m_runtime;
 
 private slots:
     void initTestCase()
     {
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
         Wizard wizard;
         const QString db = wizard.odbc.createDatabase(
             "exact.sqlite",

@@ -56,12 +56,6 @@ class TestExport : public QObject
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        m_runtime = std::make_unique<QTemporaryDir>();
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime->path()));
-    }
-
     void emptyListDoesNothing()
     {
         Wizard wizard;
@@ -102,7 +96,7 @@ private slots:
         QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
         const QString path = tables.lastWorkbookPath();
         QVERIFY(path.endsWith(".xlsx"));
-        QVERIFY(path.startsWith(m_runtime->path() + "/quorvane/"));
+        QVERIFY(path.startsWith(wizard.runtimeFolder() + "/quorvane/"));
         QCOMPARE(modeOf(path), 0600);
         QCOMPARE(modeOf(QFileInfo(path).absolutePath()), 0700);
         QVERIFY(wizard.desktop.waitForOpenCalls(1));
@@ -276,7 +270,7 @@ private slots:
         QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
         QCOMPARE(wizard.end.count, 1);
         QCOMPARE(wizard.boxes.count(), 0); // no "Done." once the program has ended
-        QCOMPARE(filesIn(m_runtime->path()), QStringList());
+        QCOMPARE(filesIn(wizard.runtimeFolder()), QStringList());
         QTest::qWait(100);
         QCOMPARE(wizard.desktop.openCalls().size(), 0);
     }
@@ -309,8 +303,8 @@ private slots:
             wizard.form1()->Text9->setText(wizard.odbc.folder() + "/missing/fail.sqlite");
         else {
             // The private folder's place is taken by a file: no workbook can be made there.
-            QDir(m_runtime->path() + "/quorvane").removeRecursively();
-            QFile blocker(m_runtime->path() + "/quorvane");
+            QDir(wizard.runtimeFolder() + "/quorvane").removeRecursively();
+            QFile blocker(wizard.runtimeFolder() + "/quorvane");
             QVERIFY(blocker.open(QIODevice::WriteOnly));
         }
         QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
@@ -389,8 +383,6 @@ private slots:
         QCOMPARE(book.sheets[0].cells.value("A4").text, QString(32767, 'z'));
     }
 
-private:
-    std::unique_ptr<QTemporaryDir> m_runtime;
 };
 
 QTEST_MAIN(TestExport)

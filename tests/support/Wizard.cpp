@@ -2,11 +2,14 @@
 
 #include "platform/ui/ProgramEnd.h"
 
+#include <QFile>
 #include <QListWidget>
 
 Wizard::Wizard(bool spreadsheetApplication)
     : desktop(spreadsheetApplication)
+    , m_previousRuntime(qgetenv("XDG_RUNTIME_DIR"))
 {
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
     Form2::setYieldInterval(0);
 }
 
@@ -15,6 +18,7 @@ Wizard::~Wizard()
     m_form1.reset();
     Form2::destroyInstance();
     Form2::setYieldInterval(8);
+    qputenv("XDG_RUNTIME_DIR", m_previousRuntime);
 }
 
 QString Wizard::standardDatabase()

@@ -13,7 +13,7 @@
  * of the SQLite driver as "SQL Server", a private settings folder, an empty
  * application folder, message boxes answered, "end the program" recorded and
  * a desktop that has a spreadsheet application (a stand-in that records what
- * it is asked to open).
+ * it is asked to open), and a private runtime folder for the workbooks.
  */
 class Wizard
 {
@@ -28,6 +28,9 @@ public:
     EndRecorder end;
     DesktopStandIns desktop;
 
+    /** $XDG_RUNTIME_DIR of this wizard: workbooks go to its "quorvane" folder. */
+    QString runtimeFolder() const { return m_runtime.path(); }
+
     /** A fixture database with a few tables; created once per wizard. */
     QString standardDatabase();
     /** Stores settings that connect to the given database file. */
@@ -41,6 +44,8 @@ public:
     static QStringList listTexts(const Form2& window);
 
 private:
+    QTemporaryDir m_runtime;
+    QByteArray m_previousRuntime;
     std::unique_ptr<Form1> m_form1;
     QString m_standard;
 };
