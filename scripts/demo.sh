@@ -112,10 +112,10 @@ STUB
 chmod 0755 "$bin/xdg-mime" "$bin/xdg-open"
 export PATH=$bin:$PATH
 
-# Workbooks of the headless run stay inside the build folder.
-export XDG_RUNTIME_DIR=$demo/runtime
-mkdir -p "$XDG_RUNTIME_DIR"
-chmod 0700 "$XDG_RUNTIME_DIR"
+# Workbooks of the headless run, and the cells waiting for them, stay inside the build folder.
+export XDG_RUNTIME_DIR=$demo/runtime XDG_CACHE_HOME=$demo/cache
+mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CACHE_HOME"
+chmod 0700 "$XDG_RUNTIME_DIR" "$XDG_CACHE_HOME"
 
 rm -rf "$shots"
 mkdir -p "$shots"

@@ -69,6 +69,7 @@ void prepareEnvironment(const QString& folder)
     qputenv("PATH", QFile::encodeName(folder + "/bin") + ":" + qgetenv("PATH"));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder + "/config"));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folder + "/runtime"));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(folder + "/cache"));
     QDir().mkpath(folder + "/runtime");
     QFile::setPermissions(folder + "/runtime", exec);
 }

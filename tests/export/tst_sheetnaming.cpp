@@ -92,11 +92,13 @@ private slots:
         m_previousRuntime = qgetenv("XDG_RUNTIME_DIR");
         m_runtime = std::make_unique<QTemporaryDir>();
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime->path()));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(m_runtime->path() + "/cache"));
     }
 
     void cleanup()
     {
         qputenv("XDG_RUNTIME_DIR", m_previousRuntime);
+        qunsetenv("XDG_CACHE_HOME");
         m_runtime.reset();
     }
 

@@ -33,7 +33,8 @@ for f in ./usr/lib/quorvane/quorvane ./usr/lib/quorvane/HAND-M.CUR ./usr/lib/quo
     ./usr/share/icons/hicolor/256x256/apps/quorvane.png ./usr/share/icons/hicolor/32x32/apps/quorvane.png; do
     grep -qx "$f" <<<"$files" || fail "missing $f"
 done
-dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -q postinst || fail "no postinst"
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
+grep -q postinst <<<"$control" || fail "no postinst"
 
 # The unpacked program, started through the command on the path.
 root=$work/root
@@ -41,7 +42,9 @@ dpkg-deb -x "$deb" "$root"
 mkdir -p "$work/bin" "$work/config"
 printf '#!/bin/sh\necho calc.desktop\n' >"$work/bin/xdg-mime"
 chmod +x "$work/bin/xdg-mime"
-PATH="$work/bin:$PATH" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen \
+mkdir -p -m 0700 "$work/runtime" "$work/cache"
+PATH="$work/bin:$PATH" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" XDG_CACHE_HOME="$work/cache" \
+    QT_QPA_PLATFORM=offscreen \
     QT_LOGGING_RULES="quorvane.startup.debug=true" "$root/usr/bin/quorvane" >"$work/run.log" 2>&1 &
 pid=$!
 for _ in $(seq 50); do
@@ -62,7 +65,8 @@ export ODBCSYSINI=$work/odbc
 mkdir -p "$ODBCSYSINI"
 : >"$ODBCSYSINI/odbcinst.ini"
 "$work/control/postinst" configure >/dev/null
-odbcinst -q -d -n "SQL Server" | grep -q 'libtdsodbc.so' || fail "FreeTDS not registered"
+registered=$(odbcinst -q -d -n "SQL Server")
+grep -q 'libtdsodbc.so' <<<"$registered" || fail "FreeTDS not registered"
 before=$(cat "$ODBCSYSINI/odbcinst.ini")
 "$work/control/postinst" configure >/dev/null
 [ "$before" = "$(cat "$ODBCSYSINI/odbcinst.ini")" ] || fail "second configure changed the registration"

@@ -98,6 +98,8 @@ class TestWorkbook : public QObject
 private:
     std::unique_ptr<QTemporaryDir> m_runtime;
     QByteArray m_previousRuntime;
+    QByteArray m_previousCache;
+    std::unique_ptr<QTemporaryDir> m_cache;
     std::unique_ptr<DesktopStandIns> m_desktop;
 
     QString folder() const { return m_runtime->path() + QStringLiteral("/quorvane"); }
@@ -115,6 +117,9 @@ private slots:
         m_previousRuntime = qgetenv("XDG_RUNTIME_DIR");
         m_runtime = std::make_unique<QTemporaryDir>();
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime->path()));
+        m_previousCache = qgetenv("XDG_CACHE_HOME");
+        m_cache = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cache->path()));
         m_desktop = std::make_unique<DesktopStandIns>();
     }
 
@@ -124,7 +129,9 @@ private slots:
         QThread::msleep(300);
         m_desktop.reset();
         qputenv("XDG_RUNTIME_DIR", m_previousRuntime);
+        qputenv("XDG_CACHE_HOME", m_previousCache);
         m_runtime.reset();
+        m_cache.reset();
     }
 
     void newWorkbookHasDefaultSheets()
@@ -399,13 +406,17 @@ private slots:
             std::string value(1000, 'v');
             for (long r = 1; r <= 20000; ++r) // several buffers' worth
                 book->activeSheet()->write(r, 1, text(value));
-            // The cells are kept in a file without a name.
+            // The cells are kept in a file without a name, on disk in the scratch folder.
             QCOMPARE(entries(folder()), QStringList());
-            QCOMPARE(descriptorsInto(folder()), 1);
+            QCOMPARE(entries(xl::Application::scratchFolder()), QStringList());
+            QCOMPARE(descriptorsInto(xl::Application::scratchFolder()), 1);
+            QCOMPARE(descriptorsInto(folder()), 0);
             path = app.setVisible();
         }
         QCOMPARE(entries(folder()), QStringList{QFileInfo(path).fileName()});
+        QCOMPARE(entries(xl::Application::scratchFolder()), QStringList());
         QCOMPARE(descriptorsInto(folder()), 0);
+        QCOMPARE(descriptorsInto(xl::Application::scratchFolder()), 0);
         {
             xl::Application abandoned;
             abandoned.addWorkbook()->activeSheet()->writeText(1, 1, QStringLiteral("never shown"));

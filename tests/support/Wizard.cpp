@@ -8,8 +8,10 @@
 Wizard::Wizard(bool spreadsheetApplication)
     : desktop(spreadsheetApplication)
     , m_previousRuntime(qgetenv("XDG_RUNTIME_DIR"))
+    , m_previousCache(qgetenv("XDG_CACHE_HOME"))
 {
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cache.path()));
     Form2::setYieldInterval(0);
 }
 
@@ -19,6 +21,7 @@ Wizard::~Wizard()
     Form2::destroyInstance();
     Form2::setYieldInterval(8);
     qputenv("XDG_RUNTIME_DIR", m_previousRuntime);
+    qputenv("XDG_CACHE_HOME", m_previousCache);
 }
 
 QString Wizard::standardDatabase()

@@ -45,7 +45,9 @@ public:
 
 private:
     QTemporaryDir m_runtime;
+    QTemporaryDir m_cache;
     QByteArray m_previousRuntime;
+    QByteArray m_previousCache;
     std::unique_ptr<Form1> m_form1;
     QString m_standard;
 };

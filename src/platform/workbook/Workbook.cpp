@@ -1080,8 +1080,10 @@ struct Application::Impl
         }
         FileGuard partGuard(part);
         {
+            const QString scratch = scratchFolder();
+            ensurePrivateFolder(scratch);
             CLocaleScope cLocale;
-            writeXlsx(wb, part, dir);
+            writeXlsx(wb, part, QFile::encodeName(scratch));
         }
         if (::chmod(part.constData(), 0600) != 0)
             failSystem(errno, QStringLiteral("Cannot protect the workbook file %1").arg(QFile::decodeName(part)));
@@ -1103,9 +1105,10 @@ Application::~Application() = default;
 
 Workbook* Application::addWorkbook()
 {
-    const QString folder = workbookFolder();
-    ensurePrivateFolder(folder);
-    auto store = std::make_unique<TempStore>(folder);
+    ensurePrivateFolder(workbookFolder());
+    const QString scratch = scratchFolder();
+    ensurePrivateFolder(scratch);
+    auto store = std::make_unique<TempStore>(scratch);
     auto book = std::unique_ptr<Workbook>(new Workbook(DefaultSheetCount));
     ModelAccess::of(*book).store = std::move(store);
     d->workbooks.push_back(std::move(book));
@@ -1225,6 +1228,14 @@ QString Application::workbookFolder()
     if (cache.isEmpty() || !QDir::isAbsolutePath(cache))
         cache = QDir::homePath() + QStringLiteral("/.cache");
     return QDir::cleanPath(cache) + QStringLiteral("/quorvane/workbooks");
+}
+
+QString Application::scratchFolder()
+{
+    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (cache.isEmpty() || !QDir::isAbsolutePath(cache))
+        cache = QDir::homePath() + QStringLiteral("/.cache");
+    return QDir::cleanPath(cache) + QStringLiteral("/quorvane/scratch");
 }
 
 } // namespace xl

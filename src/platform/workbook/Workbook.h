@@ -187,6 +187,14 @@ public:
     static QString workbookFolder();
 
     /**
+     * Where cells wait for the file to be written: $XDG_CACHE_HOME/quorvane/scratch
+     * (~/.cache when unset), mode 0700. On disk rather than in the runtime
+     * folder, which is usually a small memory-backed file system that a large
+     * table would fill. Its files have no names and vanish with the process.
+     */
+    static QString scratchFolder();
+
+    /**
      * For an end of the program at once: removes the named files a write in
      * progress has made (the ".part" file). The cells themselves are kept in
      * files without a name, which the system removes with the process.
