@@ -57,7 +57,7 @@ void writeFile(const QString& path, const QByteArray& content, QFileDevice::Perm
 void prepareEnvironment(const QString& folder)
 {
     writeFile(folder + "/odbcinst.ini",
-              "[SQL Server]\nDescription=SQLite through ODBC\nDriver=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so\n");
+        "[SQL Server]\nDescription=SQLite through ODBC\nDriver=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so\n");
     writeFile(folder + "/odbc.ini", "");
     qputenv("ODBCSYSINI", QFile::encodeName(folder));
     qputenv("ODBCINSTINI", "odbcinst.ini");
@@ -143,7 +143,7 @@ int runExport(int argc, char* argv[], const QString& database)
         rs->open("SELECT COUNT(*) FROM Bench", connection);
         const long long rows = rs->value(0).toLongLong();
         std::printf("%.3f %lld %lld %lld %s\n", seconds, rows * Columns, maxGap, peakResidentKiB(),
-                    qPrintable(tables.lastWorkbookPath()));
+            qPrintable(tables.lastWorkbookPath()));
         QFile::remove(tables.lastWorkbookPath());
         QCoreApplication::exit(0); // quit() would ask the windows first, and closing them ends the program
     });
@@ -161,8 +161,8 @@ int runBare(const QString& database, const QString& folder)
     SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
     // Streaming rows, as the access layer asks of this driver, so both sides read the same way.
     const QByteArray connect = QStringLiteral("Driver={SQL Server};Database=%1;StepAPI=1;").arg(database).toUtf8();
-    if (!SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, (SQLCHAR*)connect.constData(), SQL_NTS, nullptr, 0, nullptr,
-                                        SQL_DRIVER_NOPROMPT)))
+    if (!SQL_SUCCEEDED(SQLDriverConnect(
+            dbc, nullptr, (SQLCHAR*)connect.constData(), SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT)))
         qFatal("bare: cannot connect");
     SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt);
 
@@ -292,16 +292,18 @@ int main(int argc, char* argv[])
 
     const double bareRate = bare[1].toDouble() / bare[0].toDouble();
     const double exportRate = exported[1].toDouble() / exported[0].toDouble();
-    std::printf("bare pipeline:        %10.0f cells/s (%s cells in %s s)\n", bareRate, qPrintable(bare[1]), qPrintable(bare[0]));
+    std::printf("bare pipeline:        %10.0f cells/s (%s cells in %s s)\n", bareRate, qPrintable(bare[1]),
+        qPrintable(bare[0]));
     std::printf("export (200,000 rows): %10.0f cells/s (%s cells in %s s)\n", exportRate, qPrintable(exported[1]),
-                qPrintable(exported[0]));
+        qPrintable(exported[0]));
     std::printf("ratio export/bare:    %10.2f   (target >= 0.70)\n", exportRate / bareRate);
     const double smallMb = exported[3].toDouble() / 1024.0;
     const double largeMb = exportedLarge[3].toDouble() / 1024.0;
     std::printf("peak RSS 200,000 rows: %8.1f MB\n", smallMb);
-    std::printf("peak RSS 1,000,000 rows: %6.1f MB (%.2f x; target <= 1.20 x and < 200 MB)\n", largeMb, largeMb / smallMb);
+    std::printf(
+        "peak RSS 1,000,000 rows: %6.1f MB (%.2f x; target <= 1.20 x and < 200 MB)\n", largeMb, largeMb / smallMb);
     std::printf("export 1,000,000 rows: %10.0f cells/s\n", exportedLarge[1].toDouble() / exportedLarge[0].toDouble());
     std::printf("longest event-loop gap: %lld ms (200,000 rows), %lld ms (1,000,000 rows); target <= 50 ms\n",
-                exported[2].toLongLong(), exportedLarge[2].toLongLong());
+        exported[2].toLongLong(), exportedLarge[2].toLongLong());
     return 0;
 }

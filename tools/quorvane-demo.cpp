@@ -102,8 +102,9 @@ int main(int argc, char* argv[])
     tables.PushButton2->click();
     say(QStringLiteral("  server \"%1\", port \"%2\", user \"%3\", password %4, database \"%5\", local connection %6")
             .arg(connection.Text6->text(), connection.Text10->text(), connection.Text7->text(),
-                 connection.Text8->text().isEmpty() ? QStringLiteral("empty") : QStringLiteral("set"),
-                 connection.Text9->text(), connection.Check6->isChecked() ? QStringLiteral("ticked") : QStringLiteral("unticked")));
+                connection.Text8->text().isEmpty() ? QStringLiteral("empty") : QStringLiteral("set"),
+                connection.Text9->text(),
+                connection.Check6->isChecked() ? QStringLiteral("ticked") : QStringLiteral("unticked")));
     screenshot(&connection, shots + "/connection-window.png");
 
     say(QStringLiteral("Pressing \"Test Connection\""));
@@ -125,13 +126,13 @@ int main(int argc, char* argv[])
     say(QStringLiteral("  workbook: %1").arg(workbook));
     QProcess reader;
     reader.start(QStringLiteral("/usr/bin/python3"),
-                 {"-c",
-                  "import sys, openpyxl\n"
-                  "wb = openpyxl.load_workbook(sys.argv[1])\n"
-                  "for ws in wb.worksheets:\n"
-                  "    print('  worksheet %-16s %6d rows %3d columns%s' % (ws.title, ws.max_row, ws.max_column,"
-                  " '  (active)' if ws == wb.active else ''))\n",
-                  workbook});
+        {"-c",
+            "import sys, openpyxl\n"
+            "wb = openpyxl.load_workbook(sys.argv[1])\n"
+            "for ws in wb.worksheets:\n"
+            "    print('  worksheet %-16s %6d rows %3d columns%s' % (ws.title, ws.max_row, ws.max_column,"
+            " '  (active)' if ws == wb.active else ''))\n",
+            workbook});
     reader.waitForFinished(60000);
     std::printf("%s", reader.readAllStandardOutput().constData());
     return 0;

@@ -15,19 +15,18 @@
 #include "sqlaccess/MSSQL.h"
 
 #include <QCheckBox>
-#include <QLoggingCategory>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLoggingCategory>
 #include <QPushButton>
 
 // What start-up found beside the program; QT_LOGGING_RULES="quorvane.startup.debug=true" shows it.
 Q_LOGGING_CATEGORY(lcStartup, "quorvane.startup", QtWarningMsg)
 
-Form1::Form1(QWidget* parent)
-    : Form1Layout(parent)
+Form1::Form1(QWidget* parent) : Form1Layout(parent)
 {
     WindowFlow::SetConnectionWindow(this);
     MSSQL::SetConnectionSettingsSource([this] { return connectionSettings(); });
@@ -44,8 +43,7 @@ Form1::Form1(QWidget* parent)
     connect(PushButton4, &QPushButton::clicked, this, &Form1::PushButton4_Click);
 
     LookAndFeel::InstallHoverRules(pointer, {PushButton1, PushButton2, PushButton4},
-                                   {this, Frame2, Check6, Text6, Text7, Text8, Text9, Text10},
-                                   {Label5, Label7, Label8, Label9, Label10});
+        {this, Frame2, Check6, Text6, Text7, Text8, Text9, Text10}, {Label5, Label7, Label8, Label9, Label10});
     LookAndFeel::InstallSelectAllOnFocus({Text6, Text7, Text8, Text9, Text10});
 
     Form_Load();
@@ -148,7 +146,7 @@ void Form1::PushButton1_Click()
             throw quorvane::Error(91, QStringLiteral("Object variable not set"));
         connection->open(MSSQL::ConnectionString(settings));
         MsgBox::show(QStringLiteral("Connection successful."), MsgBox::OkOnly); // 110
-        pointer.setMousePointer(WindowPointer::Default);                          // 112
+        pointer.setMousePointer(WindowPointer::Default); // 112
     } catch (...) {
         failed = true;
     }

@@ -9,8 +9,7 @@
  * only copy of the connection settings; every change is saved at once.
  * Creating it runs the start-up sequence.
  */
-class Form1 : public Form1Layout
-{
+class Form1 : public Form1Layout {
     Q_OBJECT
 
 public:

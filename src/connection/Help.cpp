@@ -11,17 +11,20 @@ QString piece(int n, const QString& brk)
 {
     switch (n) {
     case 1:
-        return QStringLiteral("If you cannot establish connection to your MS SQL Server database with this program, please go to: ")
+        return QStringLiteral("If you cannot establish connection to your MS SQL Server database with this program, "
+                              "please go to: ")
             + brk;
     case 2:
         return QLatin1String(DownloadAddress) + brk;
     case 3:
         return QStringLiteral("Download and install the EMS SQL Manager 2005 Lite for SQL Server. Try to connect to ");
     case 4:
-        return QStringLiteral("the same database (with the same login information you are using here). This will determine if ");
+        return QStringLiteral(
+            "the same database (with the same login information you are using here). This will determine if ");
     default:
         return QStringLiteral("the login you are using is correct.") + brk
-            + QStringLiteral("If you are using Microsoft SQL Server Express Edition and connecting locally, you may need to use")
+            + QStringLiteral(
+                "If you are using Microsoft SQL Server Express Edition and connecting locally, you may need to use")
             + brk + QStringLiteral("localhost\\SQLEXPRESS") + brk + QStringLiteral("for example, for Server.");
     }
 }
@@ -46,7 +49,8 @@ void ShowConnectionHelp()
     trap.step(114, [&] { MsgBox::show(p1 + p2 + p3 + p4 + p5, MsgBox::OkOnly); });
     int answer = MsgBox::No;
     trap.step(116, [&] {
-        answer = MsgBox::show(QStringLiteral("Would you like to see an image of how I connect locally?"), MsgBox::YesNo);
+        answer
+            = MsgBox::show(QStringLiteral("Would you like to see an image of how I connect locally?"), MsgBox::YesNo);
     });
     if (answer != MsgBox::Yes)
         return;

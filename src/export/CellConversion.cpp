@@ -86,8 +86,7 @@ CellValue hexCell(const std::string& bytes, std::string& scratch, bool& truncate
 // ---------------------------------------------------------------- numbers
 
 /** A number written in decimal, reduced to its significant digits: value = 0.digits × 10^exponent. */
-struct Decimal
-{
+struct Decimal {
     bool negative = false;
     char digits[24];
     int count = 0; // significant digits kept; more than fit means "too many"
@@ -417,8 +416,7 @@ CellValue bitCell(const odbc::FieldValue& value, bool& truncated)
 
 } // namespace
 
-xl::CellValue ToCell(const odbc::FieldInfo& field, const odbc::FieldValue& value, std::string& scratch,
-                     bool& truncated)
+xl::CellValue ToCell(const odbc::FieldInfo& field, const odbc::FieldValue& value, std::string& scratch, bool& truncated)
 {
     if (field.adoType == odbc::adLongVarBinary)
         return asciiCell(BinaryDataText);

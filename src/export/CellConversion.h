@@ -34,5 +34,5 @@ inline constexpr SQLSMALLINT SqlServerTime2 = -154;
  * - Character data, identifiers, XML: the text exactly.
  * - Binary: "0x" and upper-case hex; long binary (ADO type 205): BinaryDataText.
  */
-xl::CellValue ToCell(const odbc::FieldInfo& field, const odbc::FieldValue& value, std::string& scratch,
-                     bool& truncated);
+xl::CellValue ToCell(
+    const odbc::FieldInfo& field, const odbc::FieldValue& value, std::string& scratch, bool& truncated);

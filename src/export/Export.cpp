@@ -20,7 +20,6 @@
 
 namespace {
 
-
 xl::CellValue textCell(std::string_view text)
 {
     xl::CellValue cell;
@@ -38,9 +37,7 @@ QString documentName(const ConnectionSettings& settings)
     return base.isEmpty() ? settings.database : base;
 }
 
-struct ExportAbandoned
-{
-};
+struct ExportAbandoned { };
 
 /**
  * Runs a long call that touches nothing of the windows (opening a connection
@@ -136,9 +133,8 @@ void Form2::PushButton5_Click()
                 // A table that cannot be read is reported once and skipped.
                 if (!trap.step(144, [&] {
                         const QString source = Excel1::TableQuery(currentName, schema);
-                        whileResponsive([&] {
-                            recordset->open(source, *connection, odbc::adOpenStatic, odbc::adLockReadOnly);
-                        });
+                        whileResponsive(
+                            [&] { recordset->open(source, *connection, odbc::adOpenStatic, odbc::adLockReadOnly); });
                     }))
                     continue;
 
@@ -227,10 +223,11 @@ void Form2::PushButton5_Click()
                     ++sheetRow;
                 }
                 if (cut > 0)
-                    trap.reportAt(202, QStringLiteral("%1 value(s) of table %2 were longer than the 32,767 characters a "
-                                                      "cell holds; each was cut to its first 32,767 characters.")
-                                           .arg(cut)
-                                           .arg(listedName));
+                    trap.reportAt(202,
+                        QStringLiteral("%1 value(s) of table %2 were longer than the 32,767 characters a "
+                                       "cell holds; each was cut to its first 32,767 characters.")
+                            .arg(cut)
+                            .arg(listedName));
             }
 
             trap.step(212, [&] { workbook->activeSheet()->autoFitColumns(); });

@@ -56,7 +56,7 @@ Form2::Form2()
     connect(PushButton2, &QPushButton::clicked, this, &Form2::PushButton2_Click);
     connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
     LookAndFeel::InstallHoverRules(pointer, {PushButton2, PushButton5, PushButton8, PushButton9},
-                                   {this, ListView1, ListView1->viewport()}, {ProgressBar1});
+        {this, ListView1, ListView1->viewport()}, {ProgressBar1});
 }
 
 Form2::~Form2()

@@ -9,8 +9,7 @@
  * The table page. Created the first time it is needed and never destroyed
  * while the program runs; "Finish" copies the ticked tables into a workbook.
  */
-class Form2 : public Form2Layout
-{
+class Form2 : public Form2Layout {
     Q_OBJECT
 
 public:

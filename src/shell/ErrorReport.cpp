@@ -6,9 +6,9 @@ namespace ErrorReport {
 
 QString text(const QString& description, const QString& location, int line)
 {
-    return description + QStringLiteral("\r\n") + QStringLiteral("in ") + location + QLatin1Char(' ') + QStringLiteral("at line ")
-        + QString::number(line) + QStringLiteral("\r\r") + QStringLiteral("Please email screenshot of this message to ")
-        + QLatin1String(SupportAddress);
+    return description + QStringLiteral("\r\n") + QStringLiteral("in ") + location + QLatin1Char(' ')
+        + QStringLiteral("at line ") + QString::number(line) + QStringLiteral("\r\r")
+        + QStringLiteral("Please email screenshot of this message to ") + QLatin1String(SupportAddress);
 }
 
 void show(const QString& description, const QString& location, int line)

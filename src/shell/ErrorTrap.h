@@ -9,13 +9,9 @@
  * handler goes on with its next step. Routines without a trap of their own
  * simply throw, so their failures are reported at the caller's line.
  */
-class ErrorTrap
-{
+class ErrorTrap {
 public:
-    explicit ErrorTrap(QString location)
-        : m_location(std::move(location))
-    {
-    }
+    explicit ErrorTrap(QString location) : m_location(std::move(location)) { }
 
     /** Runs one step; answers false when it failed (after the report). */
     template <class F>

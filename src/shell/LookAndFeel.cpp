@@ -37,18 +37,16 @@ void colourWindowAndPlainControls(QWidget* window)
     }
 }
 
-class HoverRules : public QObject
-{
+class HoverRules : public QObject {
 public:
     HoverRules(WindowPointer& pointer, const QList<QWidget*>& buttons, const QList<QWidget*>& surfaces,
-               const QList<QWidget*>& inert, QObject* parent)
+        const QList<QWidget*>& inert, QObject* parent)
         : QObject(parent)
         , m_pointer(pointer)
         , m_buttons(buttons.begin(), buttons.end())
         , m_surfaces(surfaces.begin(), surfaces.end())
         , m_inert(inert.begin(), inert.end())
-    {
-    }
+    { }
 
     bool eventFilter(QObject* watched, QEvent* event) override
     {
@@ -72,8 +70,7 @@ private:
     QSet<QWidget*> m_buttons, m_surfaces, m_inert;
 };
 
-class SelectAllOnFocus : public QObject
-{
+class SelectAllOnFocus : public QObject {
 public:
     using QObject::QObject;
 
@@ -134,7 +131,7 @@ void ButtonFaceBackground(QWidget* window)
 }
 
 void InstallHoverRules(WindowPointer& pointer, const QList<QWidget*>& buttons, const QList<QWidget*>& surfaces,
-                       const QList<QWidget*>& inert)
+    const QList<QWidget*>& inert)
 {
     QWidget* owner = surfaces.isEmpty() ? buttons.value(0) : surfaces.first();
     auto* rules = new HoverRules(pointer, buttons, surfaces, inert, owner);

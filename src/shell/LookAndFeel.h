@@ -34,7 +34,7 @@ void ButtonFaceBackground(QWidget* window);
  * control (labels, the progress bar) leaves the pointer as it is.
  */
 void InstallHoverRules(WindowPointer& pointer, const QList<QWidget*>& buttons, const QList<QWidget*>& surfaces,
-                       const QList<QWidget*>& inert);
+    const QList<QWidget*>& inert);
 
 /** Selects a text box's whole content when it receives focus, by keyboard or by mouse. */
 void InstallSelectAllOnFocus(const QList<QLineEdit*>& boxes);

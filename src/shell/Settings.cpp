@@ -39,7 +39,8 @@ QString read(Key key)
 {
     const KeyInfo& k = info(key);
     QSettings store(filePath(), QSettings::IniFormat);
-    return store.value(Section + QLatin1Char('/') + QLatin1String(k.name), QString::fromUtf8(k.defaultValue)).toString();
+    return store.value(Section + QLatin1Char('/') + QLatin1String(k.name), QString::fromUtf8(k.defaultValue))
+        .toString();
 }
 
 void save(Key key, const QString& value)

@@ -13,8 +13,7 @@ namespace Settings {
 
 enum class Key { Server, User, Password, Database, Port, LocalConnection };
 
-struct KeyInfo
-{
+struct KeyInfo {
     Key key;
     const char* name;
     const char* defaultValue;

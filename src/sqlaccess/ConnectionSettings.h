@@ -4,8 +4,7 @@
 #include <functional>
 
 /** What the connection window's fields hold at the moment a connection is opened. */
-struct ConnectionSettings
-{
+struct ConnectionSettings {
     QString server;
     QString port = QStringLiteral("1433");
     QString user;

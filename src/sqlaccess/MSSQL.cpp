@@ -126,7 +126,8 @@ void AddTablesToMSSQLListbox(QListWidget* list)
     if (haveRows) {
         QElapsedTimer sinceEvents;
         while (trap.loopTest(114, [&] { return !need(records).eof(); })) {
-            const bool isTable = trap.test(116, [&] { return need(records).value(QStringLiteral("TABLE_TYPE")).toString() == QLatin1String("TABLE"); });
+            const bool isTable = trap.test(116,
+                [&] { return need(records).value(QStringLiteral("TABLE_TYPE")).toString() == QLatin1String("TABLE"); });
             if (isTable) {
                 // Repainting is what costs; a long list is read at the speed
                 // of the driver while the window still answers.
@@ -137,12 +138,17 @@ void AddTablesToMSSQLListbox(QListWidget* list)
                     }
                 });
                 const bool keep = trap.test(120, [&] {
-                    return !need(records).value(QStringLiteral("TABLE_NAME")).toString().toUpper().contains(QLatin1String("SYS"));
+                    return !need(records)
+                                .value(QStringLiteral("TABLE_NAME"))
+                                .toString()
+                                .toUpper()
+                                .contains(QLatin1String("SYS"));
                 });
                 if (keep) {
                     trap.step(122, [&] {
                         odbc::Recordset& rows = need(records);
-                        auto item = std::make_unique<QListWidgetItem>(rows.value(QStringLiteral("TABLE_NAME")).toString());
+                        auto item
+                            = std::make_unique<QListWidgetItem>(rows.value(QStringLiteral("TABLE_NAME")).toString());
                         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
                         item->setCheckState(Qt::Unchecked);
                         item->setData(Qt::UserRole, schemaOf(rows));

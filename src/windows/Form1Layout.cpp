@@ -39,8 +39,7 @@ QLineEdit* textBox(QWidget* frame, const char* name, const QRect& geometry)
 
 } // namespace
 
-Form1Layout::Form1Layout(QWidget* parent)
-    : WizardWindow(QSize(Twips(8040), Twips(3975)), parent)
+Form1Layout::Form1Layout(QWidget* parent) : WizardWindow(QSize(Twips(8040), Twips(3975)), parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Setup Connections"));

@@ -9,8 +9,7 @@ class QLineEdit;
 class QPushButton;
 
 /** The connection page: the login frame with its fields, and "Next >" below it. */
-class Form1Layout : public WizardWindow
-{
+class Form1Layout : public WizardWindow {
     Q_OBJECT
 
 public:

@@ -6,8 +6,7 @@
 #include <QListWidget>
 #include <QPushButton>
 
-Form2Layout::Form2Layout(QWidget* parent)
-    : WizardWindow(QSize(Twips(8040), Twips(4695)), parent)
+Form2Layout::Form2Layout(QWidget* parent) : WizardWindow(QSize(Twips(8040), Twips(4695)), parent)
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Form2"));

@@ -7,8 +7,7 @@ class QListWidget;
 class QPushButton;
 
 /** The table page: selection buttons, the ticked table list, navigation and progress. */
-class Form2Layout : public WizardWindow
-{
+class Form2Layout : public WizardWindow {
     Q_OBJECT
 
 public:

@@ -1,9 +1,7 @@
 #include "windows/ProgressBar.h"
 
-ProgressBar::ProgressBar(QWidget* parent)
-    : QProgressBar(parent)
-{
-}
+ProgressBar::ProgressBar(QWidget* parent) : QProgressBar(parent)
+{ }
 
 QString ProgressBar::text() const
 {
@@ -15,8 +13,8 @@ QString ProgressBar::text() const
             + QStringLiteral(" from ") + QString::number(m_total) + QStringLiteral("...");
     case Mode::Field:
         return QStringLiteral("Processing: ") + m_name + QStringLiteral(", row ") + QString::number(m_row)
-            + QStringLiteral(" from ") + QString::number(m_total) + QStringLiteral(", field ") + QString::number(m_field)
-            + QStringLiteral(" from ") + QString::number(m_count) + QStringLiteral("...");
+            + QStringLiteral(" from ") + QString::number(m_total) + QStringLiteral(", field ")
+            + QString::number(m_field) + QStringLiteral(" from ") + QString::number(m_count) + QStringLiteral("...");
     }
     return m_text;
 }

@@ -8,8 +8,7 @@
  * and turned into text only when the bar is painted or asked, so a copy of a
  * million cells does not build a million strings nobody sees.
  */
-class ProgressBar : public QProgressBar
-{
+class ProgressBar : public QProgressBar {
     Q_OBJECT
 
 public:

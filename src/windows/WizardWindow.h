@@ -12,8 +12,7 @@ class QPushButton;
  * What both wizard pages share: a fixed-size window that can be minimised
  * but not maximised, centred at its first show, with a window pointer.
  */
-class WizardWindow : public QWidget
-{
+class WizardWindow : public QWidget {
     Q_OBJECT
 
 public:

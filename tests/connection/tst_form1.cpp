@@ -11,8 +11,7 @@
 #include <QPushButton>
 #include <QTest>
 
-class TestForm1 : public QObject
-{
+class TestForm1 : public QObject {
     Q_OBJECT
 
 private slots:
@@ -22,7 +21,8 @@ private slots:
     {
         Wizard wizard;
         QStringList saved;
-        Settings::setSaveObserver([&](Settings::Key k, const QString& v) { saved << Settings::info(k).name + QStringLiteral("=") + v; });
+        Settings::setSaveObserver(
+            [&](Settings::Key k, const QString& v) { saved << Settings::info(k).name + QStringLiteral("=") + v; });
         Form1& form = wizard.start();
         for (QLineEdit* box : {form.Text6, form.Text7, form.Text8, form.Text9})
             QVERIFY(box->text().isEmpty());
@@ -241,16 +241,16 @@ private slots:
         QCOMPARE(wizard.boxes.count(), 1);
         const QString crlf = "\r\n";
         QCOMPARE(wizard.boxes.boxes[0].text,
-                 "Error 842001. A normal instance of Excel could not be created." + crlf + crlf
-                     + "1. Please make sure Excel is installed on this computer." + crlf + crlf
-                     + "2. Please open Excel normally and make sure a blank spreadsheet opens immediately without any "
-                       "interrupting window (such as an Excel file recovery window)."
-                     + crlf + crlf
-                     + "3. Please make sure that when you double-click on a XLS or XLSX file that Excel opens normally "
-                       "without any interrupting messages."
-                     + crlf + crlf
-                     + "4. All versions of Excel are supported by this software except for the rare Excel Starter and "
-                       "Student editions.");
+            "Error 842001. A normal instance of Excel could not be created." + crlf + crlf
+                + "1. Please make sure Excel is installed on this computer." + crlf + crlf
+                + "2. Please open Excel normally and make sure a blank spreadsheet opens immediately without any "
+                  "interrupting window (such as an Excel file recovery window)."
+                + crlf + crlf
+                + "3. Please make sure that when you double-click on a XLS or XLSX file that Excel opens normally "
+                  "without any interrupting messages."
+                + crlf + crlf
+                + "4. All versions of Excel are supported by this software except for the rare Excel Starter and "
+                  "Student editions.");
         QCOMPARE(wizard.boxes.boxes[0].style, 0);
         QCOMPARE(wizard.boxes.boxes[0].caption, QStringLiteral("Quorvane"));
         QCOMPARE(wizard.end.count, 1);

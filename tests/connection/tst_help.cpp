@@ -4,8 +4,7 @@
 
 #include <QTest>
 
-class TestHelp : public QObject
-{
+class TestHelp : public QObject {
     Q_OBJECT
 
 private slots:
@@ -13,13 +12,13 @@ private slots:
     {
         const QString brk = "\r\r";
         const QString expected
-            = "If you cannot establish connection to your MS SQL Server database with this program, please go to: " + brk
-            + QString::fromLatin1(Help::DownloadAddress) + brk
+            = "If you cannot establish connection to your MS SQL Server database with this program, please go to: "
+            + brk + QString::fromLatin1(Help::DownloadAddress) + brk
             + "Download and install the EMS SQL Manager 2005 Lite for SQL Server. Try to connect to "
               "the same database (with the same login information you are using here). This will determine if "
               "the login you are using is correct."
-            + brk + "If you are using Microsoft SQL Server Express Edition and connecting locally, you may need to use" + brk
-            + "localhost\\SQLEXPRESS" + brk + "for example, for Server.";
+            + brk + "If you are using Microsoft SQL Server Express Edition and connecting locally, you may need to use"
+            + brk + "localhost\\SQLEXPRESS" + brk + "for example, for Server.";
         QCOMPARE(Help::ConnectionHelpText(), expected);
         QVERIFY(!expected.contains('\n'));
     }

@@ -13,19 +13,18 @@ namespace {
 const QString Same = QStringLiteral("<same>");
 }
 
-class TestCellConversion : public QObject
-{
+class TestCellConversion : public QObject {
     Q_OBJECT
 
 private:
     /** One row: a field of `sqlType` whose value arrives as text. */
     static void textRow(const char* name, int sqlType, const QByteArray& input, CellValue::Type type, double number = 0,
-                        const QString& text = Same)
+        const QString& text = Same)
     {
         QTest::newRow(name) << sqlType << Kind::Text << input << 0.0 << type << number << text;
     }
     static void doubleRow(const char* name, int sqlType, double input, CellValue::Type type, double number = 0,
-                          const QString& text = QString())
+        const QString& text = QString())
     {
         QTest::newRow(name) << sqlType << Kind::Double << QByteArray() << input << type << number << text;
     }
@@ -102,8 +101,8 @@ private slots:
         textRow("datetime with T", SQL_TIMESTAMP, "2023-03-15T18:00:00", DT, 45000.75);
         textRow("datetime, date only", SQL_TYPE_TIMESTAMP, "2023-03-15", DT, 45000);
         textRow("datetime 1753", SQL_TYPE_TIMESTAMP, "1753-01-01 00:00:00", T);
-        textRow("datetime last instant", SQL_TYPE_TIMESTAMP, "9999-12-31 23:59:59.997", DT,
-                2958465 + (86399.997) / 86400);
+        textRow(
+            "datetime last instant", SQL_TYPE_TIMESTAMP, "9999-12-31 23:59:59.997", DT, 2958465 + (86399.997) / 86400);
 
         // Bit.
         textRow("bit 1", SQL_BIT, "1", B, 1);

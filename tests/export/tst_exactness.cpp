@@ -22,8 +22,7 @@ Form2& exportAll(Wizard& wizard, const QString& database)
  * Every value of a table arrives as it is stored: read back with openpyxl, a
  * reader that shares nothing with the writer.
  */
-class TestExactness : public QObject
-{
+class TestExactness : public QObject {
     Q_OBJECT
 
 private:
@@ -34,20 +33,23 @@ private slots:
     void initTestCase()
     {
         Wizard wizard;
-        const QString db = wizard.odbc.createDatabase(
-            "exact.sqlite",
-            {"CREATE TABLE Exact (Id integer, Big bigint, Amount decimal(20,4), Ratio float, Born date, Stamp datetime, "
+        const QString db = wizard.odbc.createDatabase("exact.sqlite",
+            {"CREATE TABLE Exact (Id integer, Big bigint, Amount decimal(20,4), Ratio float, Born date, Stamp "
+             "datetime, "
              "At time, Flag bit, Code varchar(40), Body text, Small varbinary(16), Picture longvarbinary, Raw blob)",
-             "INSERT INTO Exact VALUES (1, 9007199254740992, 12.5, 0.1, '1899-12-31', '2024-01-02 03:04:05', '13:45:30', 1, "
-             "'00123', 'plain', x'00FF10', x'0102', x'03')",
-             "INSERT INTO Exact VALUES (2, 9007199254740993, 0.0001, 1e300, '1900-01-01', '1900-03-01 00:00:00', "
-             "'00:00:01', 0, '=1+1', 'Clef 𝄞 and 😀', x'', NULL, NULL)",
-             "INSERT INTO Exact VALUES (3, -42, NULL, -2.5, '2024-02-29', '9999-12-31 23:59:59', NULL, NULL, "
-             "'12345678901234567890', 'a' || char(1) || 'b' || char(9) || 'c' || char(10) || 'd', NULL, NULL, NULL)",
-             "INSERT INTO Exact VALUES (4, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 'TRUE', printf('%.*c', 32767, 'q'), "
-             "NULL, NULL, NULL)",
-             "INSERT INTO Exact VALUES (5, 0, NULL, NULL, NULL, NULL, NULL, NULL, '2024-01-01', NULL, NULL, NULL, NULL)",
-             "INSERT INTO Exact VALUES (6, 1, NULL, NULL, NULL, NULL, NULL, NULL, '1E5', NULL, NULL, NULL, NULL)"});
+                "INSERT INTO Exact VALUES (1, 9007199254740992, 12.5, 0.1, '1899-12-31', '2024-01-02 03:04:05', "
+                "'13:45:30', 1, "
+                "'00123', 'plain', x'00FF10', x'0102', x'03')",
+                "INSERT INTO Exact VALUES (2, 9007199254740993, 0.0001, 1e300, '1900-01-01', '1900-03-01 00:00:00', "
+                "'00:00:01', 0, '=1+1', 'Clef 𝄞 and 😀', x'', NULL, NULL)",
+                "INSERT INTO Exact VALUES (3, -42, NULL, -2.5, '2024-02-29', '9999-12-31 23:59:59', NULL, NULL, "
+                "'12345678901234567890', 'a' || char(1) || 'b' || char(9) || 'c' || char(10) || 'd', NULL, NULL, NULL)",
+                "INSERT INTO Exact VALUES (4, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 'TRUE', printf('%.*c', 32767, "
+                "'q'), "
+                "NULL, NULL, NULL)",
+                "INSERT INTO Exact VALUES (5, 0, NULL, NULL, NULL, NULL, NULL, NULL, '2024-01-01', NULL, NULL, NULL, "
+                "NULL)",
+                "INSERT INTO Exact VALUES (6, 1, NULL, NULL, NULL, NULL, NULL, NULL, '1E5', NULL, NULL, NULL, NULL)"});
         Form2& tables = exportAll(wizard, db);
         m_boxes = wizard.boxes.texts();
         m_book = ReadXlsx(tables.lastWorkbookPath());

@@ -51,15 +51,15 @@ int modeOf(const QString& path)
 }
 } // namespace
 
-class TestExport : public QObject
-{
+class TestExport : public QObject {
     Q_OBJECT
 
 private slots:
     void emptyListDoesNothing()
     {
         Wizard wizard;
-        Form2& tables = openTables(wizard, wizard.odbc.createDatabase("none.sqlite", {"CREATE VIEW V AS SELECT 1 AS A"}));
+        Form2& tables
+            = openTables(wizard, wizard.odbc.createDatabase("none.sqlite", {"CREATE VIEW V AS SELECT 1 AS A"}));
         int pointers = 0;
         tables.onYield = [&] { ++pointers; };
         QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
@@ -117,11 +117,11 @@ private slots:
     void tabsStandInReverseOrderAndTheLastIsActiveAndFitted()
     {
         Wizard wizard;
-        const QString db = wizard.odbc.createDatabase(
-            "abc.sqlite", {"CREATE TABLE A (X varchar(40))", "INSERT INTO A VALUES ('a rather long value in column A')",
-                           "CREATE TABLE B (X varchar(40))", "INSERT INTO B VALUES ('b')", "CREATE TABLE C (Wide varchar(60))",
-                           "INSERT INTO C VALUES ('a much longer value that needs a wide column to be seen')",
-                           "CREATE TABLE Empty (One integer, Two varchar(5))"});
+        const QString db = wizard.odbc.createDatabase("abc.sqlite",
+            {"CREATE TABLE A (X varchar(40))", "INSERT INTO A VALUES ('a rather long value in column A')",
+                "CREATE TABLE B (X varchar(40))", "INSERT INTO B VALUES ('b')", "CREATE TABLE C (Wide varchar(60))",
+                "INSERT INTO C VALUES ('a much longer value that needs a wide column to be seen')",
+                "CREATE TABLE Empty (One integer, Two varchar(5))"});
         Form2& tables = openTables(wizard, db);
         tick(tables, {"A", "B", "C", "Empty"});
         tables.ListView1->item(3)->setCheckState(Qt::Unchecked);
@@ -149,9 +149,9 @@ private slots:
     void progressValuesCountListPositions()
     {
         Wizard wizard;
-        const QString db = wizard.odbc.createDatabase(
-            "four.sqlite", {"CREATE TABLE T1 (X integer)", "CREATE TABLE T2 (X integer)", "INSERT INTO T2 VALUES (1)",
-                            "CREATE TABLE T3 (X integer)", "CREATE TABLE T4 (X integer)", "INSERT INTO T4 VALUES (1)"});
+        const QString db = wizard.odbc.createDatabase("four.sqlite",
+            {"CREATE TABLE T1 (X integer)", "CREATE TABLE T2 (X integer)", "INSERT INTO T2 VALUES (1)",
+                "CREATE TABLE T3 (X integer)", "CREATE TABLE T4 (X integer)", "INSERT INTO T4 VALUES (1)"});
         Form2& tables = openTables(wizard, db);
         tick(tables, {"T2", "T4"});
         QList<int> values;
@@ -173,10 +173,10 @@ private slots:
     void rowAndFieldTexts()
     {
         Wizard wizard;
-        const QString db = wizard.odbc.createDatabase(
-            "orders.sqlite", {"CREATE TABLE Orders (A integer, B integer, C integer, D integer, E integer, F integer, G integer)",
-                              "INSERT INTO Orders WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 120) "
-                              "SELECT i, i, i, i, i, i, i FROM n"});
+        const QString db = wizard.odbc.createDatabase("orders.sqlite",
+            {"CREATE TABLE Orders (A integer, B integer, C integer, D integer, E integer, F integer, G integer)",
+                "INSERT INTO Orders WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 120) "
+                "SELECT i, i, i, i, i, i, i FROM n"});
         Form2& tables = openTables(wizard, db);
         tick(tables, {"Orders"});
         QStringList texts;
@@ -208,9 +208,9 @@ private slots:
     {
         QFETCH(QString, action);
         Wizard wizard;
-        const QString db = wizard.odbc.createDatabase(
-            "during.sqlite", {"CREATE TABLE A (X integer)", "INSERT INTO A VALUES (1), (2)", "CREATE TABLE B (X integer)",
-                              "INSERT INTO B VALUES (1)", "CREATE TABLE C (X integer)", "INSERT INTO C VALUES (1)"});
+        const QString db = wizard.odbc.createDatabase("during.sqlite",
+            {"CREATE TABLE A (X integer)", "INSERT INTO A VALUES (1), (2)", "CREATE TABLE B (X integer)",
+                "INSERT INTO B VALUES (1)", "CREATE TABLE C (X integer)", "INSERT INTO C VALUES (1)"});
         Form2& tables = openTables(wizard, db);
         tables.show();
         tick(tables, {"A", "B"});
@@ -289,17 +289,15 @@ private slots:
         QFETCH(QString, failure);
         QFETCH(int, line);
         Wizard wizard;
-        const QString db = wizard.odbc.createDatabase(
-            "fail.sqlite", {"CREATE TABLE Gone (X integer)", "CREATE TABLE Kept (X integer)", "INSERT INTO Kept VALUES (7)"});
+        const QString db = wizard.odbc.createDatabase("fail.sqlite",
+            {"CREATE TABLE Gone (X integer)", "CREATE TABLE Kept (X integer)", "INSERT INTO Kept VALUES (7)"});
         Form2& tables = openTables(wizard, db);
         tick(tables, {"Gone", "Kept"});
-        if (failure == "table")
-        {
+        if (failure == "table") {
             odbc::Connection connection;
             connection.open(TestOdbc::sqliteConnectionString(db));
             connection.execute("DROP TABLE Gone");
-        }
-        else if (failure == "connection")
+        } else if (failure == "connection")
             wizard.form1()->Text9->setText(wizard.odbc.folder() + "/missing/fail.sqlite");
         else {
             // The private folder's place is taken by a file: no workbook can be made there.
@@ -309,8 +307,9 @@ private slots:
         }
         QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
         QCOMPARE(wizard.boxes.count(), 2);
-        QVERIFY2(wizard.boxes.boxes[0].text.contains(QStringLiteral("in Velmora2021/08/31.Form2.PushButton5_Click at line %1\r\r").arg(line)),
-                 qPrintable(wizard.boxes.boxes[0].text));
+        QVERIFY2(wizard.boxes.boxes[0].text.contains(
+                     QStringLiteral("in Velmora2021/08/31.Form2.PushButton5_Click at line %1\r\r").arg(line)),
+            qPrintable(wizard.boxes.boxes[0].text));
         QVERIFY(!wizard.boxes.boxes[0].text.startsWith("\r\n")); // the driver's or system's own words
         QCOMPARE(wizard.boxes.boxes[1].text, QStringLiteral("Done."));
         QCOMPARE(tables.pointer.mousePointer(), 0);
@@ -329,11 +328,11 @@ private slots:
     void tablesAreNamedExactly()
     {
         Wizard wizard;
-        const QString db = wizard.odbc.createDatabase(
-            "names.sqlite", {"CREATE TABLE \"a[b\" (X integer)", "INSERT INTO \"a[b\" VALUES (1)",
-                             "CREATE TABLE [Order Details] (X integer)", "INSERT INTO [Order Details] VALUES (2)",
-                             "CREATE TABLE [Sheet1] (X integer)", "CREATE TABLE [Orders] (X integer)",
-                             "CREATE TABLE [orders:2024/Q1*] (X integer)"});
+        const QString db = wizard.odbc.createDatabase("names.sqlite",
+            {"CREATE TABLE \"a[b\" (X integer)", "INSERT INTO \"a[b\" VALUES (1)",
+                "CREATE TABLE [Order Details] (X integer)", "INSERT INTO [Order Details] VALUES (2)",
+                "CREATE TABLE [Sheet1] (X integer)", "CREATE TABLE [Orders] (X integer)",
+                "CREATE TABLE [orders:2024/Q1*] (X integer)"});
         Form2& tables = openTables(wizard, db);
         QTest::mouseClick(tables.PushButton8, Qt::LeftButton);
         QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
@@ -350,11 +349,21 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("schema");
         QTest::addColumn<QString>("query");
-        QTest::newRow("plain") << "Orders" << "" << "SELECT * FROM [Orders]";
-        QTest::newRow("schema") << "Orders" << "sales" << "SELECT * FROM [sales].[Orders]";
-        QTest::newRow("closing bracket doubled") << "a]b" << "x]y" << "SELECT * FROM [x]]y].[a]]b]";
-        QTest::newRow("opening bracket kept") << "a[b" << "" << "SELECT * FROM [a[b]";
-        QTest::newRow("blank") << "Order Details" << "" << "SELECT * FROM [Order Details]";
+        QTest::newRow("plain") << "Orders"
+                               << ""
+                               << "SELECT * FROM [Orders]";
+        QTest::newRow("schema") << "Orders"
+                                << "sales"
+                                << "SELECT * FROM [sales].[Orders]";
+        QTest::newRow("closing bracket doubled") << "a]b"
+                                                 << "x]y"
+                                                 << "SELECT * FROM [x]]y].[a]]b]";
+        QTest::newRow("opening bracket kept") << "a[b"
+                                              << ""
+                                              << "SELECT * FROM [a[b]";
+        QTest::newRow("blank") << "Order Details"
+                               << ""
+                               << "SELECT * FROM [Order Details]";
     }
 
     void tableQueriesQuoteNamesAsTheServerDoes()
@@ -368,10 +377,10 @@ private slots:
     void overlongValuesAreCutAndReportedOnce()
     {
         Wizard wizard;
-        const QString db = wizard.odbc.createDatabase(
-            "long.sqlite", {"CREATE TABLE Notes (Body text)", "INSERT INTO Notes VALUES (printf('%.*c', 40000, 'x'))",
-                            "INSERT INTO Notes VALUES (printf('%.*c', 32767, 'y'))",
-                            "INSERT INTO Notes VALUES (printf('%.*c', 50000, 'z'))"});
+        const QString db = wizard.odbc.createDatabase("long.sqlite",
+            {"CREATE TABLE Notes (Body text)", "INSERT INTO Notes VALUES (printf('%.*c', 40000, 'x'))",
+                "INSERT INTO Notes VALUES (printf('%.*c', 32767, 'y'))",
+                "INSERT INTO Notes VALUES (printf('%.*c', 50000, 'z'))"});
         Form2& tables = openTables(wizard, db);
         tick(tables, {"Notes"});
         QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
@@ -382,7 +391,6 @@ private slots:
         QCOMPARE(book.sheets[0].cells.value("A3").text, QString(32767, 'y'));
         QCOMPARE(book.sheets[0].cells.value("A4").text, QString(32767, 'z'));
     }
-
 };
 
 QTEST_MAIN(TestExport)

@@ -4,8 +4,7 @@
 #include <QPushButton>
 #include <QTest>
 
-class TestForm2 : public QObject
-{
+class TestForm2 : public QObject {
     Q_OBJECT
 
 private slots:

@@ -14,8 +14,7 @@ const QString Forty = Thirty + QStringLiteral("456789ABCD");
 
 } // namespace
 
-class TestSheetNaming : public QObject
-{
+class TestSheetNaming : public QObject {
     Q_OBJECT
 
 private:
@@ -46,33 +45,63 @@ private:
         QTest::addColumn<QString>("current"); // as the progress texts show it afterwards
 
         // The steps as they stand, for every name the workbook accepts.
-        QTest::newRow("Orders") << QStringList{} << "Orders" << "Orders" << "Orders";
-        QTest::newRow("orders present") << QStringList{"orders"} << "Orders" << "Orders1" << "Orders1";
-        QTest::newRow("orders and Orders1 present")
-            << QStringList{"orders", "Orders1"} << "Orders" << "Orders2" << "Orders2";
-        QTest::newRow("named like the sheet being named") << QStringList{} << "sheet1" << "sheet11" << "sheet11";
-        QTest::newRow("like the sheet being named, Sheet11 present")
-            << QStringList{"Sheet11"} << "Sheet1" << "Sheet12" << "Sheet12";
+        QTest::newRow("Orders") << QStringList{} << "Orders"
+                                << "Orders"
+                                << "Orders";
+        QTest::newRow("orders present") << QStringList{"orders"} << "Orders"
+                                        << "Orders1"
+                                        << "Orders1";
+        QTest::newRow("orders and Orders1 present") << QStringList{"orders", "Orders1"} << "Orders"
+                                                    << "Orders2"
+                                                    << "Orders2";
+        QTest::newRow("named like the sheet being named") << QStringList{} << "sheet1"
+                                                          << "sheet11"
+                                                          << "sheet11";
+        QTest::newRow("like the sheet being named, Sheet11 present") << QStringList{"Sheet11"} << "Sheet1"
+                                                                     << "Sheet12"
+                                                                     << "Sheet12";
         QTest::newRow("40 characters") << QStringList{} << Forty << Thirty << Thirty;
         QTest::newRow("31 characters") << QStringList{} << Thirty + "x" << Thirty << Thirty + "x";
-        QTest::newRow("a[b]") << QStringList{} << "a[b]" << "ab" << "a[b]";
-        QTest::newRow("[x] with x1 present") << QStringList{"x1"} << "[x]" << "x" << "[x]";
+        QTest::newRow("a[b]") << QStringList{} << "a[b]"
+                              << "ab"
+                              << "a[b]";
+        QTest::newRow("[x] with x1 present") << QStringList{"x1"} << "[x]"
+                                             << "x"
+                                             << "[x]";
         QTest::newRow("unicode") << QStringList{} << QString::fromUtf8("Bücher ") + Emoji
                                  << QString::fromUtf8("Bücher ") + Emoji << QString::fromUtf8("Bücher ") + Emoji;
 
         // Names the workbook would refuse: made valid and unique instead.
-        QTest::newRow("colon") << QStringList{} << "a:b" << "a_b" << "a_b";
-        QTest::newRow("every forbidden character") << QStringList{} << "a/b\\c?d*e:f" << "a_b_c_d_e_f"
+        QTest::newRow("colon") << QStringList{} << "a:b"
+                               << "a_b"
+                               << "a_b";
+        QTest::newRow("every forbidden character") << QStringList{} << "a/b\\c?d*e:f"
+                                                   << "a_b_c_d_e_f"
                                                    << "a_b_c_d_e_f";
-        QTest::newRow("control character") << QStringList{} << "a\tb" << "a_b" << "a_b";
-        QTest::newRow("apostrophes at the ends") << QStringList{} << "'quoted'" << "_quoted_" << "_quoted_";
-        QTest::newRow("apostrophe inside stays") << QStringList{} << "o'clock" << "o'clock" << "o'clock";
-        QTest::newRow("History") << QStringList{} << "History" << "History1" << "History1";
-        QTest::newRow("history, History1 present") << QStringList{"History1"} << "history" << "history2"
+        QTest::newRow("control character") << QStringList{} << "a\tb"
+                                           << "a_b"
+                                           << "a_b";
+        QTest::newRow("apostrophes at the ends") << QStringList{} << "'quoted'"
+                                                 << "_quoted_"
+                                                 << "_quoted_";
+        QTest::newRow("apostrophe inside stays") << QStringList{} << "o'clock"
+                                                 << "o'clock"
+                                                 << "o'clock";
+        QTest::newRow("History") << QStringList{} << "History"
+                                 << "History1"
+                                 << "History1";
+        QTest::newRow("history, History1 present") << QStringList{"History1"} << "history"
+                                                   << "history2"
                                                    << "history2";
-        QTest::newRow("only brackets") << QStringList{} << "[]" << "_" << "_";
-        QTest::newRow("only brackets, _ present") << QStringList{"_"} << "[]" << "_1" << "_1";
-        QTest::newRow("a[b] with ab present") << QStringList{"ab"} << "a[b]" << "ab1" << "ab1";
+        QTest::newRow("only brackets") << QStringList{} << "[]"
+                                       << "_"
+                                       << "_";
+        QTest::newRow("only brackets, _ present") << QStringList{"_"} << "[]"
+                                                  << "_1"
+                                                  << "_1";
+        QTest::newRow("a[b] with ab present") << QStringList{"ab"} << "a[b]"
+                                              << "ab1"
+                                              << "ab1";
         QTest::newRow("31 characters, first 30 present")
             << QStringList{Thirty} << Thirty + "x" << Thirty + "x" << Thirty + "x";
         QTest::newRow("40 characters, first 30 present")
@@ -106,11 +135,15 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("cleaned");
-        QTest::newRow("plain") << "Orders" << "Orders";
-        QTest::newRow("brackets") << "[a]]b[" << "ab";
+        QTest::newRow("plain") << "Orders"
+                               << "Orders";
+        QTest::newRow("brackets") << "[a]]b["
+                                  << "ab";
         QTest::newRow("cut after removing") << "[" + Forty + "]" << Thirty;
-        QTest::newRow("other characters kept") << "a:b'" << "a:b'";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("other characters kept") << "a:b'"
+                                               << "a:b'";
+        QTest::newRow("empty") << ""
+                               << "";
     }
 
     void cleanSheetName()
@@ -196,8 +229,7 @@ private slots:
             Excel1::NameWorksheet(currentName, *book, *sheet);
             names << sheet->name();
         }
-        QCOMPARE(names, (QStringList{"Orders", "ORDERS1", "orders2", "Orders11", Thirty, Thirty + "1", "a_b",
-                                     "a_b1"}));
+        QCOMPARE(names, (QStringList{"Orders", "ORDERS1", "orders2", "Orders11", Thirty, Thirty + "1", "a_b", "a_b1"}));
     }
 };
 

@@ -20,8 +20,7 @@ std::string utf8(const QString& text)
 
 } // namespace
 
-class TestOdbcLayer : public QObject
-{
+class TestOdbcLayer : public QObject {
     Q_OBJECT
 
 private:
@@ -39,19 +38,23 @@ private slots:
     void initTestCase()
     {
         m_odbc = std::make_unique<TestOdbc>();
-        m_db = m_odbc->createDatabase(QStringLiteral("layer.db"), {
-            QStringLiteral("CREATE TABLE kinds (i integer, big bigint, d float, s text, b blob, lb longvarbinary, "
-                           "vb varbinary(16), bt bit, dt date, ts datetime, dec decimal(10,2))"),
-            QStringLiteral("INSERT INTO kinds VALUES (-42, 9007199254740993, 1.5, 'caf\u00e9', X'00FF10', X'0102', X'AB', 1, "
-                           "'2021-08-31', '2021-08-31 12:34:56', '12.30')"),
-            QStringLiteral("INSERT INTO kinds VALUES (NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)"),
-            QStringLiteral("CREATE TABLE empty (x integer)"),
-            QStringLiteral("CREATE TABLE big (t text, bin blob)"),
-            // Built by SQL so that the statement itself stays short.
-            QStringLiteral("INSERT INTO big VALUES (replace(hex(zeroblob(8191)), '0', 'a') || CAST(X'F09F9880' AS TEXT) || "
-                           "replace(hex(zeroblob(11808)), '0', 'b'), zeroblob(100000))"),
-            QStringLiteral("CREATE VIEW kindview AS SELECT i FROM kinds"),
-        });
+        m_db = m_odbc->createDatabase(QStringLiteral("layer.db"),
+            {
+                QStringLiteral("CREATE TABLE kinds (i integer, big bigint, d float, s text, b blob, lb longvarbinary, "
+                               "vb varbinary(16), bt bit, dt date, ts datetime, dec decimal(10,2))"),
+                QStringLiteral(
+                    "INSERT INTO kinds VALUES (-42, 9007199254740993, 1.5, 'caf\u00e9', X'00FF10', X'0102', X'AB', 1, "
+                    "'2021-08-31', '2021-08-31 12:34:56', '12.30')"),
+                QStringLiteral(
+                    "INSERT INTO kinds VALUES (NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)"),
+                QStringLiteral("CREATE TABLE empty (x integer)"),
+                QStringLiteral("CREATE TABLE big (t text, bin blob)"),
+                // Built by SQL so that the statement itself stays short.
+                QStringLiteral(
+                    "INSERT INTO big VALUES (replace(hex(zeroblob(8191)), '0', 'a') || CAST(X'F09F9880' AS TEXT) || "
+                    "replace(hex(zeroblob(11808)), '0', 'b'), zeroblob(100000))"),
+                QStringLiteral("CREATE VIEW kindview AS SELECT i FROM kinds"),
+            });
     }
 
     void errorsCarryDriverWordsAndNumber_data()
@@ -59,10 +62,14 @@ private slots:
         QTest::addColumn<QString>("what");
         QTest::addColumn<QString>("expectedText");
         QTest::addColumn<long>("expectedNumber");
-        QTest::newRow("missing table") << "open missing" << "[HY000] [SQLite]no such table: nowhere" << 1L;
-        QTest::newRow("syntax error") << "execute bad" << "[HY000] [SQLite]near \"SELEKT\": syntax error" << 1L;
-        QTest::newRow("database in missing folder") << "open missing folder" << "[HY000] [SQLite]connect failed" << 14L;
-        QTest::newRow("unregistered driver") << "open unregistered" << "[unixODBC][Driver Manager]Can't open lib 'No Such Driver'" << -1L;
+        QTest::newRow("missing table") << "open missing"
+                                       << "[HY000] [SQLite]no such table: nowhere" << 1L;
+        QTest::newRow("syntax error") << "execute bad"
+                                      << "[HY000] [SQLite]near \"SELEKT\": syntax error" << 1L;
+        QTest::newRow("database in missing folder") << "open missing folder"
+                                                    << "[HY000] [SQLite]connect failed" << 14L;
+        QTest::newRow("unregistered driver") << "open unregistered"
+                                             << "[unixODBC][Driver Manager]Can't open lib 'No Such Driver'" << -1L;
     }
 
     void errorsCarryDriverWordsAndNumber()
@@ -120,7 +127,8 @@ private slots:
         QTest::addColumn<double>("number");
         QTest::addColumn<int>("utf16Length");
         QTest::newRow("integer as exact text") << "i" << int(FieldValue::Text) << QByteArray("-42") << 0.0 << 3;
-        QTest::newRow("bigint beyond double precision") << "big" << int(FieldValue::Text) << QByteArray("9007199254740993") << 0.0 << 16;
+        QTest::newRow("bigint beyond double precision")
+            << "big" << int(FieldValue::Text) << QByteArray("9007199254740993") << 0.0 << 16;
         QTest::newRow("float") << "d" << int(FieldValue::Double) << QByteArray() << 1.5 << 0;
         QTest::newRow("text in UTF-8") << "s" << int(FieldValue::Text) << QByteArray("caf\xC3\xA9") << 0.0 << 4;
         QTest::newRow("blob") << "b" << int(FieldValue::Binary) << QByteArray("\x00\xFF\x10", 3) << 0.0 << 0;
@@ -222,7 +230,8 @@ private slots:
         QFETCH(long long, count);
         auto c = connect();
         odbc::Recordset r;
-        r.open(QStringLiteral("SELECT * FROM [") + table + QStringLiteral("]"), *c, odbc::adOpenStatic, odbc::adLockReadOnly);
+        r.open(QStringLiteral("SELECT * FROM [") + table + QStringLiteral("]"), *c, odbc::adOpenStatic,
+            odbc::adLockReadOnly);
         QCOMPARE(r.state(), 1);
         QCOMPARE(r.recordCount(), count);
         long long seen = 0;
@@ -247,7 +256,8 @@ private slots:
         QCOMPARE(names, (QStringList{"TABLE_CAT", "TABLE_SCHEM", "TABLE_NAME", "TABLE_TYPE", "REMARKS"}));
         QMap<QString, QString> types;
         for (; !r->eof(); r->moveNext())
-            types.insert(r->value(QStringLiteral("table_name")).toString(), r->value(QStringLiteral("TABLE_TYPE")).toString());
+            types.insert(
+                r->value(QStringLiteral("table_name")).toString(), r->value(QStringLiteral("TABLE_TYPE")).toString());
         QCOMPARE(types.value(QStringLiteral("kinds")), QStringLiteral("TABLE"));
         QCOMPARE(types.value(QStringLiteral("kindview")), QStringLiteral("VIEW"));
     }

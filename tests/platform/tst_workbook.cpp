@@ -91,8 +91,7 @@ quorvane::Error thrown(F&& f)
 
 } // namespace
 
-class TestWorkbook : public QObject
-{
+class TestWorkbook : public QObject {
     Q_OBJECT
 
 private:
@@ -314,7 +313,7 @@ private slots:
         QVERIFY2(QRegularExpression(QStringLiteral("^Sales_db-\\d{8}-\\d{6}\\.xlsx$"))
                      .match(QFileInfo(path).fileName())
                      .hasMatch(),
-                 qPrintable(path));
+            qPrintable(path));
         QCOMPARE(mode(path), 0600);
         QCOMPARE(mode(folder()), 0700);
         QCOMPARE(book->filePath(), path);
@@ -342,8 +341,10 @@ private slots:
     {
         QTest::addColumn<QString>("document");
         QTest::addColumn<QString>("prefix");
-        QTest::newRow("slashes") << "../etc/passwd" << "_etc_passwd-";
-        QTest::newRow("empty") << "" << "workbook-";
+        QTest::newRow("slashes") << "../etc/passwd"
+                                 << "_etc_passwd-";
+        QTest::newRow("empty") << ""
+                               << "workbook-";
         QTest::newRow("letters kept") << QString::fromUtf8("Bücher") << QString::fromUtf8("Bücher-");
     }
 
@@ -441,7 +442,11 @@ private slots:
         s->write(2, 1, text("00123"));
         s->write(2, 2, text("=1+1"));
         s->write(2, 3, text("\xF0\x9F\x98\x80 \xE4\xB8\xAD <&> \"'"));
-        s->write(2, 4, text(std::string_view("a\x01" "b\tc\nd\re\x1F" "f\0g", 13)));
+        s->write(2, 4,
+            text(std::string_view("a\x01"
+                                  "b\tc\nd\re\x1F"
+                                  "f\0g",
+                13)));
         s->write(2, 5, text("_x0041_ and _x005F_ stay"));
         s->write(2, 6, text("\xEF\xBF\xBE|\xEF\xBF\xBF"));
         s->write(2, 7, text("  padded  "));
@@ -479,7 +484,11 @@ private slots:
         QCOMPARE(str("A2"), QStringLiteral("00123"));
         QCOMPARE(str("B2"), QStringLiteral("=1+1"));
         QCOMPARE(str("C2"), QString::fromUtf8("\xF0\x9F\x98\x80 \xE4\xB8\xAD <&> \"'"));
-        QCOMPARE(str("D2"), QString::fromUtf8("a\x01" "b\tc\nd\re\x1F" "f\0g", 13));
+        QCOMPARE(str("D2"),
+            QString::fromUtf8("a\x01"
+                              "b\tc\nd\re\x1F"
+                              "f\0g",
+                13));
         QCOMPARE(str("E2"), QStringLiteral("_x0041_ and _x005F_ stay"));
         QCOMPARE(str("F2"), QString::fromUtf8("\xEF\xBF\xBE|\xEF\xBF\xBF"));
         QCOMPARE(str("G2"), QStringLiteral("  padded  "));

@@ -7,8 +7,7 @@
 
 #include <QTest>
 
-class TestErrorTrap : public QObject
-{
+class TestErrorTrap : public QObject {
     Q_OBJECT
 
 private slots:
@@ -18,9 +17,10 @@ private slots:
         QTest::addColumn<QString>("location");
         QTest::addColumn<int>("line");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("driver text") << "[08001] Unable to connect" << Locations::Form1Load << 144
-                                     << "[08001] Unable to connect\r\nin Velmora2021/08/31.Form1.Form_Load at line 144\r\r"
-                                        "Please email screenshot of this message to support@quorvane.app";
+        QTest::newRow("driver text")
+            << "[08001] Unable to connect" << Locations::Form1Load << 144
+            << "[08001] Unable to connect\r\nin Velmora2021/08/31.Form1.Form_Load at line 144\r\r"
+               "Please email screenshot of this message to support@quorvane.app";
         QTest::newRow("empty description") << "" << Locations::TableListing << 110
                                            << "\r\nin Velmora2021/08/31.MSSQL.AddTablesToMSSQLListbox at line 110\r\r"
                                               "Please email screenshot of this message to support@quorvane.app";
@@ -73,7 +73,8 @@ private slots:
         BoxRecorder boxes;
         ErrorTrap trap(Locations::TableListing);
         int passes = 0;
-        while (trap.loopTest(114, []() -> bool { throw quorvane::Error(3704, "Operation is not allowed when the object is closed."); }))
+        while (trap.loopTest(
+            114, []() -> bool { throw quorvane::Error(3704, "Operation is not allowed when the object is closed."); }))
             if (++passes > 3)
                 break;
         QCOMPARE(passes, 0);
@@ -94,10 +95,12 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("title");
-        QTest::newRow("three words") << "Alpha Beta Gamma" << "Alpha Beta";
+        QTest::newRow("three words") << "Alpha Beta Gamma"
+                                     << "Alpha Beta";
         QTest::newRow("58 characters") << "Copy Many Database Tables Into Separate Worksheets Quickly"
                                        << "Copy Many Database Tables Into Separate";
-        QTest::newRow("one word keeps its text") << "Quorvane" << "Quorvane";
+        QTest::newRow("one word keeps its text") << "Quorvane"
+                                                 << "Quorvane";
         QTest::newRow("long word after a space") << "A " + QString(50, 'x') << "A";
     }
 

@@ -15,13 +15,12 @@ namespace {
 void moveOver(QWidget* widget)
 {
     QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), widget->mapToGlobal(QPointF(2, 2)), Qt::NoButton, Qt::NoButton,
-                     Qt::NoModifier);
+        Qt::NoModifier);
     QApplication::sendEvent(widget, &move);
 }
 } // namespace
 
-class TestLookAndFeel : public QObject
-{
+class TestLookAndFeel : public QObject {
     Q_OBJECT
 
 private slots:
@@ -29,8 +28,8 @@ private slots:
     {
         Wizard wizard;
         Form1& form = wizard.start();
-        for (QWidget* w : std::initializer_list<QWidget*>{&form, form.Frame2, form.Label5, form.Label7, form.Label8,
-                                                          form.Label9, form.Label10, form.Check6})
+        for (QWidget* w : std::initializer_list<QWidget*>{
+                 &form, form.Frame2, form.Label5, form.Label7, form.Label8, form.Label9, form.Label10, form.Check6})
             QCOMPARE(w->palette().color(QPalette::Window), QColor(Qt::white));
         QVERIFY(form.SkinFramework1.calls().isEmpty());
         QVERIFY(form.styleSheet().isEmpty());
@@ -43,8 +42,8 @@ private slots:
         Form1& form = wizard.start();
         const QColor face = LookAndFeel::ButtonFace();
         QVERIFY(face != QColor(Qt::white));
-        for (QWidget* w : std::initializer_list<QWidget*>{&form, form.Frame2, form.Label5, form.Label7, form.Label8,
-                                                          form.Label9, form.Label10, form.Check6})
+        for (QWidget* w : std::initializer_list<QWidget*>{
+                 &form, form.Frame2, form.Label5, form.Label7, form.Label8, form.Label9, form.Label10, form.Check6})
             QCOMPARE(w->palette().color(QPalette::Window), face);
         for (QPushButton* b : {form.PushButton1, form.PushButton2, form.PushButton4})
             QCOMPARE(b->palette().color(QPalette::Button), QColor(Qt::white));
@@ -52,8 +51,8 @@ private slots:
         const QStringList calls = form.SkinFramework1.calls();
         QCOMPARE(calls.size(), 6);
         QVERIFY(calls[0].startsWith("LoadSkin(") && calls[0].endsWith("/x/o.cjs,)"));
-        QCOMPARE(calls.mid(1), QStringList({"Options", "SetOptions(1)", "SetApplyColors(1)", "SetApplyMetrics(1)",
-                                            "ApplyWindow(Form1)"}));
+        QCOMPARE(calls.mid(1),
+            QStringList({"Options", "SetOptions(1)", "SetApplyColors(1)", "SetApplyMetrics(1)", "ApplyWindow(Form1)"}));
         QVERIFY(!form.styleSheet().isEmpty());
     }
 
@@ -109,23 +108,32 @@ private slots:
         wizard.storeConnectingSettings(wizard.standardDatabase());
         Form1& form = wizard.start();
         Form2& tables = *wizard.form2();
-        struct Case
-        {
+        struct Case {
             WindowPointer* pointer;
             QWidget* widget;
             int expected; // -1: unchanged
         };
         const QList<Case> cases = {
-            {&form.pointer, form.PushButton1, 99},  {&form.pointer, form.PushButton2, 99},
-            {&form.pointer, form.PushButton4, 99},  {&form.pointer, &form, 0},
-            {&form.pointer, form.Frame2, 0},        {&form.pointer, form.Check6, 0},
-            {&form.pointer, form.Text6, 0},         {&form.pointer, form.Text7, 0},
-            {&form.pointer, form.Text8, 0},         {&form.pointer, form.Text9, 0},
-            {&form.pointer, form.Text10, 0},        {&form.pointer, form.Label7, -1},
-            {&form.pointer, form.Label10, -1},      {&tables.pointer, tables.PushButton2, 99},
-            {&tables.pointer, tables.PushButton5, 99}, {&tables.pointer, tables.PushButton8, 99},
-            {&tables.pointer, tables.PushButton9, 99}, {&tables.pointer, &tables, 0},
-            {&tables.pointer, tables.ListView1->viewport(), 0}, {&tables.pointer, tables.ProgressBar1, -1},
+            {&form.pointer, form.PushButton1, 99},
+            {&form.pointer, form.PushButton2, 99},
+            {&form.pointer, form.PushButton4, 99},
+            {&form.pointer, &form, 0},
+            {&form.pointer, form.Frame2, 0},
+            {&form.pointer, form.Check6, 0},
+            {&form.pointer, form.Text6, 0},
+            {&form.pointer, form.Text7, 0},
+            {&form.pointer, form.Text8, 0},
+            {&form.pointer, form.Text9, 0},
+            {&form.pointer, form.Text10, 0},
+            {&form.pointer, form.Label7, -1},
+            {&form.pointer, form.Label10, -1},
+            {&tables.pointer, tables.PushButton2, 99},
+            {&tables.pointer, tables.PushButton5, 99},
+            {&tables.pointer, tables.PushButton8, 99},
+            {&tables.pointer, tables.PushButton9, 99},
+            {&tables.pointer, &tables, 0},
+            {&tables.pointer, tables.ListView1->viewport(), 0},
+            {&tables.pointer, tables.ProgressBar1, -1},
         };
         for (int start : {0, 99, 11}) {
             for (const Case& c : cases) {
@@ -133,7 +141,7 @@ private slots:
                 moveOver(c.widget);
                 const int expected = start == 11 || c.expected < 0 ? start : c.expected;
                 QVERIFY2(c.pointer->mousePointer() == expected,
-                         qPrintable(QStringLiteral("%1 from %2").arg(c.widget->objectName()).arg(start)));
+                    qPrintable(QStringLiteral("%1 from %2").arg(c.widget->objectName()).arg(start)));
             }
         }
         form.pointer.setMousePointer(99);

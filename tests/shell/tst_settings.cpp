@@ -6,8 +6,7 @@
 #include <QTest>
 #include <sys/stat.h>
 
-class TestSettings : public QObject
-{
+class TestSettings : public QObject {
     Q_OBJECT
 
 private slots:

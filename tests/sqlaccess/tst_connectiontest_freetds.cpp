@@ -35,8 +35,7 @@ int closedPort()
 
 } // namespace
 
-class TestConnectionTestFreeTds : public QObject
-{
+class TestConnectionTestFreeTds : public QObject {
     Q_OBJECT
 
 private:

@@ -6,8 +6,7 @@
 
 // The driver manager keeps its reading of odbcinst.ini for the life of the
 // process, so a registry without "SQL Server" gets a test program of its own.
-class TestConnectionTestUnregistered : public QObject
-{
+class TestConnectionTestUnregistered : public QObject {
     Q_OBJECT
 
 private slots:

@@ -8,7 +8,6 @@
 #include <QListWidget>
 #include <QtTest>
 
-
 namespace {
 
 QStringList texts(const QListWidget& list)
@@ -21,8 +20,7 @@ QStringList texts(const QListWidget& list)
 
 } // namespace
 
-class TestMssql : public QObject
-{
+class TestMssql : public QObject {
     Q_OBJECT
 
 private:
@@ -32,34 +30,33 @@ private:
     ConnectionSettings m_settings;
     QList<MsgBox::Record> m_shown;
 
-    void use(const ConnectionSettings& settings)
-    {
-        m_settings = settings;
-    }
+    void use(const ConnectionSettings& settings) { m_settings = settings; }
 
 private slots:
     void initTestCase()
     {
         m_odbc = std::make_unique<TestOdbc>();
         // Created out of alphabetical order, so a sorted list would show.
-        m_tables = m_odbc->createDatabase(QStringLiteral("tables.db"), {
-            QStringLiteral("CREATE TABLE Zeta (id integer)"),
-            QStringLiteral("CREATE TABLE SystemUsers (id integer)"),
-            QStringLiteral("CREATE TABLE Customers (id integer, name text)"),
-            QStringLiteral("CREATE TABLE sysdiagrams (id integer)"),
-            QStringLiteral("CREATE TABLE Tsys (id integer)"),
-            QStringLiteral("CREATE TABLE EasySync (id integer)"),
-            QStringLiteral("CREATE TABLE ABC_SYS (id integer)"),
-            QStringLiteral("CREATE TABLE [Order Details] (id integer)"),
-            QStringLiteral("CREATE TABLE Alpha (id integer)"),
-            QStringLiteral("CREATE VIEW CustomerView AS SELECT * FROM Customers"),
-            QStringLiteral("CREATE VIEW Beta AS SELECT * FROM Alpha"),
-        });
-        m_noTables = m_odbc->createDatabase(QStringLiteral("notables.db"), {
-            QStringLiteral("CREATE TABLE keep (id integer)"),
-            QStringLiteral("CREATE VIEW OnlyView AS SELECT 1 AS x"),
-            QStringLiteral("DROP TABLE keep"),
-        });
+        m_tables = m_odbc->createDatabase(QStringLiteral("tables.db"),
+            {
+                QStringLiteral("CREATE TABLE Zeta (id integer)"),
+                QStringLiteral("CREATE TABLE SystemUsers (id integer)"),
+                QStringLiteral("CREATE TABLE Customers (id integer, name text)"),
+                QStringLiteral("CREATE TABLE sysdiagrams (id integer)"),
+                QStringLiteral("CREATE TABLE Tsys (id integer)"),
+                QStringLiteral("CREATE TABLE EasySync (id integer)"),
+                QStringLiteral("CREATE TABLE ABC_SYS (id integer)"),
+                QStringLiteral("CREATE TABLE [Order Details] (id integer)"),
+                QStringLiteral("CREATE TABLE Alpha (id integer)"),
+                QStringLiteral("CREATE VIEW CustomerView AS SELECT * FROM Customers"),
+                QStringLiteral("CREATE VIEW Beta AS SELECT * FROM Alpha"),
+            });
+        m_noTables = m_odbc->createDatabase(QStringLiteral("notables.db"),
+            {
+                QStringLiteral("CREATE TABLE keep (id integer)"),
+                QStringLiteral("CREATE VIEW OnlyView AS SELECT 1 AS x"),
+                QStringLiteral("DROP TABLE keep"),
+            });
         MSSQL::SetConnectionSettingsSource([this] { return m_settings; });
     }
 
@@ -74,15 +71,9 @@ private slots:
         use(TestOdbc::settingsFor(m_tables));
     }
 
-    void cleanup()
-    {
-        MsgBox::resetHandler();
-    }
+    void cleanup() { MsgBox::resetHandler(); }
 
-    void cleanupTestCase()
-    {
-        MSSQL::SetConnectionSettingsSource(nullptr);
-    }
+    void cleanupTestCase() { MSSQL::SetConnectionSettingsSource(nullptr); }
 
     void connectionTestSucceedsOnAReachableDatabase_data()
     {
@@ -122,12 +113,13 @@ private slots:
         auto rows = connection.openSchema(odbc::adSchemaTables);
         for (; !rows->eof(); rows->moveNext()) {
             const QString name = rows->value(QStringLiteral("TABLE_NAME")).toString();
-            if (rows->value(QStringLiteral("TABLE_TYPE")).toString() == QLatin1String("TABLE") && !name.toUpper().contains(QLatin1String("SYS")))
+            if (rows->value(QStringLiteral("TABLE_TYPE")).toString() == QLatin1String("TABLE")
+                && !name.toUpper().contains(QLatin1String("SYS")))
                 expected << name;
         }
         QCOMPARE(texts(list), expected);
         QCOMPARE(QSet<QString>(expected.begin(), expected.end()),
-                 (QSet<QString>{"Zeta", "Customers", "Order Details", "Alpha"}));
+            (QSet<QString>{"Zeta", "Customers", "Order Details", "Alpha"}));
         for (int i = 0; i < list.count(); ++i) {
             QListWidgetItem* item = list.item(i);
             QVERIFY(item->flags().testFlag(Qt::ItemIsUserCheckable));
@@ -196,9 +188,11 @@ private slots:
         use(TestOdbc::settingsFor(QStringLiteral("/no/such/folder/x.db"), local));
         MSSQL::AddTablesToMSSQLListbox(&list);
         QCOMPARE(m_shown.size(), 2);
-        QCOMPARE(m_shown[0].text, ErrorReport::text(QStringLiteral("[HY000] [SQLite]connect failed"), Locations::TableListing, openLine));
+        QCOMPARE(m_shown[0].text,
+            ErrorReport::text(QStringLiteral("[HY000] [SQLite]connect failed"), Locations::TableListing, openLine));
         QCOMPARE(m_shown[1].text,
-                 ErrorReport::text(QStringLiteral("Operation is not allowed when the object is closed."), Locations::TableListing, 110));
+            ErrorReport::text(
+                QStringLiteral("Operation is not allowed when the object is closed."), Locations::TableListing, 110));
         for (const MsgBox::Record& r : std::as_const(m_shown)) {
             QCOMPARE(r.style, int(MsgBox::Exclamation));
             QCOMPARE(r.caption, QStringLiteral("Application Error"));

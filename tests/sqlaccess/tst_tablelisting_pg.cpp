@@ -11,8 +11,7 @@
 // reached through its ODBC driver registered as "SQL Server" (SQLite has no
 // schemas). The connection is "local" (Server=127.0.0.1 without a port); the
 // server's port reaches the driver through PGPORT, which libpq honours.
-class TestTableListingPg : public QObject
-{
+class TestTableListingPg : public QObject {
     Q_OBJECT
 
 private:
@@ -41,7 +40,8 @@ private slots:
     {
         if (!QFile::exists(QStringLiteral("/usr/lib/postgresql/15/bin/initdb")))
             QSKIP("PostgreSQL 15 is not installed (/usr/lib/postgresql/15/bin); the two-schema listing is not tested");
-        QVERIFY2(QFile::exists(QString::fromLatin1(TestOdbc::PostgresDriver)), "the PostgreSQL ODBC driver (odbc-postgresql) is missing");
+        QVERIFY2(QFile::exists(QString::fromLatin1(TestOdbc::PostgresDriver)),
+            "the PostgreSQL ODBC driver (odbc-postgresql) is missing");
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
         m_serverDir = m_dir->filePath(QStringLiteral("pg"));
@@ -57,7 +57,8 @@ private slots:
         m_odbc = std::make_unique<TestOdbc>();
         m_odbc->registerSqlServer(QString::fromLatin1(TestOdbc::PostgresDriver));
         odbc::Connection admin;
-        admin.open(MSSQL::ConnectionString(settings(QStringLiteral("postgres"), QStringLiteral("postgres"), QStringLiteral("postgres"))));
+        admin.open(MSSQL::ConnectionString(
+            settings(QStringLiteral("postgres"), QStringLiteral("postgres"), QStringLiteral("postgres"))));
         for (const char* sql : {
                  "CREATE DATABASE shop",
              })
@@ -65,10 +66,14 @@ private slots:
         admin.execute(QStringLiteral("CREATE ROLE odd LOGIN PASSWORD 'p;w}d{x'"));
         admin.close();
         odbc::Connection shop;
-        shop.open(MSSQL::ConnectionString(settings(QStringLiteral("postgres"), QStringLiteral("postgres"), QStringLiteral("shop"))));
+        shop.open(MSSQL::ConnectionString(
+            settings(QStringLiteral("postgres"), QStringLiteral("postgres"), QStringLiteral("shop"))));
         for (const char* sql : {
-                 "CREATE SCHEMA a", "CREATE SCHEMA b", "CREATE TABLE a.orders (id integer)",
-                 "CREATE TABLE b.orders (id integer)", "CREATE VIEW a.ordersview AS SELECT * FROM a.orders",
+                 "CREATE SCHEMA a",
+                 "CREATE SCHEMA b",
+                 "CREATE TABLE a.orders (id integer)",
+                 "CREATE TABLE b.orders (id integer)",
+                 "CREATE VIEW a.ordersview AS SELECT * FROM a.orders",
                  "CREATE TABLE public.syslog (id integer)",
              })
             shop.execute(QString::fromLatin1(sql));
@@ -94,7 +99,8 @@ private slots:
 
     void sameNamedTablesInTwoSchemas()
     {
-        MSSQL::SetConnectionSettingsSource([] { return settings(QStringLiteral("postgres"), QStringLiteral("postgres"), QStringLiteral("shop")); });
+        MSSQL::SetConnectionSettingsSource(
+            [] { return settings(QStringLiteral("postgres"), QStringLiteral("postgres"), QStringLiteral("shop")); });
         QListWidget list;
         MSSQL::AddTablesToMSSQLListbox(&list);
         QVERIFY2(m_shown.isEmpty(), m_shown.isEmpty() ? "" : qPrintable(m_shown.first().text));
@@ -119,7 +125,8 @@ private slots:
     {
         QFETCH(QString, password);
         QFETCH(bool, accepted);
-        MSSQL::SetConnectionSettingsSource([password] { return settings(QStringLiteral("odd"), password, QStringLiteral("shop")); });
+        MSSQL::SetConnectionSettingsSource(
+            [password] { return settings(QStringLiteral("odd"), password, QStringLiteral("shop")); });
         QCOMPARE(MSSQL::TestMSSQLConnection(), accepted);
         QVERIFY(m_shown.isEmpty());
     }

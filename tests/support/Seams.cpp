@@ -47,8 +47,7 @@ EndRecorder::~EndRecorder()
     ProgramEnd::reset();
 }
 
-TempSettings::TempSettings()
-    : m_previous(qgetenv("XDG_CONFIG_HOME"))
+TempSettings::TempSettings() : m_previous(qgetenv("XDG_CONFIG_HOME"))
 {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
 }
@@ -109,8 +108,7 @@ void TempAppFolder::writeFile(const QString& relative, const QByteArray& content
     file.write(content);
 }
 
-DesktopStandIns::DesktopStandIns(bool spreadsheetApplication)
-    : m_previousPath(qgetenv("PATH"))
+DesktopStandIns::DesktopStandIns(bool spreadsheetApplication) : m_previousPath(qgetenv("PATH"))
 {
     const QString log = m_dir.path() + QStringLiteral("/xdg-open.log");
     auto script = [&](const QString& name, const QByteArray& body) {
@@ -121,8 +119,8 @@ DesktopStandIns::DesktopStandIns(bool spreadsheetApplication)
     };
     // One record per call: the arguments, one per line, then a separator line.
     script(QStringLiteral("xdg-open"),
-           "{ for a in \"$@\"; do printf '%s\\n' \"$a\"; done; printf '%s\\n' '--'; } >> '" + QFile::encodeName(log)
-               + "'\n");
+        "{ for a in \"$@\"; do printf '%s\\n' \"$a\"; done; printf '%s\\n' '--'; } >> '" + QFile::encodeName(log)
+            + "'\n");
     script(QStringLiteral("xdg-mime"), spreadsheetApplication ? "echo libreoffice-calc.desktop\n" : "exit 0\n");
     qputenv("PATH", QFile::encodeName(m_dir.path()) + ":" + m_previousPath);
 }

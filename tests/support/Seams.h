@@ -14,8 +14,7 @@
  * question unless told otherwise). A callback may look at the program while
  * the box is "open".
  */
-class BoxRecorder
-{
+class BoxRecorder {
 public:
     BoxRecorder();
     ~BoxRecorder();
@@ -31,8 +30,7 @@ public:
 };
 
 /** Records "end the program" instead of ending the test process. */
-class EndRecorder
-{
+class EndRecorder {
 public:
     EndRecorder();
     ~EndRecorder();
@@ -43,8 +41,7 @@ public:
  * A private settings folder ($XDG_CONFIG_HOME) for one test, optionally
  * filled with values first ("MSSQLServer" etc. as keys).
  */
-class TempSettings
-{
+class TempSettings {
 public:
     TempSettings();
     ~TempSettings();
@@ -61,8 +58,7 @@ private:
  * A private application folder for one test, with none of the files that
  * the program looks for beside itself unless a test puts them there.
  */
-class TempAppFolder
-{
+class TempAppFolder {
 public:
     TempAppFolder(const QString& name = QStringLiteral("app"));
     ~TempAppFolder();
@@ -81,8 +77,7 @@ private:
  * MIME query: xdg-open records its arguments, xdg-mime answers a spreadsheet
  * application (or nothing, when told so).
  */
-class DesktopStandIns
-{
+class DesktopStandIns {
 public:
     explicit DesktopStandIns(bool spreadsheetApplication = true);
     ~DesktopStandIns();

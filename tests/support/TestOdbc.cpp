@@ -22,8 +22,7 @@ void writeFile(const QString& path, const QString& text)
 
 } // namespace
 
-TestOdbc::TestOdbc()
-    : m_dir(std::make_unique<QTemporaryDir>())
+TestOdbc::TestOdbc() : m_dir(std::make_unique<QTemporaryDir>())
 {
     if (!m_dir->isValid())
         throw std::runtime_error("cannot create a temporary folder for the ODBC registration");
@@ -38,7 +37,8 @@ TestOdbc::~TestOdbc() = default;
 
 void TestOdbc::registerSqlServer(const QString& driverLibrary, const QStringList& extraLines)
 {
-    QString text = QStringLiteral("[SQL Server]\nDescription = test registration\nDriver = %1\nSetup = %1\n").arg(driverLibrary);
+    QString text
+        = QStringLiteral("[SQL Server]\nDescription = test registration\nDriver = %1\nSetup = %1\n").arg(driverLibrary);
     for (const QString& line : extraLines)
         text += line + QLatin1Char('\n');
     writeRegistration(text);
@@ -53,7 +53,8 @@ void TestOdbc::writeRegistration(const QString& odbcinstIni)
     // driver manager itself loads, looked up at run time.
     using WriteProfile = int (*)(const char*, const char*, const char*, const char*);
     static void* installer = dlopen("libodbcinst.so.2", RTLD_NOW);
-    static auto write = installer ? reinterpret_cast<WriteProfile>(dlsym(installer, "SQLWritePrivateProfileString")) : nullptr;
+    static auto write
+        = installer ? reinterpret_cast<WriteProfile>(dlsym(installer, "SQLWritePrivateProfileString")) : nullptr;
     if (!write)
         throw std::runtime_error("the ODBC installer library is not loaded");
     const QByteArray scratch = QFile::encodeName(m_dir->filePath(QStringLiteral("scratch.ini")));

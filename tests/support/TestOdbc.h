@@ -12,8 +12,7 @@
  * an odbcinst file that names "SQL Server" and an empty odbc.ini, pointed at
  * by ODBCSYSINI / ODBCINSTINI / ODBCINI. Create it before any ODBC call.
  */
-class TestOdbc
-{
+class TestOdbc {
 public:
     static constexpr const char* SqliteDriver = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
     static constexpr const char* FreeTdsDriver = "/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so";

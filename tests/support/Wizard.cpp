@@ -28,13 +28,11 @@ QString Wizard::standardDatabase()
 {
     if (m_standard.isEmpty())
         m_standard = odbc.createDatabase(QStringLiteral("standard.sqlite"),
-                                         {"CREATE TABLE Customers (Id integer, Code varchar(10), Name varchar(50))",
-                                          "INSERT INTO Customers VALUES (1, '00123', 'Ada'), (2, '042', NULL)",
-                                          "CREATE TABLE Orders (Id integer, Amount float, Placed date)",
-                                          "INSERT INTO Orders VALUES (1, 2.5, '2024-01-31')",
-                                          "CREATE TABLE Products (Id integer, Label text)",
-                                          "CREATE VIEW CustomerNames AS SELECT Name FROM Customers",
-                                          "CREATE TABLE SysAudit (Id integer)"});
+            {"CREATE TABLE Customers (Id integer, Code varchar(10), Name varchar(50))",
+                "INSERT INTO Customers VALUES (1, '00123', 'Ada'), (2, '042', NULL)",
+                "CREATE TABLE Orders (Id integer, Amount float, Placed date)",
+                "INSERT INTO Orders VALUES (1, 2.5, '2024-01-31')", "CREATE TABLE Products (Id integer, Label text)",
+                "CREATE VIEW CustomerNames AS SELECT Name FROM Customers", "CREATE TABLE SysAudit (Id integer)"});
     return m_standard;
 }
 

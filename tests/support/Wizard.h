@@ -15,8 +15,7 @@
  * a desktop that has a spreadsheet application (a stand-in that records what
  * it is asked to open), and a private runtime folder for the workbooks.
  */
-class Wizard
-{
+class Wizard {
 public:
     explicit Wizard(bool spreadsheetApplication = true);
     ~Wizard();

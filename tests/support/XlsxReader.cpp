@@ -28,9 +28,8 @@ XlsxBook ReadXlsx(const QString& path)
     QProcess python;
     // Debian's own interpreter carries python3-openpyxl; another one first on PATH may not.
     const QString interpreter = QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                                                   : QStringLiteral("python3");
-    python.start(interpreter,
-                 {QStringLiteral(QUORVANE_SOURCE_DIR "/tests/support/read_xlsx.py"), path});
+                                                                                  : QStringLiteral("python3");
+    python.start(interpreter, {QStringLiteral(QUORVANE_SOURCE_DIR "/tests/support/read_xlsx.py"), path});
     if (!python.waitForFinished(120000) || python.exitStatus() != QProcess::NormalExit || python.exitCode() != 0) {
         book.error = QStringLiteral("read_xlsx.py failed: ") + QString::fromLocal8Bit(python.readAllStandardError())
             + python.errorString();

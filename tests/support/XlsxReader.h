@@ -6,8 +6,7 @@
 #include <QStringList>
 
 /** One non-empty cell as the file holds it. */
-struct XlsxCell
-{
+struct XlsxCell {
     /** "number", "text", "boolean" or "date" (a number with a date or time format). */
     QString type;
     double number = 0; // number; date: the serial
@@ -18,8 +17,7 @@ struct XlsxCell
     QString format; // number format
 };
 
-struct XlsxSheet
-{
+struct XlsxSheet {
     QString name;
     QMap<QString, XlsxCell> cells; // by reference, "A1"
     QMap<QString, double> widths; // custom column widths by letter
@@ -27,8 +25,7 @@ struct XlsxSheet
 };
 
 /** An .xlsx file read back with python3-openpyxl (tests/support/read_xlsx.py). */
-struct XlsxBook
-{
+struct XlsxBook {
     QString error; // empty when the file was read
     QList<XlsxSheet> sheets;
     int active = -1;

@@ -33,8 +33,7 @@ QStringList tabWalk(QWidget& window, QWidget* start, int steps)
 }
 } // namespace
 
-class TestLayout : public QObject
-{
+class TestLayout : public QObject {
     Q_OBJECT
 
 private slots:
@@ -75,7 +74,8 @@ private slots:
         QVERIFY(widget);
         QCOMPARE(widget->geometry(), rect);
         const bool inFrame = name != "Frame2" && name != "PushButton2";
-        QCOMPARE(widget->parentWidget(), inFrame ? static_cast<QWidget*>(window.Frame2) : static_cast<QWidget*>(&window));
+        QCOMPARE(
+            widget->parentWidget(), inFrame ? static_cast<QWidget*>(window.Frame2) : static_cast<QWidget*>(&window));
         if (auto* label = qobject_cast<QLabel*>(widget))
             QCOMPARE(label->text(), caption);
         if (auto* button = qobject_cast<QAbstractButton*>(widget))
@@ -92,7 +92,8 @@ private slots:
         QCOMPARE(window.font().family(), QStringLiteral("Arial"));
         QCOMPARE(window.font().pointSizeF(), 9.0);
         QCOMPARE(window.font().weight(), QFont::Normal);
-        for (QWidget* w : std::initializer_list<QWidget*>{window.Frame2, window.Label7, window.Text6, window.Check6, window.Text8}) {
+        for (QWidget* w :
+            std::initializer_list<QWidget*>{window.Frame2, window.Label7, window.Text6, window.Check6, window.Text8}) {
             QCOMPARE(w->font().pointSizeF(), 9.0);
             QCOMPARE(w->font().weight(), QFont::Bold);
         }
@@ -114,8 +115,9 @@ private slots:
     {
         Form1Layout window;
         const QStringList visited = tabWalk(window, window.Text6, 9);
-        QCOMPARE(visited, QStringList({"Text6", "Text10", "Text7", "Text8", "Text9", "Check6", "PushButton1", "PushButton4",
-                                       "PushButton2", "Text6"}));
+        QCOMPARE(visited,
+            QStringList({"Text6", "Text10", "Text7", "Text8", "Text9", "Check6", "PushButton1", "PushButton4",
+                "PushButton2", "Text6"}));
     }
 
     void tableWindowGeometry_data()
@@ -158,8 +160,9 @@ private slots:
     {
         Form2Layout window;
         const QStringList visited = tabWalk(window, window.PushButton2, 6);
-        QCOMPARE(visited, QStringList({"PushButton2", "PushButton5", "PushButton8", "PushButton9", "ListView1", "ProgressBar1",
-                                       "PushButton2"}));
+        QCOMPARE(visited,
+            QStringList({"PushButton2", "PushButton5", "PushButton8", "PushButton9", "ListView1", "ProgressBar1",
+                "PushButton2"}));
     }
 
     void longListScrollsAndEveryNameStaysReachable()

@@ -47,30 +47,30 @@ const SQLWCHAR* wide(const QString& text)
             SQLSMALLINT length = 0;
             std::vector<SQLWCHAR> message(1024);
             SQLRETURN r = SQLGetDiagRecW(type, handle, record, state, &native, message.data(),
-                                         static_cast<SQLSMALLINT>(message.size()), &length);
+                static_cast<SQLSMALLINT>(message.size()), &length);
             if (r == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(message.size())) {
                 message.resize(static_cast<std::size_t>(length) + 1);
                 r = SQLGetDiagRecW(type, handle, record, state, &native, message.data(),
-                                   static_cast<SQLSMALLINT>(message.size()), &length);
+                    static_cast<SQLSMALLINT>(message.size()), &length);
             }
             if (!SQL_SUCCEEDED(r))
                 break;
             length = std::min<SQLSMALLINT>(length, static_cast<SQLSMALLINT>(message.size() - 1));
             if (number == 0 && native != 0)
                 number = native;
-            lines << QStringLiteral("[%1] %2").arg(
-                QString::fromUtf16(reinterpret_cast<const char16_t*>(state), 5),
+            lines << QStringLiteral("[%1] %2").arg(QString::fromUtf16(reinterpret_cast<const char16_t*>(state), 5),
                 QString::fromUtf16(reinterpret_cast<const char16_t*>(message.data()), length));
         }
     }
     if (lines.isEmpty())
-        lines << QStringLiteral("%1 failed (return code %2) without a diagnostic record").arg(QLatin1String(action)).arg(rc);
+        lines << QStringLiteral("%1 failed (return code %2) without a diagnostic record")
+                     .arg(QLatin1String(action))
+                     .arg(rc);
     throw quorvane::Error(number != 0 ? number : -1, lines.join(QLatin1Char('\n')));
 }
 
 /** The one ODBC 3 environment of the process, shared by every connection. */
-class EnvironmentHandle
-{
+class EnvironmentHandle {
 public:
     EnvironmentHandle()
     {
@@ -109,11 +109,9 @@ private:
     SQLHENV m_handle = SQL_NULL_HENV;
 };
 
-class ConnectionHandle
-{
+class ConnectionHandle {
 public:
-    explicit ConnectionHandle(std::shared_ptr<EnvironmentHandle> env)
-        : m_env(std::move(env))
+    explicit ConnectionHandle(std::shared_ptr<EnvironmentHandle> env) : m_env(std::move(env))
     {
         SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, m_env->get(), &m_handle);
         if (!SQL_SUCCEEDED(rc))
@@ -154,8 +152,7 @@ class StatementHandle;
  * connection frees the statements first, so neither order of closing leaves a
  * handle that points at freed driver state.
  */
-struct ConnectionState
-{
+struct ConnectionState {
     std::unique_ptr<ConnectionHandle> dbc;
     std::unordered_set<StatementHandle*> statements;
     /**
@@ -168,11 +165,9 @@ struct ConnectionState
     void close();
 };
 
-class StatementHandle
-{
+class StatementHandle {
 public:
-    explicit StatementHandle(std::shared_ptr<ConnectionState> connection)
-        : m_connection(std::move(connection))
+    explicit StatementHandle(std::shared_ptr<ConnectionState> connection) : m_connection(std::move(connection))
     {
         if (!m_connection->isOpen())
             raiseClosed();
@@ -232,7 +227,8 @@ SQLRETURN execDirect(const ConnectionState& connection, const StatementHandle& s
         const bool astral = std::any_of(text.begin(), text.end(), [](QChar c) { return c.isSurrogate(); });
         if (astral) {
             QByteArray utf8 = text.toUtf8();
-            return SQLExecDirect(statement.get(), reinterpret_cast<SQLCHAR*>(utf8.data()), static_cast<SQLINTEGER>(utf8.size()));
+            return SQLExecDirect(
+                statement.get(), reinterpret_cast<SQLCHAR*>(utf8.data()), static_cast<SQLINTEGER>(utf8.size()));
         }
     }
     return SQLExecDirectW(statement.get(), const_cast<SQLWCHAR*>(wide(text)), static_cast<SQLINTEGER>(text.size()));
@@ -243,17 +239,14 @@ SQLRETURN execDirect(const ConnectionState& connection, const StatementHandle& s
 // ---------------------------------------------------------------------------
 // Connection
 
-struct Connection::Impl
-{
+struct Connection::Impl {
     std::shared_ptr<ConnectionState> state = std::make_shared<ConnectionState>();
     int mode = 0;
     int loginTimeout = 15;
 };
 
-Connection::Connection()
-    : d(std::make_unique<Impl>())
-{
-}
+Connection::Connection() : d(std::make_unique<Impl>())
+{ }
 
 Connection::~Connection()
 {
@@ -279,15 +272,14 @@ void Connection::open(const QString& connectionString)
     const auto connect = [&](const QString& text) {
         auto handle = std::make_unique<ConnectionHandle>(EnvironmentHandle::shared());
         SQLHDBC dbc = handle->get();
-        SQLRETURN rc = SQLSetConnectAttrW(
-            dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(0, d->loginTimeout))), 0);
+        SQLRETURN rc = SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT,
+            reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(0, d->loginTimeout))), 0);
         if (!SQL_SUCCEEDED(rc))
             raiseDiagnostics(SQL_HANDLE_DBC, dbc, rc, "SQLSetConnectAttr");
         std::vector<SQLWCHAR> completed(1024);
         SQLSMALLINT completedLength = 0;
         rc = SQLDriverConnectW(dbc, nullptr, const_cast<SQLWCHAR*>(wide(text)), static_cast<SQLSMALLINT>(text.size()),
-                               completed.data(), static_cast<SQLSMALLINT>(completed.size()), &completedLength,
-                               SQL_DRIVER_NOPROMPT);
+            completed.data(), static_cast<SQLSMALLINT>(completed.size()), &completedLength, SQL_DRIVER_NOPROMPT);
         if (!SQL_SUCCEEDED(rc))
             raiseDiagnostics(SQL_HANDLE_DBC, dbc, rc, "SQLDriverConnect");
         handle->setConnected();
@@ -348,8 +340,7 @@ void Connection::execute(const QString& sql)
     // rows (a PRAGMA, an INSERT written as a WITH query) only as they are read.
     SQLSMALLINT columns = 0;
     if (SQL_SUCCEEDED(SQLNumResultCols(statement.get(), &columns)) && columns > 0) {
-        while (SQL_SUCCEEDED(rc = SQLFetch(statement.get()))) {
-        }
+        while (SQL_SUCCEEDED(rc = SQLFetch(statement.get()))) { }
         if (rc != SQL_NO_DATA)
             statement.check(rc, "SQLFetch");
     }
@@ -401,33 +392,56 @@ ReadAs readAsFor(SQLSMALLINT type)
 int adoTypeFor(SQLSMALLINT type, SQLULEN size)
 {
     switch (type) {
-    case SQL_CHAR: return 129;          // adChar
-    case SQL_VARCHAR: return 200;       // adVarChar
-    case SQL_LONGVARCHAR: return 201;   // adLongVarChar
-    case SQL_WCHAR: return 130;         // adWChar
-    case SQL_WVARCHAR: return 202;      // adVarWChar
-    case SQL_WLONGVARCHAR: return 203;  // adLongVarWChar
-    case SQL_TINYINT: return 17;        // adUnsignedTinyInt
-    case SQL_SMALLINT: return 2;        // adSmallInt
-    case SQL_INTEGER: return 3;         // adInteger
-    case SQL_BIGINT: return 20;         // adBigInt
-    case SQL_REAL: return 4;            // adSingle
+    case SQL_CHAR:
+        return 129; // adChar
+    case SQL_VARCHAR:
+        return 200; // adVarChar
+    case SQL_LONGVARCHAR:
+        return 201; // adLongVarChar
+    case SQL_WCHAR:
+        return 130; // adWChar
+    case SQL_WVARCHAR:
+        return 202; // adVarWChar
+    case SQL_WLONGVARCHAR:
+        return 203; // adLongVarWChar
+    case SQL_TINYINT:
+        return 17; // adUnsignedTinyInt
+    case SQL_SMALLINT:
+        return 2; // adSmallInt
+    case SQL_INTEGER:
+        return 3; // adInteger
+    case SQL_BIGINT:
+        return 20; // adBigInt
+    case SQL_REAL:
+        return 4; // adSingle
     case SQL_FLOAT:
-    case SQL_DOUBLE: return 5;          // adDouble
-    case SQL_DECIMAL: return 14;        // adDecimal
-    case SQL_NUMERIC: return 131;       // adNumeric
-    case SQL_BIT: return 11;            // adBoolean
-    case SQL_GUID: return 72;           // adGUID
+    case SQL_DOUBLE:
+        return 5; // adDouble
+    case SQL_DECIMAL:
+        return 14; // adDecimal
+    case SQL_NUMERIC:
+        return 131; // adNumeric
+    case SQL_BIT:
+        return 11; // adBoolean
+    case SQL_GUID:
+        return 72; // adGUID
     case SQL_TYPE_DATE:
-    case SQL_DATE: return 133;          // adDBDate
+    case SQL_DATE:
+        return 133; // adDBDate
     case SQL_TYPE_TIME:
-    case SQL_TIME: return 134;          // adDBTime
+    case SQL_TIME:
+        return 134; // adDBTime
     case SQL_TYPE_TIMESTAMP:
-    case SQL_TIMESTAMP: return 135;     // adDBTimeStamp
-    case SQL_BINARY: return size == 0 ? adLongVarBinary : 128;    // adBinary
-    case SQL_VARBINARY: return size == 0 ? adLongVarBinary : 204; // adVarBinary
-    case SQL_LONGVARBINARY: return adLongVarBinary;
-    default: return 200;
+    case SQL_TIMESTAMP:
+        return 135; // adDBTimeStamp
+    case SQL_BINARY:
+        return size == 0 ? adLongVarBinary : 128; // adBinary
+    case SQL_VARBINARY:
+        return size == 0 ? adLongVarBinary : 204; // adVarBinary
+    case SQL_LONGVARBINARY:
+        return adLongVarBinary;
+    default:
+        return 200;
     }
 }
 
@@ -507,8 +521,7 @@ std::size_t utf16LengthOf(const char* text, std::size_t size)
 
 } // namespace
 
-struct Recordset::Impl
-{
+struct Recordset::Impl {
     std::shared_ptr<ConnectionState> connection;
     std::unique_ptr<StatementHandle> statement;
     std::vector<FieldInfo> fields;
@@ -536,8 +549,9 @@ struct Recordset::Impl
     {
         requireOpen();
         if (atEnd)
-            raise(ErrNoCurrentRow, "Either BOF or EOF is True, or the current record has been deleted. Requested "
-                                   "operation requires a current record.");
+            raise(ErrNoCurrentRow,
+                "Either BOF or EOF is True, or the current record has been deleted. Requested "
+                "operation requires a current record.");
     }
 
     void attach(std::shared_ptr<ConnectionState> state, std::unique_ptr<StatementHandle> stmt)
@@ -562,11 +576,11 @@ struct Recordset::Impl
             SQLSMALLINT digits = 0;
             SQLSMALLINT nullable = 0;
             SQLRETURN rc = SQLDescribeColW(h, i, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLength,
-                                           &info.sqlType, &info.size, &digits, &nullable);
+                &info.sqlType, &info.size, &digits, &nullable);
             if (rc == SQL_SUCCESS_WITH_INFO && nameLength >= static_cast<SQLSMALLINT>(name.size())) {
                 name.resize(static_cast<std::size_t>(nameLength) + 1);
                 rc = SQLDescribeColW(h, i, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLength,
-                                     &info.sqlType, &info.size, &digits, &nullable);
+                    &info.sqlType, &info.size, &digits, &nullable);
             }
             statement->check(rc, "SQLDescribeCol");
             nameLength = std::min<SQLSMALLINT>(nameLength, static_cast<SQLSMALLINT>(name.size() - 1));
@@ -577,8 +591,11 @@ struct Recordset::Impl
                 // nominal size of 255; it is long binary all the same.
                 SQLWCHAR typeName[64] = {};
                 SQLSMALLINT typeNameLength = 0;
-                if (SQL_SUCCEEDED(SQLColAttributeW(h, i, SQL_DESC_TYPE_NAME, typeName, sizeof(typeName), &typeNameLength, nullptr))
-                    && QString::fromUtf16(reinterpret_cast<const char16_t*>(typeName)).compare(QLatin1String("blob"), Qt::CaseInsensitive) == 0)
+                if (SQL_SUCCEEDED(SQLColAttributeW(
+                        h, i, SQL_DESC_TYPE_NAME, typeName, sizeof(typeName), &typeNameLength, nullptr))
+                    && QString::fromUtf16(reinterpret_cast<const char16_t*>(typeName))
+                            .compare(QLatin1String("blob"), Qt::CaseInsensitive)
+                        == 0)
                     info.adoType = adLongVarBinary;
             }
             fields.push_back(info);
@@ -610,7 +627,7 @@ struct Recordset::Impl
     {
         if (index < 0 || index >= static_cast<int>(fields.size()))
             raise(ErrItemNotFound,
-                  "Item cannot be found in the collection corresponding to the requested name or ordinal.");
+                "Item cannot be found in the collection corresponding to the requested name or ordinal.");
     }
 
     /** Takes column `index` (0-based) of the current row from the driver. */
@@ -730,10 +747,8 @@ struct Recordset::Impl
     }
 };
 
-Recordset::Recordset()
-    : d(std::make_unique<Impl>())
-{
-}
+Recordset::Recordset() : d(std::make_unique<Impl>())
+{ }
 
 Recordset::~Recordset()
 {

@@ -27,8 +27,7 @@ enum { adModeReadWrite = 3, adSchemaTables = 20, adUseClient = 3, adOpenStatic =
 /** ADO type code of long binary fields. */
 enum { adLongVarBinary = 205 };
 
-class Connection
-{
+class Connection {
 public:
     Connection();
     ~Connection();
@@ -67,8 +66,7 @@ private:
  * One value as it arrived from the driver, in buffers that are reused from
  * cell to cell so that reading a large table allocates nothing per value.
  */
-struct FieldValue
-{
+struct FieldValue {
     enum Kind { Null, Text, Double, Binary };
     Kind kind = Null;
     double number = 0;
@@ -78,8 +76,7 @@ struct FieldValue
     std::size_t utf16Length = 0;
 };
 
-struct FieldInfo
-{
+struct FieldInfo {
     QString name;
     SQLSMALLINT sqlType = SQL_UNKNOWN_TYPE;
     SQLULEN size = 0;
@@ -87,8 +84,7 @@ struct FieldInfo
     int adoType = 0;
 };
 
-class Recordset
-{
+class Recordset {
 public:
     Recordset();
     ~Recordset();
@@ -102,7 +98,8 @@ public:
      * server's row count is taken first ("SELECT COUNT(*) FROM (query)") and
      * answered by recordCount(); the rows themselves are streamed, not held.
      */
-    void open(const QString& source, Connection& connection, int cursorType = adOpenStatic, int lockType = adLockReadOnly);
+    void open(
+        const QString& source, Connection& connection, int cursorType = adOpenStatic, int lockType = adLockReadOnly);
     /** 0 closed, 1 open. */
     int state() const;
     void close();

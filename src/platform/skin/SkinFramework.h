@@ -11,8 +11,7 @@ class QWidget;
  * the classic component's: load (2), options (1), two flags (5 and 10) and
  * apply to a window (3). Every call is noted so that the order can be checked.
  */
-class SkinFramework
-{
+class SkinFramework {
 public:
     /** Member 2: reads the skin; throws quorvane::Error when the file cannot be read. */
     void LoadSkin(const QString& path, const QString& iniName);

@@ -12,8 +12,7 @@ namespace MsgBox {
 enum Style { OkOnly = 0, YesNo = 4, Exclamation = 48 };
 enum Answer { Ok = 1, Yes = 6, No = 7 };
 
-struct Record
-{
+struct Record {
     QString text;
     int style = 0;
     QString caption;

@@ -2,10 +2,8 @@
 
 #include <QWidget>
 
-WindowPointer::WindowPointer(QWidget* window)
-    : m_window(window)
-{
-}
+WindowPointer::WindowPointer(QWidget* window) : m_window(window)
+{ }
 
 void WindowPointer::setMousePointer(int pointer)
 {
@@ -40,7 +38,8 @@ void WindowPointer::apply()
         m_window->setCursor(*shape);
         for (QWidget* child : children) {
             if (!m_saved.contains(child))
-                m_saved.insert(child, child->testAttribute(Qt::WA_SetCursor) ? std::optional<QCursor>(child->cursor()) : std::nullopt);
+                m_saved.insert(child,
+                    child->testAttribute(Qt::WA_SetCursor) ? std::optional<QCursor>(child->cursor()) : std::nullopt);
             child->setCursor(*shape);
         }
         return;

@@ -13,8 +13,7 @@ class QWidget;
  * control shows its usual pointer), 11 hourglass, 99 the window's own
  * pointer image. A non-default pointer shows over the window's controls too.
  */
-class WindowPointer
-{
+class WindowPointer {
 public:
     enum Shape { Default = 0, Hourglass = 11, Custom = 99 };
 

@@ -62,7 +62,7 @@ QString cellName(long row, long column)
 void ensurePrivateFolder(const QString& folder)
 {
     const QByteArray path = QFile::encodeName(QDir::cleanPath(folder));
-    for (qsizetype slash = path.indexOf('/', 1); ; slash = path.indexOf('/', slash + 1)) {
+    for (qsizetype slash = path.indexOf('/', 1);; slash = path.indexOf('/', slash + 1)) {
         const QByteArray part = slash < 0 ? path : path.left(slash);
         if (::mkdir(part.constData(), 0700) != 0 && errno != EEXIST)
             failSystem(errno, QStringLiteral("Cannot create the folder %1").arg(QFile::decodeName(part)));
@@ -87,8 +87,7 @@ void ensurePrivateFolder(const QString& folder)
  * the system removes it with the last descriptor, even when the program ends
  * without running any destructor.
  */
-class TempStore
-{
+class TempStore {
 public:
     explicit TempStore(const QString& folder)
     {
@@ -162,15 +161,13 @@ enum Position : unsigned char {
 };
 constexpr unsigned char KindMask = 7, PositionMask = 3 << 3;
 
-struct Cursor
-{
+struct Cursor {
     bool any = false;
     std::uint32_t row = 0; // 0-based
     std::uint16_t column = 0;
 };
 
-struct Record
-{
+struct Record {
     std::uint32_t row;
     std::uint16_t column;
     Kind kind;
@@ -245,8 +242,7 @@ void forEachRecord(const char* p, const char* end, Cursor& at, F&& f)
 
 // ---------------------------------------------------------------- text
 
-struct TextScan
-{
+struct TextScan {
     bool valid = true;
     std::size_t utf16 = 0;
     /** Holds something the file must spell out as _xHHHH_ (see escapeText). */
@@ -261,8 +257,8 @@ bool isHex(char c)
 /** "_xHHHH_" at i: the spreadsheet would read it as an escaped character. */
 bool escapeLookalikeAt(std::string_view s, std::size_t i)
 {
-    return i + 7 <= s.size() && s[i] == '_' && s[i + 1] == 'x' && isHex(s[i + 2]) && isHex(s[i + 3])
-        && isHex(s[i + 4]) && isHex(s[i + 5]) && s[i + 6] == '_';
+    return i + 7 <= s.size() && s[i] == '_' && s[i + 1] == 'x' && isHex(s[i + 2]) && isHex(s[i + 3]) && isHex(s[i + 4])
+        && isHex(s[i + 5]) && s[i + 6] == '_';
 }
 
 /** Validates UTF-8 and counts UTF-16 units in one pass; plain ASCII goes eight bytes at a time. */
@@ -294,13 +290,13 @@ TextScan scanText(std::string_view s)
             p += 2;
             units += 1;
         } else if (c >= 0xE0 && c < 0xF0 && cont(1) && cont(2) && !(c == 0xE0 && p[1] < 0xA0)
-                   && !(c == 0xED && p[1] >= 0xA0)) {
+            && !(c == 0xED && p[1] >= 0xA0)) {
             if (c == 0xEF && p[1] == 0xBF && p[2] >= 0xBE)
                 scan.needsEscape = true; // U+FFFE and U+FFFF are not allowed in XML
             p += 3;
             units += 1;
         } else if (c >= 0xF0 && c < 0xF5 && cont(1) && cont(2) && cont(3) && !(c == 0xF0 && p[1] < 0x90)
-                   && !(c == 0xF4 && p[1] >= 0x90)) {
+            && !(c == 0xF4 && p[1] >= 0x90)) {
             p += 4;
             units += 2;
         } else {
@@ -341,7 +337,8 @@ void escapeText(std::string_view s, std::string& out)
             out += "_x0000_";
         } else if (c == '_' && escapeLookalikeAt(s, i)) {
             out += "_x005F_";
-        } else if (c == '\xEF' && i + 2 < s.size() && s[i + 1] == '\xBF' && (s[i + 2] == '\xBE' || s[i + 2] == '\xBF')) {
+        } else if (c == '\xEF' && i + 2 < s.size() && s[i + 1] == '\xBF'
+            && (s[i + 2] == '\xBE' || s[i + 2] == '\xBF')) {
             out += s[i + 2] == '\xBE' ? "_xFFFE_" : "_xFFFF_";
             i += 2;
         } else {
@@ -407,14 +404,11 @@ QString fileBaseName(const QString& documentName)
 }
 
 /** libxlsxwriter prints numbers in the current locale; the file needs the C locale's decimal point. */
-class CLocaleScope
-{
+class CLocaleScope {
 public:
     CLocaleScope()
-        : m_c(::newlocale(LC_ALL_MASK, "C", locale_t(nullptr)))
-        , m_old(m_c ? ::uselocale(m_c) : locale_t(nullptr))
-    {
-    }
+        : m_c(::newlocale(LC_ALL_MASK, "C", locale_t(nullptr))), m_old(m_c ? ::uselocale(m_c) : locale_t(nullptr))
+    { }
     ~CLocaleScope()
     {
         if (m_c) {
@@ -444,14 +438,9 @@ std::vector<QByteArray>& unfinishedFiles()
 }
 
 /** Unlinks a file unless told to keep it. */
-class FileGuard
-{
+class FileGuard {
 public:
-    explicit FileGuard(QByteArray path)
-        : m_path(std::move(path))
-    {
-        unfinishedFiles().push_back(m_path);
-    }
+    explicit FileGuard(QByteArray path) : m_path(std::move(path)) { unfinishedFiles().push_back(m_path); }
     ~FileGuard()
     {
         if (!m_path.isEmpty())
@@ -537,16 +526,13 @@ bool SameSheetName(const QString& a, const QString& b)
 // ================================================================ Worksheet
 
 /** Lets the parts of the model reach each other's inner state. */
-struct ModelAccess
-{
+struct ModelAccess {
     static Worksheet::Impl& of(const Worksheet& sheet) { return *sheet.d; }
     static Workbook::Impl& of(const Workbook& book) { return *book.d; }
 };
 
-struct Worksheet::Impl
-{
-    struct Chunk
-    {
+struct Worksheet::Impl {
+    struct Chunk {
         std::uint64_t offset;
         std::size_t length;
     };
@@ -561,8 +547,7 @@ struct Worksheet::Impl
     std::vector<std::uint16_t> fitted; // `shown` as AutoFit found it
 };
 
-struct Workbook::Impl
-{
+struct Workbook::Impl {
     std::vector<std::unique_ptr<Worksheet>> sheets; // in tab order
     Worksheet* active = nullptr;
     std::unique_ptr<TempStore> store;
@@ -610,8 +595,8 @@ struct Workbook::Impl
     {
         if (!store)
             fail(ApplicationDefinedError,
-                  QStringLiteral("The workbook has been handed to the spreadsheet application and can no longer be "
-                                 "changed."));
+                QStringLiteral("The workbook has been handed to the spreadsheet application and can no longer be "
+                               "changed."));
         if (owner != sheet || used + size > BufferSize) {
             flush();
             owner = sheet;
@@ -622,8 +607,7 @@ struct Workbook::Impl
     }
 };
 
-Worksheet::Worksheet(Workbook* workbook, const QString& name)
-    : d(std::make_unique<Impl>())
+Worksheet::Worksheet(Workbook* workbook, const QString& name) : d(std::make_unique<Impl>())
 {
     d->workbook = workbook;
     d->name = name;
@@ -643,8 +627,8 @@ void Worksheet::setName(const QString& name)
         fail(ApplicationDefinedError, problem);
     if (d->workbook->d->nameTaken(name, this))
         fail(ApplicationDefinedError,
-              QStringLiteral("Cannot rename a sheet to \"%1\": that name is already taken. Try a different one.")
-                  .arg(name));
+            QStringLiteral("Cannot rename a sheet to \"%1\": that name is already taken. Try a different one.")
+                .arg(name));
     d->name = name;
 }
 
@@ -652,9 +636,9 @@ void Worksheet::write(long row, long column, const CellValue& value)
 {
     if (row < 1 || row > MaxRows || column < 1 || column > MaxColumns)
         fail(ApplicationDefinedError,
-              QStringLiteral("Cannot write to the cell at %1: a worksheet has rows 1 to 1048576 and columns 1 to "
-                             "16384.")
-                  .arg(cellName(row, column)));
+            QStringLiteral("Cannot write to the cell at %1: a worksheet has rows 1 to 1048576 and columns 1 to "
+                           "16384.")
+                .arg(cellName(row, column)));
     const auto r = std::uint32_t(row - 1);
     const auto c = std::uint16_t(column - 1);
     Impl& s = *d;
@@ -669,8 +653,8 @@ void Worksheet::write(long row, long column, const CellValue& value)
     case CellValue::Number:
         if (!std::isfinite(value.number))
             fail(ApplicationDefinedError,
-                  QStringLiteral("Cannot write to the cell at %1: the value is not a finite number.")
-                      .arg(cellName(row, column)));
+                QStringLiteral("Cannot write to the cell at %1: the value is not a finite number.")
+                    .arg(cellName(row, column)));
         kind = KNumber;
         shown = numberWidth(value.number);
         break;
@@ -683,16 +667,16 @@ void Worksheet::write(long row, long column, const CellValue& value)
         // Serials of 1900-01-01 .. 9999-12-31 (0 is Excel's "1900-01-00").
         if (!(value.number >= 0 && value.number < 2958466))
             fail(ApplicationDefinedError,
-                  QStringLiteral("Cannot write to the cell at %1: the date lies outside the years 1900 to 9999.")
-                      .arg(cellName(row, column)));
+                QStringLiteral("Cannot write to the cell at %1: the date lies outside the years 1900 to 9999.")
+                    .arg(cellName(row, column)));
         kind = value.type == CellValue::Date ? KDate : KDateTime;
         shown = value.type == CellValue::Date ? 10 : 16; // 12/31/9999, 12/31/9999 23:59
         break;
     case CellValue::Time:
         if (!(value.number >= 0 && value.number < 1))
             fail(ApplicationDefinedError,
-                  QStringLiteral("Cannot write to the cell at %1: a time of day lies between 00:00:00 and 23:59:59.")
-                      .arg(cellName(row, column)));
+                QStringLiteral("Cannot write to the cell at %1: a time of day lies between 00:00:00 and 23:59:59.")
+                    .arg(cellName(row, column)));
         kind = KTime;
         shown = 8; // 23:59:59
         break;
@@ -702,14 +686,14 @@ void Worksheet::write(long row, long column, const CellValue& value)
         const TextScan scan = scanText(value.text);
         if (!scan.valid)
             fail(ApplicationDefinedError,
-                  QStringLiteral("Cannot write to the cell at %1: the text is not valid UTF-8.")
-                      .arg(cellName(row, column)));
+                QStringLiteral("Cannot write to the cell at %1: the text is not valid UTF-8.")
+                    .arg(cellName(row, column)));
         if (scan.utf16 > MaxCellChars)
             fail(ApplicationDefinedError,
-                  QStringLiteral("Cannot write to the cell at %1: the text has %2 characters, and a cell holds at "
-                                 "most 32767.")
-                      .arg(cellName(row, column))
-                      .arg(scan.utf16));
+                QStringLiteral("Cannot write to the cell at %1: the text has %2 characters, and a cell holds at "
+                               "most 32767.")
+                    .arg(cellName(row, column))
+                    .arg(scan.utf16));
         text = value.text;
         if (scan.needsEscape) {
             auto& escaped = d->workbook->d->escaped;
@@ -717,10 +701,10 @@ void Worksheet::write(long row, long column, const CellValue& value)
             // The writer measures what it is handed, escapes included.
             if (codePoints(escaped) > MaxCellChars)
                 fail(ApplicationDefinedError,
-                      QStringLiteral("Cannot write to the cell at %1: the text holds characters that the file must "
-                                     "spell out, and spelled out it is longer than the 32767 characters a cell "
-                                     "holds.")
-                          .arg(cellName(row, column)));
+                    QStringLiteral("Cannot write to the cell at %1: the text holds characters that the file must "
+                                   "spell out, and spelled out it is longer than the 32767 characters a cell "
+                                   "holds.")
+                        .arg(cellName(row, column)));
             text = escaped;
         }
         kind = KText;
@@ -802,8 +786,7 @@ void Worksheet::autoFitColumns()
 
 // ================================================================ Workbook
 
-Workbook::Workbook(int sheets)
-    : d(std::make_unique<Impl>())
+Workbook::Workbook(int sheets) : d(std::make_unique<Impl>())
 {
     for (int n = 1; n <= sheets; ++n)
         d->sheets.push_back(std::unique_ptr<Worksheet>(new Worksheet(this, defaultName(n))));
@@ -863,8 +846,7 @@ QString Workbook::filePath() const
 
 namespace {
 
-struct Formats
-{
+struct Formats {
     lxw_format* date;
     lxw_format* time;
     lxw_format* dateTime;
@@ -900,8 +882,8 @@ bool emitRecord(lxw_worksheet* sheet, const Record& r, const Formats& f)
     }
     if (e != LXW_NO_ERROR)
         fail(ApplicationDefinedError,
-              QStringLiteral("Cannot write the cell at %1: %2").arg(cellName(long(r.row) + 1, long(r.column) + 1),
-                                                                       writerWords(e, 0)));
+            QStringLiteral("Cannot write the cell at %1: %2")
+                .arg(cellName(long(r.row) + 1, long(r.column) + 1), writerWords(e, 0)));
     return true;
 }
 
@@ -919,7 +901,7 @@ bool replaySheet(lxw_worksheet* sheet, const Worksheet::Impl& s, const TempStore
         for (const auto& chunk : s.chunks) {
             store.read(chunk.offset, piece.get(), chunk.length);
             forEachRecord(piece.get(), piece.get() + chunk.length, at,
-                          [&](const Record& r) { any = emitRecord(sheet, r, f) || any; });
+                [&](const Record& r) { any = emitRecord(sheet, r, f) || any; });
         }
         return any;
     }
@@ -936,9 +918,8 @@ bool replaySheet(lxw_worksheet* sheet, const Worksheet::Impl& s, const TempStore
     std::vector<Record> records;
     Cursor at;
     forEachRecord(all.data(), all.data() + all.size(), at, [&](const Record& r) { records.push_back(r); });
-    std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
-        return a.row != b.row ? a.row < b.row : a.column < b.column;
-    });
+    std::stable_sort(records.begin(), records.end(),
+        [](const Record& a, const Record& b) { return a.row != b.row ? a.row < b.row : a.column < b.column; });
     for (std::size_t i = 0; i < records.size(); ++i) {
         const bool overwritten = i + 1 < records.size() && records[i + 1].row == records[i].row
             && records[i + 1].column == records[i].column;
@@ -958,10 +939,9 @@ void writeXlsx(Workbook::Impl& wb, const QByteArray& path, const QByteArray& tmp
     lxw_workbook* book = workbook_new_opt(path.constData(), &options);
     if (!book)
         fail(errno ? long(errno) : long(ApplicationDefinedError),
-              QStringLiteral("The workbook writer could not start: %1")
-                  .arg(errno ? systemWords(errno) : QStringLiteral("out of memory")));
-    struct BookGuard
-    {
+            QStringLiteral("The workbook writer could not start: %1")
+                .arg(errno ? systemWords(errno) : QStringLiteral("out of memory")));
+    struct BookGuard {
         lxw_workbook* book;
         ~BookGuard()
         {
@@ -970,8 +950,8 @@ void writeXlsx(Workbook::Impl& wb, const QByteArray& path, const QByteArray& tmp
         }
     } guard{book};
 
-    Formats formats{workbook_add_format(book), workbook_add_format(book), workbook_add_format(book),
-                    workbook_add_format(book)};
+    Formats formats{
+        workbook_add_format(book), workbook_add_format(book), workbook_add_format(book), workbook_add_format(book)};
     // Built-in formats that follow the reader's regional settings: short date, time, date and time.
     format_set_num_format_index(formats.date, 14);
     format_set_num_format_index(formats.time, 21);
@@ -983,16 +963,16 @@ void writeXlsx(Workbook::Impl& wb, const QByteArray& path, const QByteArray& tmp
         const QByteArray name = s.name.toUtf8();
         lxw_worksheet* out = workbook_add_worksheet(book, name.constData());
         if (!out)
-            fail(ApplicationDefinedError,
-                  QStringLiteral("The workbook writer refused the sheet \"%1\".").arg(s.name));
+            fail(ApplicationDefinedError, QStringLiteral("The workbook writer refused the sheet \"%1\".").arg(s.name));
         if (s.autoFit) {
             for (std::size_t c = 0; c < s.fitted.size(); ++c) {
                 if (s.fitted[c] == 0)
                     continue;
-                const lxw_error e = worksheet_set_column(out, lxw_col_t(c), lxw_col_t(c), columnWidth(s.fitted[c]), nullptr);
+                const lxw_error e
+                    = worksheet_set_column(out, lxw_col_t(c), lxw_col_t(c), columnWidth(s.fitted[c]), nullptr);
                 if (e != LXW_NO_ERROR)
                     fail(ApplicationDefinedError,
-                          QStringLiteral("Cannot set the column widths of \"%1\": %2").arg(s.name, writerWords(e, 0)));
+                        QStringLiteral("Cannot set the column widths of \"%1\": %2").arg(s.name, writerWords(e, 0)));
             }
         }
         // The writer (1.1.x) leaks the temporary file of a sheet without cells in
@@ -1011,8 +991,8 @@ void writeXlsx(Workbook::Impl& wb, const QByteArray& path, const QByteArray& tmp
     const int systemError = errno;
     if (e != LXW_NO_ERROR)
         fail(systemError ? long(systemError) : long(ApplicationDefinedError),
-              QStringLiteral("The workbook could not be written to %1: %2")
-                  .arg(QFile::decodeName(path), writerWords(e, systemError)));
+            QStringLiteral("The workbook could not be written to %1: %2")
+                .arg(QFile::decodeName(path), writerWords(e, systemError)));
 }
 
 /** Renames without replacing; false when the target exists. */
@@ -1042,8 +1022,7 @@ bool exists(const QByteArray& path)
 
 } // namespace
 
-struct Application::Impl
-{
+struct Application::Impl {
     std::vector<std::unique_ptr<Workbook>> workbooks;
     QString documentName;
     bool visible = false;
@@ -1061,8 +1040,8 @@ struct Application::Impl
 
         int n = 1;
         auto candidate = [&] {
-            return QFile::encodeName(n == 1 ? base + QStringLiteral(".xlsx")
-                                            : base + QStringLiteral("-%1.xlsx").arg(n));
+            return QFile::encodeName(
+                n == 1 ? base + QStringLiteral(".xlsx") : base + QStringLiteral("-%1.xlsx").arg(n));
         };
         QByteArray target, part;
         for (;; ++n) {
@@ -1096,10 +1075,8 @@ struct Application::Impl
     }
 };
 
-Application::Application()
-    : d(std::make_unique<Impl>())
-{
-}
+Application::Application() : d(std::make_unique<Impl>())
+{ }
 
 Application::~Application() = default;
 
@@ -1156,8 +1133,8 @@ QString Application::setVisible()
         opener.setStandardInputFile(QProcess::nullDevice());
         if (!opener.startDetached())
             fail(ApplicationDefinedError,
-                  QStringLiteral("The workbook was written to %1, but xdg-open could not be started to show it: %2")
-                      .arg(path, opener.errorString()));
+                QStringLiteral("The workbook was written to %1, but xdg-open could not be started to show it: %2")
+                    .arg(path, opener.errorString()));
     }
     return written.isEmpty() ? QString() : written.back();
 }
@@ -1199,8 +1176,8 @@ bool Application::canBeCreated()
     }
 
     QProcess query;
-    query.start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"),
-                                             QString::fromLatin1(XlsxMimeType)});
+    query.start(QStringLiteral("xdg-mime"),
+        {QStringLiteral("query"), QStringLiteral("default"), QString::fromLatin1(XlsxMimeType)});
     if (!query.waitForFinished(15000)) {
         query.kill();
         query.waitForFinished(1000);

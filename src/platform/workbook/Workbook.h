@@ -38,8 +38,7 @@ enum ErrorNumber : long {
     ApplicationDefinedError = 1004,
 };
 
-struct CellValue
-{
+struct CellValue {
     enum Type { Empty, Number, Text, Boolean, Date, Time, DateTime };
     Type type = Empty;
     /** Number; Date, Time and DateTime: the serial of the 1900 date system. */
@@ -74,8 +73,7 @@ class Workbook;
 class Application;
 struct ModelAccess;
 
-class Worksheet
-{
+class Worksheet {
 public:
     ~Worksheet();
     Worksheet(const Worksheet&) = delete;
@@ -110,8 +108,7 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-class Workbook
-{
+class Workbook {
 public:
     ~Workbook();
     Workbook(const Workbook&) = delete;
@@ -142,8 +139,7 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-class Application
-{
+class Application {
 public:
     /** A new, invisible application without workbooks. */
     Application();
