@@ -140,8 +140,7 @@ void Form1::PushButton1_Click()
     bool failed = false;
     try {
         pointer.setMousePointer(WindowPointer::Hourglass); // 102
-        ConnectionSettings settings = connectionSettings();
-        settings.local = Check6->isChecked(); // 104: 106 local form, 108 with the port
+        const ConnectionSettings settings = connectionSettings(); // 104: 106 local form, 108 with the port
         if (!connection)
             throw quorvane::Error(91, QStringLiteral("Object variable not set"));
         connection->open(MSSQL::ConnectionString(settings));

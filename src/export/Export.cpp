@@ -37,6 +37,7 @@ QString documentName(const ConnectionSettings& settings)
     return base.isEmpty() ? settings.database : base;
 }
 
+/** Leaves the export from a yield point once the program has ended meanwhile. */
 struct ExportAbandoned { };
 
 /**
@@ -80,12 +81,14 @@ void Form2::PushButton5_Click()
         return;
     m_busy = true; // 106
     m_lastWorkbook.clear();
+    if (ListView1->count() == 0) { // 108: an empty list does nothing at all
+        m_busy = false; // 232
+        return;
+    }
 
     std::unique_ptr<xl::Application> excel;
     xl::Workbook* workbook = nullptr;
     try {
-        if (ListView1->count() == 0) // 108
-            throw ExportAbandoned{};
         trap.step(110, [&] { pointer.setMousePointer(WindowPointer::Hourglass); });
         trap.step(112, [&] { connection->setMode(odbc::adModeReadWrite); });
 
@@ -233,22 +236,12 @@ void Form2::PushButton5_Click()
             trap.step(212, [&] { workbook->activeSheet()->autoFitColumns(); });
             // 214: the file is written completely before it is opened. Writing a
             // large workbook takes a while; the window keeps answering meanwhile.
-            trap.step(214, [&] {
-                QString path;
-                whileResponsive([&] { path = excel->setVisible(); });
-                m_lastWorkbook = path;
-            });
+            trap.step(214, [&] { whileResponsive([&] { m_lastWorkbook = excel->setVisible(); }); });
         }
     } catch (const ExportAbandoned&) {
-        if (ProgramEnd::ended()) {
-            // The program has ended under us: nothing more is shown.
-            m_busy = false;
-            return;
-        }
-        if (ListView1->count() == 0 && !excel) {
-            m_busy = false; // 232: an empty list does nothing at all
-            return;
-        }
+        // The program has ended under us: nothing more is shown.
+        m_busy = false;
+        return;
     }
 
     trap.step(216, [&] { ProgressBar1->setValue(0); });

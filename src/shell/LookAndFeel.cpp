@@ -1,6 +1,7 @@
 #include "shell/LookAndFeel.h"
 
 #include "platform/skin/SkinFramework.h"
+#include "platform/ui/Background.h"
 #include "platform/ui/WindowPointer.h"
 #include "shell/Main.h"
 
@@ -18,22 +19,14 @@
 
 namespace LookAndFeel {
 namespace {
-void setBackground(QWidget* widget, const QColor& colour)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::Window, colour);
-    widget->setPalette(palette);
-    widget->setAutoFillBackground(true);
-}
-
 void colourWindowAndPlainControls(QWidget* window)
 {
     const QColor face = ButtonFace();
-    setBackground(window, face);
+    SetBackground(window, face);
     for (QWidget* child : window->findChildren<QWidget*>()) {
         if (qobject_cast<QRadioButton*>(child) || qobject_cast<QCheckBox*>(child) || qobject_cast<QGroupBox*>(child)
             || qobject_cast<QLabel*>(child))
-            setBackground(child, face);
+            SetBackground(child, face);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "windows/Form1Layout.h"
 
+#include "platform/ui/Background.h"
 #include "windows/Twips.h"
 
 #include <QCheckBox>
@@ -25,7 +26,7 @@ QLabel* label(QWidget* frame, const char* name, const QString& caption, const QR
     l->setTextFormat(Qt::PlainText);
     l->setFont(WizardWindow::arial(9, true));
     l->setFocusPolicy(Qt::NoFocus);
-    WizardWindow::setBackground(l, Qt::white);
+    SetBackground(l, Qt::white);
     return l;
 }
 
@@ -44,13 +45,13 @@ Form1Layout::Form1Layout(QWidget* parent) : WizardWindow(QSize(Twips(8040), Twip
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Setup Connections"));
     setFont(arial(9, false));
-    setBackground(this, Qt::white);
+    SetBackground(this, Qt::white);
 
     Frame2 = place<QGroupBox>(this, "Frame2", TwipsRect(120, 120, 7800, 3210));
     Frame2->setTitle(QStringLiteral("MS SQL Server Login"));
     Frame2->setFont(arial(9, true));
     Frame2->setFocusPolicy(Qt::NoFocus);
-    setBackground(Frame2, Qt::white);
+    SetBackground(Frame2, Qt::white);
 
     Label7 = label(Frame2, "Label7", QStringLiteral("Server:"), TwipsRect(240, 405, 1095, 255));
     Text6 = textBox(Frame2, "Text6", TwipsRect(1320, 360, 4575, 345));
@@ -69,7 +70,7 @@ Form1Layout::Form1Layout(QWidget* parent) : WizardWindow(QSize(Twips(8040), Twip
     Check6 = place<QCheckBox>(Frame2, "Check6", TwipsRect(1305, 2250, 1950, 255));
     Check6->setText(QStringLiteral("Local Connection"));
     Check6->setFont(arial(9, true));
-    setBackground(Check6, Qt::white);
+    SetBackground(Check6, Qt::white);
 
     PushButton1 = makeButton(Frame2, "PushButton1", QStringLiteral("Test Connection"), TwipsRect(240, 2640, 3600, 405));
     PushButton4 = makeButton(Frame2, "PushButton4", QStringLiteral("Help"), TwipsRect(3960, 2640, 3600, 405));

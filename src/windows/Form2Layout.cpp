@@ -1,5 +1,6 @@
 #include "windows/Form2Layout.h"
 
+#include "platform/ui/Background.h"
 #include "windows/Twips.h"
 
 #include <QApplication>
@@ -11,7 +12,7 @@ Form2Layout::Form2Layout(QWidget* parent) : WizardWindow(QSize(Twips(8040), Twip
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Form2"));
     setFont(arial(9, true));
-    setBackground(this, Qt::white);
+    SetBackground(this, Qt::white);
 
     PushButton8 = makeButton(this, "PushButton8", QStringLiteral("Select All"), TwipsRect(120, 120, 3840, 405));
     PushButton9 = makeButton(this, "PushButton9", QStringLiteral("Deselect All"), TwipsRect(4080, 120, 3840, 405));

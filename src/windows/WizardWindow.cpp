@@ -14,19 +14,6 @@ WizardWindow::WizardWindow(QSize clientSize, QWidget* parent)
     setFixedSize(clientSize);
 }
 
-void WizardWindow::setBackground(QWidget* widget, const QColor& colour)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::Window, colour);
-    widget->setPalette(palette);
-    widget->setAutoFillBackground(true);
-}
-
-QColor WizardWindow::background(const QWidget* widget)
-{
-    return widget->palette().color(QPalette::Window);
-}
-
 QFont WizardWindow::arial(qreal pointSize, bool bold)
 {
     QFont font(QStringLiteral("Arial"));

@@ -20,10 +20,6 @@ public:
 
     WindowPointer pointer{this};
 
-    /** Sets a widget's own background colour (window, frame, label, check box). */
-    static void setBackground(QWidget* widget, const QColor& colour);
-    static QColor background(const QWidget* widget);
-
     /** Arial at a point size and weight; fontconfig maps the name to a metric-compatible face. */
     static QFont arial(qreal pointSize, bool bold);
 

@@ -1196,23 +1196,28 @@ void Application::discardUnfinishedFiles()
     unfinishedFiles().clear();
 }
 
+namespace {
+/** $XDG_CACHE_HOME, or ~/.cache when it is unset or not absolute. */
+QString cacheHome()
+{
+    const QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (cache.isEmpty() || !QDir::isAbsolutePath(cache))
+        return QDir::homePath() + QStringLiteral("/.cache");
+    return QDir::cleanPath(cache);
+}
+} // namespace
+
 QString Application::workbookFolder()
 {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime))
         return QDir::cleanPath(runtime) + QStringLiteral("/quorvane");
-    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (cache.isEmpty() || !QDir::isAbsolutePath(cache))
-        cache = QDir::homePath() + QStringLiteral("/.cache");
-    return QDir::cleanPath(cache) + QStringLiteral("/quorvane/workbooks");
+    return cacheHome() + QStringLiteral("/quorvane/workbooks");
 }
 
 QString Application::scratchFolder()
 {
-    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (cache.isEmpty() || !QDir::isAbsolutePath(cache))
-        cache = QDir::homePath() + QStringLiteral("/.cache");
-    return QDir::cleanPath(cache) + QStringLiteral("/quorvane/scratch");
+    return cacheHome() + QStringLiteral("/quorvane/scratch");
 }
 
 } // namespace xl
