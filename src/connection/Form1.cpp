@@ -138,6 +138,7 @@ void Form1::PushButton1_Click()
 
     // From here on a failure means "could not connect", told in our own words.
     bool failed = false;
+    QString driverWords;
     try {
         pointer.setMousePointer(WindowPointer::Hourglass); // 102
         const ConnectionSettings settings = connectionSettings(); // 104: 106 local form, 108 with the port
@@ -146,11 +147,16 @@ void Form1::PushButton1_Click()
         connection->open(MSSQL::ConnectionString(settings));
         MsgBox::show(QStringLiteral("Connection successful."), MsgBox::OkOnly); // 110
         pointer.setMousePointer(WindowPointer::Default); // 112
+    } catch (const quorvane::Error& e) {
+        failed = true;
+        driverWords = e.description();
     } catch (...) {
         failed = true;
     }
     if (failed) { // 114
-        MsgBox::show(QStringLiteral("Could not connect. Please check with your administrator."), MsgBox::OkOnly); // 116
+        MsgBox::show(MSSQL::WithDriverWords(
+                         QStringLiteral("Could not connect. Please check with your administrator."), driverWords),
+            MsgBox::OkOnly); // 116
         pointer.setMousePointer(WindowPointer::Default); // 118
     }
     // The connection is released, and so closed, when the handler returns.
@@ -159,7 +165,8 @@ void Form1::PushButton1_Click()
 void Form1::PushButton2_Click()
 {
     ErrorTrap trap(Locations::Form1Next);
-    if (trap.test(100, [] { return MSSQL::TestMSSQLConnection(); })) {
+    QString driverWords;
+    if (trap.test(100, [&] { return MSSQL::TestMSSQLConnection(&driverWords); })) {
         trap.step(102, [] { MSSQL::AddTablesToMSSQLListbox(Form2::instance().ListView1); });
         trap.step(104, [] { Form2::instance().show(); });
         trap.step(106, [&] {
@@ -167,7 +174,9 @@ void Form1::PushButton2_Click()
             m_movedOn = true;
         });
     } else {
-        trap.step(108, [] { MsgBox::show(QStringLiteral("Could not connect."), MsgBox::OkOnly); });
+        trap.step(108, [&] {
+            MsgBox::show(MSSQL::WithDriverWords(QStringLiteral("Could not connect."), driverWords), MsgBox::OkOnly);
+        });
     }
 }
 

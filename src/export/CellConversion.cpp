@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+static_assert(odbc::MaxKeptUnits == xl::MaxCellChars, "the reader keeps what a cell holds");
+
 namespace {
 
 using xl::CellValue;
@@ -45,6 +47,8 @@ CellValue serialCell(CellValue::Type type, double serial)
 CellValue characterCell(const odbc::FieldValue& value, bool& truncated)
 {
     const std::string& bytes = value.bytes;
+    if (value.longer)
+        truncated = true; // the reader kept only what a cell holds
     // UTF-8 never has fewer bytes than UTF-16 units, so short texts need no count.
     if (bytes.size() <= xl::MaxCellChars)
         return textCell(bytes, value.utf16Length ? value.utf16Length : bytes.size());
@@ -64,11 +68,14 @@ CellValue characterCell(const odbc::FieldValue& value, bool& truncated)
     return textCell(std::string_view(bytes).substr(0, i), units);
 }
 
-CellValue hexCell(const std::string& bytes, std::string& scratch, bool& truncated)
+CellValue hexCell(const odbc::FieldValue& value, std::string& scratch, bool& truncated)
 {
     static const char digits[] = "0123456789ABCDEF";
+    const std::string& bytes = value.bytes;
     const std::size_t room = xl::MaxCellChars - 2;
     std::size_t nibbles = bytes.size() * 2;
+    if (value.longer)
+        truncated = true;
     if (nibbles > room) {
         nibbles = room;
         truncated = true;
@@ -160,8 +167,11 @@ bool parseDecimal(std::string_view s, Decimal& out)
 }
 
 /**
- * The double for a decimal when the file gives it back exactly: the file
- * holds sixteen significant digits, and these must be the decimal's own.
+ * The double for a decimal when the cell shows the very decimal. Up to fifteen
+ * significant digits every decimal comes back from its nearest double (0.07
+ * is 0.070000000000000007 as a double, and still reads back as 0.07). With
+ * more, the double must be the one whose shortest form is those digits, and
+ * the sixteen digits the file holds must still lead back to it.
  */
 bool decimalSurvives(const Decimal& d, double& result)
 {
@@ -169,7 +179,7 @@ bool decimalSurvives(const Decimal& d, double& result)
         result = 0;
         return !d.tooMany;
     }
-    if (d.tooMany || d.count > 16 || d.exponent > 400 || d.exponent < -400)
+    if (d.tooMany || d.exponent > 400 || d.exponent < -400)
         return false;
     char text[48];
     char* p = text;
@@ -183,21 +193,23 @@ bool decimalSurvives(const Decimal& d, double& result)
     const auto parsed = std::from_chars(text, p, value);
     if (parsed.ec != std::errc() || !std::isfinite(value) || value == 0)
         return false;
-    char back[40];
-    const auto printed = std::to_chars(back, back + sizeof back, value, std::chars_format::scientific, 15);
-    // back: "d.ddddddddddddddde[+-]xx"
-    char digits[16];
-    int count = 0;
-    const char* q = back;
-    for (; q < printed.ptr && *q != 'e'; ++q)
-        if (*q != '.')
-            digits[count++] = *q;
-    while (count > 0 && digits[count - 1] == '0')
-        --count;
-    long exponent = 0;
-    std::from_chars(q + 1 + (q[1] == '+'), printed.ptr, exponent);
-    if (count != d.count || std::memcmp(digits, d.digits, std::size_t(count)) != 0 || exponent + 1 != d.exponent)
-        return false;
+    // Subnormal doubles carry fewer digits, so they take the long way too.
+    if (d.count > 15 || !std::isnormal(value)) {
+        char back[40];
+        // back: "d[.ddd]e[+-]xx", no more digits than it takes to lead back to the double
+        const auto printed = std::to_chars(back, back + sizeof back, value, std::chars_format::scientific);
+        char digits[24];
+        int count = 0;
+        const char* q = back;
+        for (; q < printed.ptr && *q != 'e'; ++q)
+            if (*q != '.')
+                digits[count++] = *q;
+        long exponent = 0;
+        std::from_chars(q + 1 + (q[1] == '+'), printed.ptr, exponent);
+        if (count != d.count || std::memcmp(digits, d.digits, std::size_t(count)) != 0 || exponent + 1 != d.exponent
+            || !xl::NumberSurvivesFile(value))
+            return false;
+    }
     result = d.negative ? -value : value;
     return true;
 }
@@ -355,12 +367,35 @@ bool timeFraction(std::string_view s, double& fraction)
     return fraction < 1;
 }
 
-CellValue dateCell(const std::string& text)
+/**
+ * 9999-12-31 23:59:59.999, the last instant a sheet holds; the sheet counts
+ * in milliseconds. A later fraction of that second (datetime2 has seven
+ * digits) would add up to the serial of 10000-01-01, which no cell takes.
+ */
+constexpr double LastInstantSerial = 2958465 + 86399.999 / 86400;
+
+/**
+ * A date of a year a sheet does not hold, as text in ISO form. FreeTDS writes
+ * a year before 1000 without its leading zeros ("1-01-01" for the first day
+ * of year 1); ISO gives the year four digits.
+ */
+CellValue isoDateText(const std::string& text, std::string& scratch)
+{
+    const std::size_t dash = text.find('-');
+    if (dash == 0 || dash >= 4
+        || !std::all_of(text.begin(), text.begin() + long(dash), [](char c) { return c >= '0' && c <= '9'; }))
+        return textCell(text, text.size());
+    scratch.assign(4 - dash, '0');
+    scratch += text;
+    return textCell(scratch, scratch.size());
+}
+
+CellValue dateCell(const std::string& text, std::string& scratch)
 {
     double serial = 0;
     if (text.size() == 10 && dateSerial(text, serial))
         return serialCell(CellValue::Date, serial);
-    return textCell(text, text.size());
+    return isoDateText(text, scratch);
 }
 
 CellValue timeCell(const std::string& text)
@@ -371,7 +406,7 @@ CellValue timeCell(const std::string& text)
     return textCell(text, text.size());
 }
 
-CellValue dateTimeCell(const std::string& text)
+CellValue dateTimeCell(const std::string& text, std::string& scratch)
 {
     double serial = 0, fraction = 0;
     const std::string_view s(text);
@@ -379,9 +414,9 @@ CellValue dateTimeCell(const std::string& text)
         if (s.size() == 10)
             return serialCell(CellValue::DateTime, serial);
         if ((s[10] == ' ' || s[10] == 'T') && timeFraction(s.substr(11), fraction))
-            return serialCell(CellValue::DateTime, serial + fraction);
+            return serialCell(CellValue::DateTime, std::min(serial + fraction, LastInstantSerial));
     }
-    return textCell(text, text.size());
+    return isoDateText(text, scratch);
 }
 
 CellValue bitCell(const odbc::FieldValue& value, bool& truncated)
@@ -424,7 +459,7 @@ xl::CellValue ToCell(const odbc::FieldInfo& field, const odbc::FieldValue& value
     case odbc::FieldValue::Null:
         return {};
     case odbc::FieldValue::Binary:
-        return hexCell(value.bytes, scratch, truncated);
+        return hexCell(value, scratch, truncated);
     case odbc::FieldValue::Double:
         if (field.sqlType == SQL_BIT)
             return bitCell(value, truncated);
@@ -450,14 +485,14 @@ xl::CellValue ToCell(const odbc::FieldInfo& field, const odbc::FieldValue& value
         return decimalText(text, scratch);
     case SQL_TYPE_DATE:
     case SQL_DATE:
-        return dateCell(text);
+        return dateCell(text, scratch);
     case SQL_TYPE_TIME:
     case SQL_TIME:
     case SqlServerTime2:
         return timeCell(text);
     case SQL_TYPE_TIMESTAMP:
     case SQL_TIMESTAMP:
-        return dateTimeCell(text);
+        return dateTimeCell(text, scratch);
     case SQL_BIT:
         return bitCell(value, truncated);
     default:

@@ -22,14 +22,17 @@ inline constexpr SQLSMALLINT SqlServerTime2 = -154;
  * The cell for one value of a field. The result may point into `value` or
  * into `scratch` (reused from cell to cell), so it is valid until either
  * changes. `truncated` is set when a text had to be cut to the 32,767 UTF-16
- * units a cell holds (never inside a surrogate pair); it is not cleared.
+ * units a cell holds (never inside a surrogate pair), or when the reader kept
+ * only the start of a longer value; it is not cleared.
  *
  * - NULL: an empty cell.
  * - Integers: number cells up to 2^53 in magnitude, otherwise the digits as text.
  * - Decimals and floating point: number cells when the file gives back the
- *   very number, otherwise the exact digits as text; NaN and infinities as text.
- * - Dates, times, date-times of the years 1900 to 9999: date cells; anything
- *   else in such a column (other years, text that does not parse) as text.
+ *   very number (every decimal of up to 15 significant digits does), otherwise
+ *   the exact digits as text; NaN and infinities as text.
+ * - Dates, times, date-times of the years 1900 to 9999: date cells, a fraction
+ *   beyond 9999-12-31 23:59:59.999 kept at that instant; anything else in
+ *   such a column (other years, text that does not parse) as text.
  * - Bit: "0"/"1" (and "false"/"true") as Booleans, anything else as text.
  * - Character data, identifiers, XML: the text exactly.
  * - Binary: "0x" and upper-case hex; long binary (ADO type 205): BinaryDataText.

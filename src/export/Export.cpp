@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QListWidget>
 #include <atomic>
+#include <charconv>
 #include <cmath>
 #include <thread>
 
@@ -27,6 +28,23 @@ xl::CellValue textCell(std::string_view text)
     cell.text = text;
     cell.utf16Length = text.size();
     return cell;
+}
+
+/**
+ * A value as text, for a typed cell the workbook refused: the driver's own
+ * text, cut to what a cell holds, or a floating-point number's shortest form.
+ */
+xl::CellValue plainText(const odbc::FieldValue& value, std::string& scratch, bool& truncated)
+{
+    if (value.kind == odbc::FieldValue::Double) {
+        char digits[32];
+        const auto printed = std::to_chars(digits, digits + sizeof digits, value.number);
+        scratch.assign(digits, printed.ptr);
+        return textCell(scratch);
+    }
+    odbc::FieldInfo text;
+    text.sqlType = SQL_WVARCHAR;
+    return ToCell(text, value, scratch, truncated);
 }
 
 /** The name the workbook file is given: the database file's name, or the database's. */
@@ -172,6 +190,7 @@ void Form2::PushButton5_Click()
                 writeHeader();
 
                 long long cut = 0;
+                long long asText = 0;
                 long long n = 1;
                 long sheetRow = 2;
                 bool tableFailed = false;
@@ -211,8 +230,23 @@ void Form2::PushButton5_Click()
                                 const xl::CellValue cell = ToCell(field, value, scratch, truncated);
                                 if (truncated)
                                     ++cut;
-                                if (cell.type != xl::CellValue::Empty)
+                                if (cell.type == xl::CellValue::Empty)
+                                    return;
+                                if (cell.type == xl::CellValue::Text) {
                                     sheet->write(sheetRow, f + 1, cell);
+                                    return;
+                                }
+                                // A number, date or Boolean the workbook will not take still
+                                // shows, as text, and is counted for the table's report.
+                                try {
+                                    sheet->write(sheetRow, f + 1, cell);
+                                } catch (const quorvane::Error&) {
+                                    bool textCut = false;
+                                    sheet->write(sheetRow, f + 1, plainText(value, scratch, textCut));
+                                    ++asText;
+                                    if (textCut)
+                                        ++cut;
+                                }
                             })) {
                             tableFailed = true;
                             break;
@@ -225,12 +259,18 @@ void Form2::PushButton5_Click()
                     ++n;
                     ++sheetRow;
                 }
-                if (cut > 0)
-                    trap.reportAt(202,
-                        QStringLiteral("%1 value(s) of table %2 were longer than the 32,767 characters a "
-                                       "cell holds; each was cut to its first 32,767 characters.")
-                            .arg(cut)
-                            .arg(listedName));
+                // One report for the table, after its last row.
+                if (cut > 0 || asText > 0) {
+                    const QString longer = QStringLiteral("were longer than the 32,767 characters a cell holds and "
+                                                          "were cut to their first 32,767 characters");
+                    const QString typed = QStringLiteral("could not be written as their type and went in as text");
+                    QString report = QStringLiteral("%1 value(s) of table %2 %3")
+                                         .arg(cut > 0 ? cut : asText)
+                                         .arg(listedName, cut > 0 ? longer : typed);
+                    if (cut > 0 && asText > 0)
+                        report += QStringLiteral("; %1 value(s) %2").arg(asText).arg(typed);
+                    trap.reportAt(202, report + QLatin1Char('.'));
+                }
             }
 
             trap.step(212, [&] { workbook->activeSheet()->autoFitColumns(); });

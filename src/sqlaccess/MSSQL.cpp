@@ -1,6 +1,7 @@
 #include "sqlaccess/MSSQL.h"
 
 #include "platform/Error.h"
+#include "platform/odbc/DriverInfo.h"
 #include "platform/odbc/Odbc.h"
 #include "shell/ErrorTrap.h"
 
@@ -19,15 +20,20 @@ std::function<ConnectionSettings()>& source()
     return current;
 }
 
+/** The name the driver is registered under; the connection string asks for it. */
+const QString DriverName = QStringLiteral("SQL Server");
+
 /**
  * ODBC ends an unbraced value at the first ";" and treats a leading "{" as
  * the start of a braced one, so such a value would otherwise lose its tail or
  * spill into the next attribute (a password with ";" could even add keys).
  */
-QString attributeValue(const QString& value)
+QString attributeValue(const QString& value, BraceRule rule)
 {
     if (!value.contains(QLatin1Char(';')) && !value.startsWith(QLatin1Char('{')))
         return value;
+    if (rule == BraceRule::FreeTdsLegacy && !value.contains(QLatin1String("};")))
+        return QLatin1Char('{') + value + QLatin1Char('}');
     QString quoted = value;
     quoted.replace(QStringLiteral("}"), QStringLiteral("}}"));
     return QLatin1Char('{') + quoted + QLatin1Char('}');
@@ -77,23 +83,51 @@ ConnectionSettings CurrentConnectionSettings()
     return source() ? source()() : ConnectionSettings{};
 }
 
-QString ConnectionString(const ConnectionSettings& s)
+BraceRule BraceRuleForFreeTds(const QVersionNumber& freeTds)
 {
-    const QString server = s.local ? s.server : s.server + QLatin1Char(',') + s.port;
-    return QStringLiteral("Driver={SQL Server};Server=") + attributeValue(server) + QStringLiteral(";Database=")
-        + attributeValue(s.database) + QStringLiteral(";Uid=") + attributeValue(s.user) + QStringLiteral(";Pwd=")
-        + attributeValue(s.password) + QLatin1Char(';');
+    if (freeTds.isNull())
+        return BraceRule::Odbc;
+    // Missing parts count as 0: "1.4" (and a "1.4.dev" snapshot) is 1.4.0.
+    const QVersionNumber release(freeTds.majorVersion(), freeTds.minorVersion(), freeTds.microVersion());
+    if (release < QVersionNumber(1, 3, 21) || release == QVersionNumber(1, 4, 0))
+        return BraceRule::FreeTdsLegacy;
+    return BraceRule::Odbc;
 }
 
-bool TestMSSQLConnection()
+BraceRule RegisteredBraceRule()
+{
+    return BraceRuleForFreeTds(odbc::FreeTdsVersionOf(odbc::DriverLibrary(DriverName)));
+}
+
+QString ConnectionString(const ConnectionSettings& s, BraceRule rule)
+{
+    const QString server = s.local ? s.server : s.server + QLatin1Char(',') + s.port;
+    return QStringLiteral("Driver={") + DriverName + QStringLiteral("};Server=") + attributeValue(server, rule)
+        + QStringLiteral(";Database=") + attributeValue(s.database, rule) + QStringLiteral(";Uid=")
+        + attributeValue(s.user, rule) + QStringLiteral(";Pwd=") + attributeValue(s.password, rule) + QLatin1Char(';');
+}
+
+QString ConnectionString(const ConnectionSettings& settings)
+{
+    return ConnectionString(settings, RegisteredBraceRule());
+}
+
+bool TestMSSQLConnection(QString* reason)
 {
     try {
         odbc::Connection connection;
         connection.open(ConnectionString(CurrentConnectionSettings()));
         return true;
-    } catch (...) {
-        return false;
-    }
+    } catch (const quorvane::Error& e) {
+        if (reason)
+            *reason = e.description();
+    } catch (...) { }
+    return false;
+}
+
+QString WithDriverWords(const QString& message, const QString& driverWords)
+{
+    return driverWords.isEmpty() ? message : message + QStringLiteral("\n\n") + driverWords;
 }
 
 void AddTablesToMSSQLListbox(QListWidget* list)

@@ -144,7 +144,10 @@ private slots:
         QTest::addColumn<bool>("works");
         QTest::addColumn<QString>("message");
         QTest::newRow("success") << true << "Connection successful.";
-        QTest::newRow("failure") << false << "Could not connect. Please check with your administrator.";
+        // A failure says what the driver said.
+        QTest::newRow("failure") << false
+                                 << "Could not connect. Please check with your administrator.\n\n"
+                                    "[HY000] [SQLite]connect failed";
     }
 
     void testConnection()
@@ -206,7 +209,7 @@ private slots:
         form.Text6->setText("localhost");
         form.Text9->setText(wizard.odbc.folder() + "/missing/x.sqlite");
         QTest::mouseClick(form.PushButton2, Qt::LeftButton);
-        QCOMPARE(wizard.boxes.texts(), QStringList({"Could not connect."}));
+        QCOMPARE(wizard.boxes.texts(), QStringList({"Could not connect.\n\n[HY000] [SQLite]connect failed"}));
         QCOMPARE(wizard.boxes.boxes[0].style, 0);
         QVERIFY(form.isVisible());
         QVERIFY(!Form2::exists());

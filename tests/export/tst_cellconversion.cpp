@@ -62,9 +62,20 @@ private slots:
         textRow("bare point", SQL_DECIMAL, ".5", N, 0.5);
         textRow("16 digits", SQL_DECIMAL, "1234567890.123456", N, 1234567890.123456);
         textRow("17 digits", SQL_DECIMAL, "12345678901.234567", T);
+        // Up to 15 digits, even when the double prints longer (0.07000000000000001).
+        textRow("0.07", SQL_DECIMAL, "0.07", N, 0.07);
+        textRow("0.56", SQL_DECIMAL, "0.56", N, 0.56);
+        textRow("8.45", SQL_NUMERIC, "8.45", N, 8.45);
+        textRow("money 9.8000", SQL_DECIMAL, "9.8000", N, 9.8);
+        textRow("money -98765.4321", SQL_DECIMAL, "-98765.4321", N, -98765.4321);
+        textRow("15 digits", SQL_NUMERIC, "123456789012.345", N, 123456789012.345);
+        textRow("16 digits, shortest form of its double", SQL_DECIMAL, "0.1000000000000001", N, 0.1000000000000001);
+        textRow("16 digits, the double is ...98", SQL_DECIMAL, "99999999999999.99", T);
+        textRow("2^53 + 1 as a decimal", SQL_NUMERIC, "9007199254740993", T);
         textRow("20 digits and a half", SQL_NUMERIC, "12345678901234567890.5", T);
         textRow("long decimal, bare point", SQL_NUMERIC, "-.12345678901234567", T, 0, "-0.12345678901234567");
         textRow("decimal(38,0) of 10^21", SQL_NUMERIC, "1000000000000000000000", N, 1e21);
+        // The double's shortest form, but the file holds sixteen digits and would give back 0.3.
         textRow("0.1 + 0.2 spelled out", SQL_DECIMAL, "0.30000000000000004", T);
         textRow("not a number", SQL_DECIMAL, "12a", T);
         textRow("float as text", SQL_FLOAT, "1.5E+10", N, 1.5e10);
@@ -88,6 +99,9 @@ private slots:
         textRow("2000-02-29", SQL_DATE, "2000-02-29", D, 36585);
         textRow("9999-12-31", SQL_TYPE_DATE, "9999-12-31", D, 2958465);
         textRow("0001-01-01", SQL_TYPE_DATE, "0001-01-01", T);
+        textRow("year 1 as FreeTDS writes it, in ISO form", SQL_TYPE_DATE, "1-01-01", T, 0, "0001-01-01");
+        textRow("year 999 date-time, in ISO form", SQL_TYPE_TIMESTAMP, "999-12-31 23:59:59.0000000", T, 0,
+            "0999-12-31 23:59:59.0000000");
         textRow("1900-02-29 never was", SQL_TYPE_DATE, "1900-02-29", T);
         textRow("2023-02-30", SQL_TYPE_DATE, "2023-02-30", T);
         textRow("date with junk", SQL_TYPE_DATE, "2023-01-01x", T);
@@ -103,6 +117,13 @@ private slots:
         textRow("datetime 1753", SQL_TYPE_TIMESTAMP, "1753-01-01 00:00:00", T);
         textRow(
             "datetime last instant", SQL_TYPE_TIMESTAMP, "9999-12-31 23:59:59.997", DT, 2958465 + (86399.997) / 86400);
+        textRow("datetime2 last instant kept at .999", SQL_TYPE_TIMESTAMP, "9999-12-31 23:59:59.9999999", DT,
+            2958465 + 86399.999 / 86400);
+        textRow("datetime2 last millisecond", SQL_TYPE_TIMESTAMP, "9999-12-31 23:59:59.9990000", DT,
+            2958465 + 86399.999 / 86400);
+        textRow("datetime2 first instant", SQL_TYPE_TIMESTAMP, "1900-01-01 00:00:00.0000000", DT, 1);
+        textRow("datetime2 10000-01-01", SQL_TYPE_TIMESTAMP, "10000-01-01 00:00:00", T);
+        textRow("time2 last instant", SqlServerTime2, "23:59:59.9999999", Tm, 86399.9999999 / 86400);
 
         // Bit.
         textRow("bit 1", SQL_BIT, "1", B, 1);
@@ -160,7 +181,28 @@ private slots:
             QVERIFY(!std::signbit(cell.number) || number < 0);
             if (type == CellValue::Number)
                 QVERIFY(xl::NumberSurvivesFile(cell.number));
+            // What the workbook takes: serials up to 9999-12-31, times below a whole day.
+            if (type == CellValue::Time)
+                QVERIFY(cell.number < 1);
+            if (type == CellValue::Date || type == CellValue::DateTime)
+                QVERIFY(cell.number < 2958466);
             break;
+        }
+    }
+
+    void everyAmountOfCentsIsANumber()
+    {
+        odbc::FieldInfo field;
+        field.sqlType = SQL_DECIMAL;
+        odbc::FieldValue value;
+        value.kind = Kind::Text;
+        std::string scratch;
+        bool truncated = false;
+        for (int cents = 1; cents < 10000; ++cents) {
+            value.bytes = std::to_string(cents / 100) + '.' + char('0' + cents / 10 % 10) + char('0' + cents % 10);
+            const CellValue cell = ToCell(field, value, scratch, truncated);
+            QVERIFY2(cell.type == CellValue::Number, value.bytes.c_str());
+            QVERIFY2(cell.number == std::strtod(value.bytes.c_str(), nullptr), value.bytes.c_str());
         }
     }
 
@@ -178,48 +220,62 @@ private slots:
     {
         QTest::addColumn<int>("adoType");
         QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("longer"); // the reader kept only the start
         QTest::addColumn<QString>("expected");
-        QTest::newRow("varbinary") << 204 << QByteArray::fromHex("00ff1a") << "0x00FF1A";
-        QTest::newRow("binary, empty") << 128 << QByteArray() << "0x";
-        QTest::newRow("long binary") << 205 << QByteArray::fromHex("0102") << "{BINARY DATA}";
+        QTest::addColumn<bool>("truncated");
+        QTest::newRow("varbinary") << 204 << QByteArray::fromHex("00ff1a") << false << "0x00FF1A" << false;
+        QTest::newRow("binary, empty") << 128 << QByteArray() << false << "0x" << false;
+        QTest::newRow("long binary") << 205 << QByteArray::fromHex("0102") << false << "{BINARY DATA}" << false;
+        QTest::newRow("start of a longer value")
+            << 204 << QByteArray(int(odbc::MaxKeptBytes), '\xAB') << true
+            << "0x" + QString("AB").repeated(int(odbc::MaxKeptBytes) - 1) + "A" << true;
+        QTest::newRow("short start of a longer value") << 204 << QByteArray::fromHex("01") << true << "0x01" << true;
     }
 
     void binary()
     {
         QFETCH(int, adoType);
         QFETCH(QByteArray, bytes);
+        QFETCH(bool, longer);
         QFETCH(QString, expected);
+        QFETCH(bool, truncated);
         odbc::FieldInfo field;
         field.sqlType = SQL_VARBINARY;
         field.adoType = adoType;
         odbc::FieldValue value;
         value.kind = odbc::FieldValue::Binary;
         value.bytes = bytes.toStdString();
+        value.longer = longer;
         std::string scratch;
-        bool truncated = false;
-        const CellValue cell = ToCell(field, value, scratch, truncated);
+        bool cut = false;
+        const CellValue cell = ToCell(field, value, scratch, cut);
         QCOMPARE(int(cell.type), int(CellValue::Text));
         QCOMPARE(QString::fromStdString(std::string(cell.text)), expected);
-        QVERIFY(!truncated);
+        QCOMPARE(cut, truncated);
     }
 
     void truncation_data()
     {
         QTest::addColumn<QString>("input");
+        QTest::addColumn<bool>("longer"); // the reader kept only the start
         QTest::addColumn<int>("expectedUnits");
         QTest::addColumn<bool>("truncated");
         const QString pair = QString::fromUtf8("\xF0\x9F\x98\x80");
-        QTest::newRow("exactly 32767") << QString(32767, 'a') << 32767 << false;
-        QTest::newRow("32768") << QString(32768, 'a') << 32767 << true;
-        QTest::newRow("pair across the cut") << QString(32766, 'a') + pair + "b" << 32766 << true;
-        QTest::newRow("pair just fits") << QString(32765, 'a') + pair + "b" << 32767 << true;
-        QTest::newRow("three-byte characters") << QString(40000, QChar(0x4E2D)) << 32767 << true;
-        QTest::newRow("pairs only, 32768 units") << pair.repeated(16384) << 32766 << true;
+        QTest::newRow("exactly 32767") << QString(32767, 'a') << false << 32767 << false;
+        QTest::newRow("32768") << QString(32768, 'a') << false << 32767 << true;
+        QTest::newRow("pair across the cut") << QString(32766, 'a') + pair + "b" << false << 32766 << true;
+        QTest::newRow("pair just fits") << QString(32765, 'a') + pair + "b" << false << 32767 << true;
+        QTest::newRow("three-byte characters") << QString(40000, QChar(0x4E2D)) << false << 32767 << true;
+        QTest::newRow("pairs only, 32768 units") << pair.repeated(16384) << false << 32766 << true;
+        QTest::newRow("start of a longer value") << QString(32767, 'a') << true << 32767 << true;
+        QTest::newRow("start of a longer value, astral")
+            << QString(10000, QChar(0x4E2D)) + pair << true << 10002 << true;
     }
 
     void truncation()
     {
         QFETCH(QString, input);
+        QFETCH(bool, longer);
         QFETCH(int, expectedUnits);
         QFETCH(bool, truncated);
         odbc::FieldInfo field;
@@ -228,6 +284,7 @@ private slots:
         value.kind = odbc::FieldValue::Text;
         value.bytes = input.toStdString();
         value.utf16Length = std::size_t(input.size());
+        value.longer = longer;
         std::string scratch;
         bool cut = false;
         const CellValue cell = ToCell(field, value, scratch, cut);

@@ -13,11 +13,6 @@ QString longText()
     return QString(16382, QLatin1Char('a')) + QString::fromUtf8("\xF0\x9F\x98\x80") + QString(23616, QLatin1Char('b'));
 }
 
-std::string utf8(const QString& text)
-{
-    return text.toUtf8().toStdString();
-}
-
 } // namespace
 
 class TestOdbcLayer : public QObject {
@@ -48,11 +43,13 @@ private slots:
                 QStringLiteral(
                     "INSERT INTO kinds VALUES (NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)"),
                 QStringLiteral("CREATE TABLE empty (x integer)"),
-                QStringLiteral("CREATE TABLE big (t text, bin blob)"),
+                QStringLiteral("CREATE TABLE big (t text, bin blob, d date)"),
                 // Built by SQL so that the statement itself stays short.
                 QStringLiteral(
                     "INSERT INTO big VALUES (replace(hex(zeroblob(8191)), '0', 'a') || CAST(X'F09F9880' AS TEXT) || "
-                    "replace(hex(zeroblob(11808)), '0', 'b'), zeroblob(100000))"),
+                    "replace(hex(zeroblob(11808)), '0', 'b'), zeroblob(100000), NULL)"),
+                // The same text in a column the driver hands out as narrow text.
+                QStringLiteral("UPDATE big SET d = t"),
                 QStringLiteral("CREATE VIEW kindview AS SELECT i FROM kinds"),
             });
     }
@@ -163,24 +160,50 @@ private slots:
         QVERIFY(v.bytes.empty());
     }
 
-    void longValuesArriveWhole()
+    void longValuesAreKeptUpToWhatACellHolds_data()
     {
+        QTest::addColumn<QString>("column");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("kept");
+        QTest::addColumn<bool>("longer");
+        QTest::addColumn<int>("wholeSize"); // as value() answers it: characters or bytes
+        const QByteArray cutText = longText().left(int(odbc::MaxKeptUnits)).toUtf8();
+        QTest::newRow("wide text across pieces") << "t" << int(FieldValue::Text) << cutText << true << 40000;
+        QTest::newRow("wide text that just fits")
+            << "substr(t, 1, 32766)" << int(FieldValue::Text) << cutText << false << 32767;
+        QTest::newRow("narrow text") << "d" << int(FieldValue::Text) << cutText << true << 40000;
+        QTest::newRow("binary") << "bin" << int(FieldValue::Binary) << QByteArray(int(odbc::MaxKeptBytes), '\0') << true
+                                << 100000;
+    }
+
+    void longValuesAreKeptUpToWhatACellHolds()
+    {
+        QFETCH(QString, column);
+        QFETCH(int, kind);
+        QFETCH(QByteArray, kept);
+        QFETCH(bool, longer);
+        QFETCH(int, wholeSize);
         auto c = connect();
+        const QString query = QStringLiteral("SELECT ") + column + QStringLiteral(", 7 FROM big");
         odbc::Recordset r;
-        r.open(QStringLiteral("SELECT t, bin FROM big"), *c);
-        FieldValue text;
-        r.read(0, text);
-        const QString expected = longText();
-        QCOMPARE(int(text.kind), int(FieldValue::Text));
-        QCOMPARE(text.utf16Length, std::size_t(40000));
-        QVERIFY(text.bytes == utf8(expected));
-        FieldValue bin;
-        r.read(1, bin);
-        QCOMPARE(int(bin.kind), int(FieldValue::Binary));
-        QCOMPARE(bin.bytes.size(), std::size_t(100000));
-        QVERIFY(bin.bytes.find_first_not_of('\0') == std::string::npos);
+        r.open(query, *c);
+        FieldValue v;
+        r.read(0, v);
+        QCOMPARE(int(v.kind), kind);
+        QVERIFY(QByteArray::fromStdString(v.bytes) == kept);
+        QCOMPARE(v.longer, longer);
+        if (kind == FieldValue::Text)
+            QCOMPARE(v.utf16Length, odbc::MaxKeptUnits);
+        // The rest of the value is left behind; the next column reads as usual.
+        r.read(1, v);
+        QCOMPARE(QByteArray::fromStdString(v.bytes), QByteArray("7"));
         // Taken by the bulk reader, so no longer available in this row.
         QVERIFY_THROWS_EXCEPTION(quorvane::Error, r.value(0));
+
+        odbc::Recordset whole;
+        whole.open(query, *c);
+        const QVariant all = whole.value(0);
+        QCOMPARE(kind == FieldValue::Text ? all.toString().size() : all.toByteArray().size(), qsizetype(wholeSize));
     }
 
     void charactersBeyondTheBasicPlaneRoundTrip()

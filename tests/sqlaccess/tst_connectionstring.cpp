@@ -1,11 +1,34 @@
+#include "platform/odbc/DriverInfo.h"
 #include "sqlaccess/MSSQL.h"
+#include "support/TestOdbc.h"
 
 #include <QtTest>
+
+using MSSQL::BraceRule;
+Q_DECLARE_METATYPE(BraceRule)
+
+namespace {
+const QString Same = QStringLiteral("<same>");
+}
 
 class TestConnectionString : public QObject {
     Q_OBJECT
 
+private:
+    std::unique_ptr<TestOdbc> m_odbc;
+
+    /** One row; `legacy` is the string by FreeTDS's older brace rule (<same>: as by ODBC's). */
+    static void row(const char* name, const QString& server, const QString& port, const QString& user,
+        const QString& password, const QString& database, bool local, const QString& expected,
+        const QString& legacy = Same)
+    {
+        QTest::newRow(name) << server << port << user << password << database << local << expected
+                            << (legacy == Same ? expected : legacy);
+    }
+
 private slots:
+    void initTestCase() { m_odbc = std::make_unique<TestOdbc>(); }
+
     void forms_data()
     {
         QTest::addColumn<QString>("server");
@@ -15,108 +38,49 @@ private slots:
         QTest::addColumn<QString>("database");
         QTest::addColumn<bool>("local");
         QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("legacy");
 
-        QTest::newRow("with port") << "db1"
-                                   << "1433"
-                                   << "sa"
-                                   << "pw"
-                                   << "Sales" << false
-                                   << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd=pw;";
-        QTest::newRow("local ignores the port")
-            << "localhost\\SQLEXPRESS"
-            << "1433"
-            << "sa"
-            << "pw"
-            << "Sales" << true << "Driver={SQL Server};Server=localhost\\SQLEXPRESS;Database=Sales;Uid=sa;Pwd=pw;";
-        QTest::newRow("empty port keeps the comma")
-            << "db1"
-            << ""
-            << "sa"
-            << "pw"
-            << "Sales" << false << "Driver={SQL Server};Server=db1,;Database=Sales;Uid=sa;Pwd=pw;";
-        QTest::newRow("empty user and password")
-            << "db1"
-            << "1433"
-            << ""
-            << ""
-            << "Sales" << false << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=;Pwd=;";
-        QTest::newRow("all empty, local") << ""
-                                          << ""
-                                          << ""
-                                          << ""
-                                          << "" << true << "Driver={SQL Server};Server=;Database=;Uid=;Pwd=;";
-        QTest::newRow("blanks kept") << " db1 "
-                                     << " 1433 "
-                                     << " sa"
-                                     << "pw "
-                                     << " Sales " << false
-                                     << "Driver={SQL Server};Server= db1 , 1433 ;Database= Sales ;Uid= sa;Pwd=pw ;";
-        QTest::newRow("port with letters")
-            << "db1"
-            << "14x3"
-            << "sa"
-            << "pw"
-            << "Sales" << false << "Driver={SQL Server};Server=db1,14x3;Database=Sales;Uid=sa;Pwd=pw;";
-        QTest::newRow("closing brace alone stays")
-            << "db1"
-            << "1433"
-            << "sa"
-            << "p}w"
-            << "Sales" << false << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd=p}w;";
-        QTest::newRow("semicolon in password")
-            << "db1"
-            << "1433"
-            << "sa"
-            << "a;Database=master"
-            << "Sales" << false << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={a;Database=master};";
-        QTest::newRow("semicolon and brace doubled")
-            << "db1"
-            << "1433"
-            << "sa"
-            << "x;}y}"
-            << "Sales" << false << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={x;}}y}}};";
-        QTest::newRow("leading brace") << "db1"
-                                       << "1433"
-                                       << "{admin}"
-                                       << "pw"
-                                       << "Sales" << false
-                                       << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid={{admin}}};Pwd=pw;";
-        QTest::newRow("brace later stays")
-            << "db1"
-            << "1433"
-            << "ad{min"
-            << "pw"
-            << "Sales" << false << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=ad{min;Pwd=pw;";
-        QTest::newRow("semicolon in database")
-            << "db1"
-            << "1433"
-            << "sa"
-            << "pw"
-            << "My;Db" << false << "Driver={SQL Server};Server=db1,1433;Database={My;Db};Uid=sa;Pwd=pw;";
-        QTest::newRow("semicolon in port quotes the composite server")
-            << "db1"
-            << "1;2"
-            << "sa"
-            << "pw"
-            << "Sales" << false << "Driver={SQL Server};Server={db1,1;2};Database=Sales;Uid=sa;Pwd=pw;";
-        QTest::newRow("leading brace in server, local")
-            << "{srv"
-            << "1433"
-            << "sa"
-            << "pw"
-            << "Sales" << true << "Driver={SQL Server};Server={{srv};Database=Sales;Uid=sa;Pwd=pw;";
-        QTest::newRow("semicolon in port ignored when local")
-            << "db1"
-            << "1;2"
-            << "sa"
-            << "pw"
-            << "Sales" << true << "Driver={SQL Server};Server=db1;Database=Sales;Uid=sa;Pwd=pw;";
-        QTest::newRow("non-Latin text as typed")
-            << "сервер"
-            << "1433"
-            << "用户"
-            << "pässwörd"
-            << "Données" << false << "Driver={SQL Server};Server=сервер,1433;Database=Données;Uid=用户;Pwd=pässwörd;";
+        row("with port", "db1", "1433", "sa", "pw", "Sales", false,
+            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd=pw;");
+        row("local ignores the port", "localhost\\SQLEXPRESS", "1433", "sa", "pw", "Sales", true,
+            "Driver={SQL Server};Server=localhost\\SQLEXPRESS;Database=Sales;Uid=sa;Pwd=pw;");
+        row("empty port keeps the comma", "db1", "", "sa", "pw", "Sales", false,
+            "Driver={SQL Server};Server=db1,;Database=Sales;Uid=sa;Pwd=pw;");
+        row("empty user and password", "db1", "1433", "", "", "Sales", false,
+            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=;Pwd=;");
+        row("all empty, local", "", "", "", "", "", true, "Driver={SQL Server};Server=;Database=;Uid=;Pwd=;");
+        row("blanks kept", " db1 ", " 1433 ", " sa", "pw ", " Sales ", false,
+            "Driver={SQL Server};Server= db1 , 1433 ;Database= Sales ;Uid= sa;Pwd=pw ;");
+        row("port with letters", "db1", "14x3", "sa", "pw", "Sales", false,
+            "Driver={SQL Server};Server=db1,14x3;Database=Sales;Uid=sa;Pwd=pw;");
+        row("closing brace alone stays", "db1", "1433", "sa", "p}w", "Sales", false,
+            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd=p}w;");
+        row("semicolon in password", "db1", "1433", "sa", "a;Database=master", "Sales", false,
+            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={a;Database=master};");
+        row("semicolon and brace doubled", "db1", "1433", "sa", "x;}y}", "Sales", false,
+            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={x;}}y}}};",
+            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={x;}y}};");
+        row("leading brace", "db1", "1433", "{admin}", "pw", "Sales", false,
+            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid={{admin}}};Pwd=pw;",
+            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid={{admin}};Pwd=pw;");
+        row("brace and semicolon in password", "db1", "1433", "sa", "p}w;", "Sales", false,
+            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={p}}w;};",
+            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={p}w;};");
+        // FreeTDS's older rule ends the value at "};" whatever follows, so such a value cannot be carried.
+        row("brace-semicolon in password", "db1", "1433", "sa", "a};b", "Sales", false,
+            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={a}};b};");
+        row("brace later stays", "db1", "1433", "ad{min", "pw", "Sales", false,
+            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=ad{min;Pwd=pw;");
+        row("semicolon in database", "db1", "1433", "sa", "pw", "My;Db", false,
+            "Driver={SQL Server};Server=db1,1433;Database={My;Db};Uid=sa;Pwd=pw;");
+        row("semicolon in port quotes the composite server", "db1", "1;2", "sa", "pw", "Sales", false,
+            "Driver={SQL Server};Server={db1,1;2};Database=Sales;Uid=sa;Pwd=pw;");
+        row("leading brace in server, local", "{srv", "1433", "sa", "pw", "Sales", true,
+            "Driver={SQL Server};Server={{srv};Database=Sales;Uid=sa;Pwd=pw;");
+        row("semicolon in port ignored when local", "db1", "1;2", "sa", "pw", "Sales", true,
+            "Driver={SQL Server};Server=db1;Database=Sales;Uid=sa;Pwd=pw;");
+        row("non-Latin text as typed", "сервер", "1433", "用户", "pässwörd", "Données", false,
+            "Driver={SQL Server};Server=сервер,1433;Database=Données;Uid=用户;Pwd=pässwörd;");
     }
 
     void forms()
@@ -128,6 +92,7 @@ private slots:
         QFETCH(QString, database);
         QFETCH(bool, local);
         QFETCH(QString, expected);
+        QFETCH(QString, legacy);
         ConnectionSettings s;
         s.server = server;
         s.port = port;
@@ -135,7 +100,66 @@ private slots:
         s.password = password;
         s.database = database;
         s.local = local;
+        QCOMPARE(MSSQL::ConnectionString(s, BraceRule::Odbc), expected);
+        QCOMPARE(MSSQL::ConnectionString(s, BraceRule::FreeTdsLegacy), legacy);
+    }
+
+    void braceRuleOfTheDriverLibrary_data()
+    {
+        QTest::addColumn<QByteArray>("libraryText");
+        QTest::addColumn<BraceRule>("rule");
+        // As the Debian 12 library has it, amid its other strings.
+        QTest::newRow("1.3.17") << QByteArrayLiteral("intent\0freetds v1.3.17\0/etc/freetds")
+                                << BraceRule::FreeTdsLegacy;
+        QTest::newRow("1.2.21") << QByteArray("freetds v1.2.21") << BraceRule::FreeTdsLegacy;
+        QTest::newRow("1.3.20") << QByteArray("freetds v1.3.20") << BraceRule::FreeTdsLegacy;
+        QTest::newRow("1.3.21") << QByteArray("freetds v1.3.21") << BraceRule::Odbc;
+        QTest::newRow("1.4.0") << QByteArray("freetds v1.4.0") << BraceRule::FreeTdsLegacy;
+        QTest::newRow("1.4 snapshot") << QByteArray("freetds v1.4.dev.20231106") << BraceRule::FreeTdsLegacy;
+        QTest::newRow("1.4.1") << QByteArray("freetds v1.4.1") << BraceRule::Odbc;
+        QTest::newRow("1.10.0") << QByteArray("freetds v1.10.0") << BraceRule::Odbc;
+        QTest::newRow("marker without a version, then one")
+            << QByteArrayLiteral("freetds v.\0freetds v1.3.17") << BraceRule::FreeTdsLegacy;
+        QTest::newRow("no version text") << QByteArray("SQLite ODBC Driver 0.9998") << BraceRule::Odbc;
+    }
+
+    void braceRuleOfTheDriverLibrary()
+    {
+        QFETCH(QByteArray, libraryText);
+        QFETCH(BraceRule, rule);
+        QCOMPARE(MSSQL::BraceRuleForFreeTds(odbc::FreeTdsVersionIn(libraryText)), rule);
+    }
+
+    void registeredDriverChoosesTheForm_data()
+    {
+        QTest::addColumn<QString>("library");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("FreeTDS 1.3") << TestOdbc::FreeTdsDriver << "x;}y"
+                                     << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={x;}y};";
+        QTest::newRow("SQLite") << TestOdbc::SqliteDriver << "x;}y"
+                                << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={x;}}y};";
+        QTest::newRow("library that cannot be read")
+            << "/nonexistent/libtdsodbc.so"
+            << "x;}y"
+            << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={x;}}y};";
+    }
+
+    void registeredDriverChoosesTheForm()
+    {
+        QFETCH(QString, library);
+        QFETCH(QString, password);
+        QFETCH(QString, expected);
+        if (library.startsWith(QLatin1String("/usr/")) && !QFileInfo::exists(library))
+            QSKIP("this driver is not installed");
+        m_odbc->registerSqlServer(library);
+        ConnectionSettings s;
+        s.server = QStringLiteral("db1");
+        s.user = QStringLiteral("sa");
+        s.password = password;
+        s.database = QStringLiteral("Sales");
         QCOMPARE(MSSQL::ConnectionString(s), expected);
+        m_odbc->registerSqlServer(TestOdbc::SqliteDriver);
     }
 
     void defaultSettingsUseThePortDefault()

@@ -1,8 +1,12 @@
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/MsgBox.h"
 #include "sqlaccess/MSSQL.h"
+#include "support/TdsServer.h"
 #include "support/TestOdbc.h"
+#include "support/Wizard.h"
 
+#include <QLineEdit>
+#include <QPushButton>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -82,6 +86,78 @@ private slots:
         }
         MSSQL::SetConnectionSettingsSource(nullptr);
         MsgBox::resetHandler();
+    }
+
+    /**
+     * "Test Connection" and "Next >" against the SQL Server stand-in: a refused
+     * login is told in the server's own words; passwords with the characters
+     * the connection string treats specially log in.
+     */
+    void loginThroughTheWindows_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("database");
+        QTest::addColumn<QString>("driverSays"); // empty: the login works
+        QTest::newRow("works") << "tester"
+                               << "secret"
+                               << "Quorvane"
+                               << "";
+        QTest::newRow("wrong password") << "tester"
+                                        << "Secret"
+                                        << "Quorvane"
+                                        << "Login failed for user 'tester'.";
+        QTest::newRow("unknown user") << "nobody"
+                                      << "secret"
+                                      << "Quorvane"
+                                      << "Login failed for user 'nobody'.";
+        QTest::newRow("unknown database") << "tester"
+                                          << "secret"
+                                          << "Nowhere"
+                                          << "Cannot open database \"Nowhere\" requested by the login.";
+        QTest::newRow("password with ; { }") << "braces"
+                                             << "p;w{d}x"
+                                             << "Quorvane"
+                                             << "";
+        QTest::newRow("password starting with {") << "brace-first"
+                                                  << "{a}b;c"
+                                                  << "Quorvane"
+                                                  << "";
+    }
+
+    void loginThroughTheWindows()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QString, database);
+        QFETCH(QString, driverSays);
+        TdsServer server;
+        Wizard wizard;
+        wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
+        Form1& form = wizard.start();
+        const ConnectionSettings s = server.settings(database, user, password);
+        form.Text6->setText(s.server);
+        form.Text10->setText(s.port);
+        form.Text7->setText(user);
+        form.Text8->setText(password);
+        form.Text9->setText(database);
+
+        QTest::mouseClick(form.PushButton1, Qt::LeftButton); // "Test Connection"
+        QTest::mouseClick(form.PushButton2, Qt::LeftButton); // "Next >"
+        const QStringList boxes = wizard.boxes.texts();
+        if (driverSays.isEmpty()) {
+            QCOMPARE(boxes, QStringList({"Connection successful."}));
+            QVERIFY(wizard.form2() && wizard.form2()->isVisible());
+        } else {
+            QCOMPARE(boxes.size(), 2);
+            QVERIFY2(boxes[0].startsWith("Could not connect. Please check with your administrator.\n"),
+                qPrintable(boxes[0]));
+            QVERIFY2(boxes[1].startsWith("Could not connect.\n"), qPrintable(boxes[1]));
+            for (const QString& box : boxes)
+                QVERIFY2(box.contains("[FreeTDS][SQL Server]" + driverSays), qPrintable(box));
+            QVERIFY(!Form2::exists());
+        }
+        QCOMPARE(server.unexpected(), QStringList());
     }
 };
 

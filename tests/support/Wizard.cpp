@@ -43,6 +43,16 @@ void Wizard::storeConnectingSettings(const QString& databasePath)
     settings.write(QStringLiteral("MSSQLUser"), QStringLiteral("demo"));
 }
 
+void Wizard::storeSettings(const ConnectionSettings& connection)
+{
+    settings.write(QStringLiteral("MSSQLServer"), connection.server);
+    settings.write(QStringLiteral("MSSQLPort"), connection.port);
+    settings.write(QStringLiteral("MSSQLDatabase"), connection.database);
+    settings.write(QStringLiteral("MSSQLUser"), connection.user);
+    settings.write(QStringLiteral("MSSQLPassword"), connection.password);
+    settings.write(QStringLiteral("Local Connection"), connection.local ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
 Form1& Wizard::start()
 {
     m_form1 = std::make_unique<Form1>();

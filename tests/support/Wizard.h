@@ -34,6 +34,8 @@ public:
     QString standardDatabase();
     /** Stores settings that connect to the given database file. */
     void storeConnectingSettings(const QString& databasePath);
+    /** Stores every connection setting as given. */
+    void storeSettings(const ConnectionSettings& connection);
 
     /** Creates the connection window, which runs the start-up sequence. */
     Form1& start();

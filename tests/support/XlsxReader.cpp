@@ -22,6 +22,30 @@ const XlsxSheet* XlsxBook::sheet(const QString& name) const
     return nullptr;
 }
 
+QStringList CountingSheets(const QString& path, const QString& header)
+{
+    QProcess reader;
+    reader.start(QStringLiteral("/usr/bin/python3"),
+        {QStringLiteral("-c"),
+            QStringLiteral("import sys, openpyxl\n"
+                           "wb = openpyxl.load_workbook(sys.argv[1], read_only=True)\n"
+                           "for ws in wb.worksheets:\n"
+                           "    rows = 0; first = None; last = None; ok = True\n"
+                           "    for r in ws.iter_rows(values_only=True):\n"
+                           "        rows += 1\n"
+                           "        if rows == 1:\n"
+                           "            ok = ok and r[0] == sys.argv[2]; continue\n"
+                           "        v = r[0]\n"
+                           "        if first is None: first = v\n"
+                           "        elif v != last + 1: ok = False\n"
+                           "        last = v\n"
+                           "    print(ws.title, rows, first, last, ok)\n"),
+            path, header});
+    if (!reader.waitForFinished(600000) || reader.exitCode() != 0)
+        return {QStringLiteral("reading failed: ") + QString::fromLocal8Bit(reader.readAllStandardError())};
+    return QString::fromUtf8(reader.readAllStandardOutput()).trimmed().split(QLatin1Char('\n'));
+}
+
 XlsxBook ReadXlsx(const QString& path)
 {
     XlsxBook book;

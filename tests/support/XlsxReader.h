@@ -35,3 +35,11 @@ struct XlsxBook {
 };
 
 XlsxBook ReadXlsx(const QString& path);
+
+/**
+ * For a workbook whose sheets hold one counting column below its header
+ * `header` (too large to read cell by cell): one line per sheet in tab order,
+ * "<name> <rows> <first> <last> <True|False>", the last saying whether the
+ * header is there and the values run on without a gap.
+ */
+QStringList CountingSheets(const QString& path, const QString& header);

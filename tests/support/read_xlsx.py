@@ -6,14 +6,27 @@ widths, and which sheet is active.
 Text is also given as the spreadsheet application reads it ("_xHHHH_" stands
 for the character HHHH), because openpyxl hands those escapes back as they are.
 """
-import datetime
 import json
 import re
 import sys
 
 import openpyxl
+import openpyxl.worksheet._reader as sheet_reader
 from openpyxl.utils import get_column_letter
-from openpyxl.utils.datetime import to_excel
+
+
+class Serial(float):
+    """A date or time cell's serial exactly as the file holds it; openpyxl
+    would hand back a date-time rounded to the millisecond."""
+
+
+def keep_serial(value, *args, _convert=sheet_reader.from_excel, **kwargs):
+    serial = Serial(value)
+    serial.converted = _convert(value, *args, **kwargs)
+    return serial
+
+
+sheet_reader.from_excel = keep_serial
 
 ESCAPE = re.compile("_x([0-9A-Fa-f]{4})_")
 
@@ -25,14 +38,14 @@ def as_read(text):
 def cell_json(cell):
     v = cell.value
     out = {"format": cell.number_format}
-    if isinstance(v, bool):
+    if isinstance(v, Serial):
+        out.update(type="date", iso=v.converted.isoformat(), value=float(v))
+    elif isinstance(v, bool):
         out.update(type="boolean", value=v)
     elif isinstance(v, (int, float)):
         out.update(type="number", value=v)
     elif isinstance(v, str):
         out.update(type="text", raw=v, value=as_read(v))
-    elif isinstance(v, (datetime.datetime, datetime.date, datetime.time)):
-        out.update(type="date", iso=v.isoformat(), value=to_excel(v))
     else:
         out.update(type=type(v).__name__, value=str(v))
     return out

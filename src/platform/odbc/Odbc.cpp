@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <unordered_set>
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must speak UTF-16");
@@ -378,9 +379,15 @@ bool isInteger(SQLSMALLINT type)
     return type == SQL_TINYINT || type == SQL_SMALLINT || type == SQL_INTEGER || type == SQL_BIGINT;
 }
 
+// SQL Server's own types that the ODBC headers do not name.
+constexpr SQLSMALLINT SqlServerVariant = -150;
+constexpr SQLSMALLINT SqlServerXml = -152;
+
 ReadAs readAsFor(SQLSMALLINT type)
 {
-    if (isCharacter(type))
+    // xml and sql_variant hold text of any script; as narrow text it would go
+    // through the client's character set and lose what that set lacks.
+    if (isCharacter(type) || type == SqlServerVariant || type == SqlServerXml)
         return ReadAs::Wide;
     if (isBinary(type))
         return ReadAs::Binary;
@@ -507,18 +514,6 @@ void flushPending(std::string& out, char16_t& pending)
     }
 }
 
-/** UTF-16 length of UTF-8 text: one unit per sequence, two for the four-byte ones. */
-std::size_t utf16LengthOf(const char* text, std::size_t size)
-{
-    std::size_t units = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if ((c & 0xC0) != 0x80)
-            units += c >= 0xF0 ? 2 : 1;
-    }
-    return units;
-}
-
 } // namespace
 
 struct Recordset::Impl {
@@ -630,14 +625,26 @@ struct Recordset::Impl {
                 "Item cannot be found in the collection corresponding to the requested name or ordinal.");
     }
 
-    /** Takes column `index` (0-based) of the current row from the driver. */
-    void take(int index, FieldValue& out)
+    /**
+     * Takes column `index` (0-based) of the current row from the driver. A
+     * `bounded` read keeps what a cell holds and leaves the rest unfetched;
+     * the driver drops it when the next column or row is asked for.
+     *
+     * Long values come in pieces, and the piece whose length indicator fits
+     * the buffer is the last one whatever the return code says: FreeTDS 1.3
+     * answers every call for a sql_variant with "data truncated" and the
+     * whole value again, so waiting for SQL_SUCCESS would never end.
+     */
+    void take(int index, FieldValue& out, bool bounded)
     {
         SQLHSTMT h = statement->get();
         const auto column = static_cast<SQLUSMALLINT>(index + 1);
         out.bytes.clear();
         out.utf16Length = 0;
         out.number = 0;
+        out.longer = false;
+        const std::size_t keepUnits = bounded ? MaxKeptUnits : std::numeric_limits<std::size_t>::max();
+        const std::size_t keepBytes = bounded ? MaxKeptBytes : std::numeric_limits<std::size_t>::max();
         SQLLEN indicator = 0;
         switch (readAs[static_cast<std::size_t>(index)]) {
         case ReadAs::Double: {
@@ -649,6 +656,7 @@ struct Recordset::Impl {
         case ReadAs::Wide: {
             char16_t pending = 0;
             const SQLLEN bufferBytes = static_cast<SQLLEN>(wideBuffer.size() * sizeof(SQLWCHAR));
+            const SQLLEN room = bufferBytes - static_cast<SQLLEN>(sizeof(SQLWCHAR));
             for (;;) {
                 SQLRETURN rc = SQLGetData(h, column, SQL_C_WCHAR, wideBuffer.data(), bufferBytes, &indicator);
                 if (rc == SQL_NO_DATA)
@@ -658,17 +666,26 @@ struct Recordset::Impl {
                     out.kind = FieldValue::Null;
                     return;
                 }
-                const SQLLEN room = bufferBytes - static_cast<SQLLEN>(sizeof(SQLWCHAR));
                 const SQLLEN got = (indicator == SQL_NO_TOTAL || indicator > room) ? room : indicator;
-                const auto units = static_cast<std::size_t>(got) / sizeof(SQLWCHAR);
+                const bool complete = rc == SQL_SUCCESS || got == indicator;
+                auto units = static_cast<std::size_t>(got) / sizeof(SQLWCHAR);
+                const std::size_t space = keepUnits - out.utf16Length;
+                const bool cut = units > space || (units == space && !complete);
+                units = std::min(units, space);
                 appendUtf8(out.bytes, reinterpret_cast<const char16_t*>(wideBuffer.data()), units, pending);
                 out.utf16Length += units;
-                if (rc == SQL_SUCCESS)
+                if (cut) {
+                    out.longer = true;
+                    if (pending) { // the cut falls inside a pair: its first half goes too
+                        pending = 0;
+                        --out.utf16Length;
+                    }
+                    break;
+                }
+                if (complete)
                     break;
             }
-            if (pending) {
-                flushPending(out.bytes, pending);
-            }
+            flushPending(out.bytes, pending);
             out.kind = FieldValue::Text;
             return;
         }
@@ -677,6 +694,8 @@ struct Recordset::Impl {
             const bool binary = readAs[static_cast<std::size_t>(index)] == ReadAs::Binary;
             const SQLSMALLINT target = binary ? SQL_C_BINARY : SQL_C_CHAR;
             const auto bufferBytes = static_cast<SQLLEN>(byteBuffer.size());
+            const SQLLEN room = binary ? bufferBytes : bufferBytes - 1;
+            std::size_t units = 0; // of the text kept so far, in UTF-16
             for (;;) {
                 SQLRETURN rc = SQLGetData(h, column, target, byteBuffer.data(), bufferBytes, &indicator);
                 if (rc == SQL_NO_DATA)
@@ -686,17 +705,44 @@ struct Recordset::Impl {
                     out.kind = FieldValue::Null;
                     return;
                 }
-                const SQLLEN room = binary ? bufferBytes : bufferBytes - 1;
                 const SQLLEN got = (indicator == SQL_NO_TOTAL || indicator > room) ? room : indicator;
-                out.bytes.append(byteBuffer.data(), static_cast<std::size_t>(got));
-                if (rc == SQL_SUCCESS)
+                const bool complete = rc == SQL_SUCCESS || got == indicator;
+                auto keep = static_cast<std::size_t>(got);
+                bool cut = false;
+                if (binary) {
+                    const std::size_t space = keepBytes - out.bytes.size();
+                    cut = keep > space || (keep == space && !complete);
+                    keep = std::min(keep, space);
+                } else {
+                    // UTF-8: one unit a sequence, two for the four-byte ones. The
+                    // cut goes before the first character that does not fit, so
+                    // the last one kept is whole even across pieces.
+                    for (std::size_t i = 0; i < keep; ++i) {
+                        const auto c = static_cast<unsigned char>(byteBuffer[i]);
+                        if ((c & 0xC0) == 0x80)
+                            continue;
+                        const std::size_t width = c >= 0xF0 ? 2 : 1;
+                        if (units + width > keepUnits) {
+                            keep = i;
+                            cut = true;
+                            break;
+                        }
+                        units += width;
+                    }
+                }
+                out.bytes.append(byteBuffer.data(), keep);
+                if (cut) {
+                    out.longer = true;
+                    break;
+                }
+                if (complete)
                     break;
             }
             if (binary) {
                 out.kind = FieldValue::Binary;
             } else {
                 out.kind = FieldValue::Text;
-                out.utf16Length = utf16LengthOf(out.bytes.data(), out.bytes.size());
+                out.utf16Length = units;
             }
             return;
         }
@@ -738,7 +784,7 @@ struct Recordset::Impl {
         // The driver hands columns out in rising order only, so the ones
         // skipped on the way are kept for a later request.
         for (int j = nextColumn; j <= index; ++j) {
-            take(j, scratch);
+            take(j, scratch, false);
             nextColumn = j + 1;
             cache[static_cast<std::size_t>(j)] = toVariant(j, scratch);
             cached[static_cast<std::size_t>(j)] = true;
@@ -860,7 +906,7 @@ void Recordset::read(int index, FieldValue& out)
         raise(-1, "Fields of a row must be read in rising order, each once.");
     // Columns skipped on the way are passed over without being kept.
     d->nextColumn = index + 1;
-    d->take(index, out);
+    d->take(index, out, true);
 }
 
 bool Recordset::eof() const

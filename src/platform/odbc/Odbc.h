@@ -63,6 +63,14 @@ private:
 };
 
 /**
+ * What the bulk reader keeps of a long value: the 32,767 UTF-16 units a
+ * spreadsheet cell holds, and of binary data the bytes whose hex ("0x" and
+ * two digits a byte) fills such a cell. The rest is never fetched.
+ */
+inline constexpr std::size_t MaxKeptUnits = 32767;
+inline constexpr std::size_t MaxKeptBytes = (MaxKeptUnits - 2 + 1) / 2;
+
+/**
  * One value as it arrived from the driver, in buffers that are reused from
  * cell to cell so that reading a large table allocates nothing per value.
  */
@@ -74,6 +82,8 @@ struct FieldValue {
     std::string bytes;
     /** Text: its length in UTF-16 code units (the unit of a spreadsheet cell's limit). */
     std::size_t utf16Length = 0;
+    /** The value went on beyond what was kept (MaxKeptUnits, MaxKeptBytes). */
+    bool longer = false;
 };
 
 struct FieldInfo {
@@ -121,7 +131,8 @@ public:
      * `out`. Fields must be read in rising order, each at most once per row.
      * Integers, decimals, dates, times, bits and identifiers arrive as their
      * exact text; floating point as Double; character data as UTF-8 Text;
-     * binary as Binary.
+     * binary as Binary. A longer value is kept up to MaxKeptUnits (text, never
+     * half a surrogate pair) or MaxKeptBytes (binary) and marked `longer`.
      */
     void read(int index, FieldValue& out);
 

@@ -1,0 +1,157 @@
+#include "support/TdsServer.h"
+
+#include "support/XlsxReader.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <cmath>
+#include <stdexcept>
+
+namespace {
+
+const QString Script = QStringLiteral(QUORVANE_SOURCE_DIR "/tests/support/tds_server.py");
+
+QString columnName(int column)
+{
+    QString name;
+    for (int c = column; c > 0; c = (c - 1) / 26)
+        name.prepend(QChar('A' + (c - 1) % 26));
+    return name;
+}
+
+QString shown(const QString& text)
+{
+    return text.size() > 40 ? text.left(40) + QStringLiteral("…(%1 characters)").arg(text.size()) : text;
+}
+
+QString describe(const QString& kind, const QJsonValue& value)
+{
+    if (kind == QLatin1String("text"))
+        return QStringLiteral("text \"%1\"").arg(shown(value.toString()));
+    if (kind == QLatin1String("boolean"))
+        return QStringLiteral("boolean %1").arg(value.toBool() ? "TRUE" : "FALSE");
+    return QStringLiteral("%1 %2").arg(kind, QString::number(value.toDouble(), 'g', 17));
+}
+
+QString describe(const XlsxCell& cell)
+{
+    if (cell.type == QLatin1String("text"))
+        return QStringLiteral("text \"%1\"").arg(shown(cell.text));
+    if (cell.type == QLatin1String("boolean"))
+        return QStringLiteral("boolean %1").arg(cell.boolean ? "TRUE" : "FALSE");
+    return QStringLiteral("%1 %2").arg(cell.type, QString::number(cell.number, 'g', 17));
+}
+
+bool same(const QString& kind, const QJsonValue& value, const XlsxCell& cell)
+{
+    if (cell.type != kind)
+        return false;
+    if (kind == QLatin1String("text"))
+        return cell.text == value.toString();
+    if (kind == QLatin1String("boolean"))
+        return cell.boolean == value.toBool();
+    if (kind == QLatin1String("date")) // a date's serial to well under a millisecond
+        return std::abs(cell.number - value.toDouble()) < 1e-9;
+    return cell.number == value.toDouble();
+}
+
+} // namespace
+
+TdsServer::TdsServer()
+{
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(python(),
+        {Script, QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--log"),
+            m_dir.filePath(QStringLiteral("server.log"))});
+    // It prints "PORT <n>" once it listens.
+    QByteArray line;
+    while (!line.endsWith('\n') && m_process.waitForReadyRead(30000))
+        line += m_process.readLine();
+    const QRegularExpressionMatch m
+        = QRegularExpression(QStringLiteral("^PORT (\\d+)")).match(QString::fromLatin1(line));
+    if (!m.hasMatch())
+        throw std::runtime_error("the TDS test server did not start: " + line.toStdString());
+    m_port = m.captured(1).toInt();
+}
+
+TdsServer::~TdsServer()
+{
+    // Closing its input ends it; a server that does not go is killed.
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+ConnectionSettings TdsServer::settings(const QString& database, const QString& user, const QString& password) const
+{
+    ConnectionSettings s;
+    s.server = QStringLiteral("127.0.0.1");
+    s.port = QString::number(m_port);
+    s.database = database;
+    s.user = user;
+    s.password = password;
+    s.local = false;
+    return s;
+}
+
+QString TdsServer::log() const
+{
+    QFile file(m_dir.filePath(QStringLiteral("server.log")));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
+QStringList TdsServer::unexpected() const
+{
+    return log().split(QLatin1Char('\n')).filter(QStringLiteral(" UNEXPECTED "));
+}
+
+QJsonArray TdsServer::expectedCells(const QString& database, const QString& table)
+{
+    QProcess process;
+    process.start(python(), {Script, QStringLiteral("--expected"), database, table});
+    if (!process.waitForFinished(60000) || process.exitCode() != 0)
+        throw std::runtime_error(
+            "no expected cells for " + table.toStdString() + ": " + process.readAllStandardError().toStdString());
+    return QJsonDocument::fromJson(process.readAllStandardOutput()).array();
+}
+
+QString TdsServer::python()
+{
+    return QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
+                                                             : QStringLiteral("python3");
+}
+
+QStringList SheetDifferences(const XlsxSheet& sheet, const QJsonArray& expected)
+{
+    QStringList differences;
+    QSet<QString> seen;
+    for (int r = 0; r < expected.size(); ++r) {
+        const QJsonArray row = expected[r].toArray();
+        for (int c = 0; c < row.size(); ++c) {
+            const QString ref = columnName(c + 1) + QString::number(r + 1);
+            seen.insert(ref);
+            const auto found = sheet.cells.constFind(ref);
+            if (row[c].isNull()) {
+                if (found != sheet.cells.constEnd())
+                    differences << QStringLiteral("%1: expected empty, got %2").arg(ref, describe(*found));
+                continue;
+            }
+            const QString kind = row[c].toArray()[0].toString();
+            const QJsonValue value = row[c].toArray()[1];
+            if (found == sheet.cells.constEnd())
+                differences << QStringLiteral("%1: expected %2, got empty").arg(ref, describe(kind, value));
+            else if (!same(kind, value, *found))
+                differences
+                    << QStringLiteral("%1: expected %2, got %3").arg(ref, describe(kind, value), describe(*found));
+        }
+    }
+    for (auto it = sheet.cells.constBegin(); it != sheet.cells.constEnd(); ++it)
+        if (!seen.contains(it.key()))
+            differences << QStringLiteral("%1: expected nothing, got %2").arg(it.key(), describe(*it));
+    return differences;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "sqlaccess/ConnectionSettings.h"
+
+#include <QJsonArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+struct XlsxSheet;
+
+/**
+ * The project's SQL Server stand-in (tds_server.py) on a free loopback port,
+ * for one test process: FreeTDS logs into it, lists its tables and reads them
+ * exactly as it would from SQL Server. Its fixture databases are defined in
+ * that script, together with the cells each fixture table must give.
+ */
+class TdsServer {
+public:
+    /** Starts the server; throws std::runtime_error when it does not come up. */
+    TdsServer();
+    ~TdsServer();
+    TdsServer(const TdsServer&) = delete;
+    TdsServer& operator=(const TdsServer&) = delete;
+
+    int port() const { return m_port; }
+
+    /** Settings that reach `database` on this server (port field, not local). */
+    ConnectionSettings settings(const QString& database, const QString& user = QStringLiteral("tester"),
+        const QString& password = QStringLiteral("secret")) const;
+
+    /** What the server logged: every login, batch and call. */
+    QString log() const;
+    /** Log lines about traffic the server did not understand; empty when all went as planned. */
+    QStringList unexpected() const;
+
+    /** The cells a fixture table's worksheet must hold, row by row: [kind, value] or null (empty). */
+    static QJsonArray expectedCells(const QString& database, const QString& table);
+
+    /** Debian's interpreter (it has python3-openpyxl), else whatever python3 is on the path. */
+    static QString python();
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    int m_port = 0;
+};
+
+/**
+ * The cells of `sheet` that differ from `expected` (as expectedCells gives
+ * it), one line each ("B3: expected number 0.07, got text 0.07"), and any
+ * cell beyond the expected rows and columns. Empty when the sheet is exact.
+ */
+QStringList SheetDifferences(const XlsxSheet& sheet, const QJsonArray& expected);
