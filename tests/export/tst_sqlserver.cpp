@@ -2,6 +2,9 @@
 #include "Wizard.h"
 #include "XlsxReader.h"
 
+#include "platform/odbc/Odbc.h"
+#include "sqlaccess/MSSQL.h"
+
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
@@ -107,6 +110,25 @@ private slots:
                 = SheetDifferences(*book.sheet(sheet), TdsServer::expectedCells("Quorvane", table));
             QVERIFY2(differences.isEmpty(), qPrintable(sheet + ":\n" + differences.mid(0, 20).join('\n')));
         }
+    }
+
+    /**
+     * A table left after its first row (the count, a listing, a close in the
+     * middle) is cancelled with an attention; the connection goes on working.
+     */
+    void tableLeftEarlyKeepsTheConnection()
+    {
+        TestOdbc odbc;
+        odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
+        odbc::Connection connection;
+        connection.open(MSSQL::ConnectionString(m_server->settings(QStringLiteral("Quorvane"))));
+        for (int i = 0; i < 3; ++i) {
+            odbc::Recordset records;
+            records.open(QStringLiteral("SELECT * FROM [dbo].[Big]"), connection);
+            QCOMPARE(records.recordCount(), 1048580);
+            QCOMPARE(records.value(0).toInt(), 1);
+        }
+        QCOMPARE(m_server->log().count(QStringLiteral("attention in the middle of a reply")), 3);
     }
 
     /** More rows than a worksheet holds, streamed by the server: the rest goes on in a second sheet. */

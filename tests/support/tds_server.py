@@ -523,6 +523,7 @@ class Session(socketserver.BaseRequestHandler):
         if readable:
             kind, _ = self.read_message()
             if kind == ATTENTION:
+                self.log("attention in the middle of a reply")
                 raise Attention()
             self.unexpected("packet of type 0x%02x in the middle of a reply" % kind)
 
@@ -546,6 +547,7 @@ class Session(socketserver.BaseRequestHandler):
                     elif kind == RPC:
                         self.rpc(payload)
                     elif kind == ATTENTION:
+                        self.log("attention after a reply")
                         self.out.clear()
                         self.send(done(DONE_ATTN), last=True)
                     else:
@@ -553,7 +555,8 @@ class Session(socketserver.BaseRequestHandler):
                         self.send(error(50000, "The test server does not understand packets of type 0x%02x."
                                         % kind) + done(DONE_ERROR), last=True)
                 except Attention:
-                    self.out.clear()
+                    # The rows already queued end the token that the last packet
+                    # cut in two; the acknowledgement follows them.
                     self.send(done(DONE_ATTN), last=True)
         except (EOFError, ConnectionError):
             pass
