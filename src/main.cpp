@@ -1,3 +1,4 @@
+#include "shell/Main.h"
 #include "connection/Form1.h"
 #include "platform/ui/ProgramEnd.h"
 
@@ -5,6 +6,7 @@
 
 int main(int argc, char* argv[])
 {
+    Main::RaiseOpenFileLimit();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
     QApplication::setOrganizationName(QStringLiteral("Brantlow"));

@@ -469,6 +469,9 @@ xl::CellValue ToCell(const odbc::FieldInfo& field, const odbc::FieldValue& value
     case odbc::FieldValue::Text:
         break;
     }
+    // Whatever it becomes, a value the reader kept only the start of is counted as cut.
+    if (value.longer)
+        truncated = true;
 
     const std::string& text = value.bytes;
     switch (field.sqlType) {
@@ -499,4 +502,65 @@ xl::CellValue ToCell(const odbc::FieldInfo& field, const odbc::FieldValue& value
         // Character data, identifiers, XML and whatever else a driver reports: the text as it is.
         return characterCell(value, truncated);
     }
+}
+
+xl::CellValue PlainTextCell(const odbc::FieldValue& value, std::string& scratch, bool& truncated)
+{
+    switch (value.kind) {
+    case odbc::FieldValue::Null:
+        return {};
+    case odbc::FieldValue::Binary:
+        return hexCell(value, scratch, truncated);
+    case odbc::FieldValue::Double: {
+        char digits[32];
+        const auto printed = std::to_chars(digits, digits + sizeof digits, value.number);
+        scratch.assign(digits, printed.ptr);
+        return asciiCell(scratch);
+    }
+    case odbc::FieldValue::Text:
+        break;
+    }
+    const auto& in = value.bytes;
+    scratch.clear();
+    std::size_t units = 0, i = 0;
+    while (i < in.size()) {
+        const auto lead = static_cast<unsigned char>(in[i]);
+        // The length of a well-formed sequence starting here, 0 when there is none.
+        std::size_t length = lead < 0x80   ? 1
+            : lead >= 0xC2 && lead <= 0xDF ? 2
+            : lead >= 0xE0 && lead <= 0xEF ? 3
+            : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                           : 0;
+        if (length > 1) {
+            if (i + length > in.size())
+                length = 0;
+            for (std::size_t k = 1; k < length; ++k)
+                if ((static_cast<unsigned char>(in[i + k]) & 0xC0) != 0x80)
+                    length = 0;
+            if (length >= 3) {
+                const auto second = static_cast<unsigned char>(in[i + 1]);
+                const bool overlong = (lead == 0xE0 && second < 0xA0) || (lead == 0xF0 && second < 0x90);
+                const bool surrogate = lead == 0xED && second >= 0xA0;
+                const bool beyond = lead == 0xF4 && second >= 0x90;
+                if (overlong || surrogate || beyond)
+                    length = 0;
+            }
+        }
+        const std::size_t width = length == 4 ? 2 : 1;
+        if (units + width > xl::MaxCellChars) {
+            truncated = true;
+            return textCell(scratch, units);
+        }
+        units += width;
+        if (length == 0) {
+            scratch += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            scratch.append(in, i, length);
+            i += length;
+        }
+    }
+    if (value.longer)
+        truncated = true;
+    return textCell(scratch, units);
 }

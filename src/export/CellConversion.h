@@ -39,3 +39,12 @@ inline constexpr SQLSMALLINT SqlServerTime2 = -154;
  */
 xl::CellValue ToCell(
     const odbc::FieldInfo& field, const odbc::FieldValue& value, std::string& scratch, bool& truncated);
+
+/**
+ * The value as plain text, for a cell that would not take it as converted:
+ * the driver's text with each byte that is not part of valid UTF-8 replaced
+ * by U+FFFD, cut to what a cell holds (setting `truncated`); a floating-point
+ * number by its shortest digits; binary as "0x" and hex. Same lifetime rule
+ * as ToCell.
+ */
+xl::CellValue PlainTextCell(const odbc::FieldValue& value, std::string& scratch, bool& truncated);

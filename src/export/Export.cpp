@@ -14,8 +14,8 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QListWidget>
+#include <QLocale>
 #include <atomic>
-#include <charconv>
 #include <cmath>
 #include <thread>
 
@@ -28,23 +28,6 @@ xl::CellValue textCell(std::string_view text)
     cell.text = text;
     cell.utf16Length = text.size();
     return cell;
-}
-
-/**
- * A value as text, for a typed cell the workbook refused: the driver's own
- * text, cut to what a cell holds, or a floating-point number's shortest form.
- */
-xl::CellValue plainText(const odbc::FieldValue& value, std::string& scratch, bool& truncated)
-{
-    if (value.kind == odbc::FieldValue::Double) {
-        char digits[32];
-        const auto printed = std::to_chars(digits, digits + sizeof digits, value.number);
-        scratch.assign(digits, printed.ptr);
-        return textCell(scratch);
-    }
-    odbc::FieldInfo text;
-    text.sqlType = SQL_WVARCHAR;
-    return ToCell(text, value, scratch, truncated);
 }
 
 /** The name the workbook file is given: the database file's name, or the database's. */
@@ -83,9 +66,77 @@ void whileResponsive(F&& work)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     worker.join();
+    // What the work handed to this thread at its very end (starting the
+    // opener of a written workbook) runs now, in its place in the export.
+    QCoreApplication::processEvents();
     if (failure)
         std::rethrow_exception(failure);
 }
+
+/** A count as a reader expects it: 767,909. */
+QString counted(long long n)
+{
+    return QLocale(QLocale::English).toString(n);
+}
+
+/**
+ * What became of one table. However many of its steps or cells fail, the
+ * table gets one report, made from this when its copy is over.
+ */
+struct TableOutcome {
+    QString name; // as listed
+    long long rowTotal = -1; // -1: the count could not be taken
+    long long rowsCopied = 0;
+    long long cut = 0; // values cut to what a cell holds
+    long long asText = 0; // values that went in as plain text
+    bool notCopied = false; // the table could not be opened
+    bool stoppedEarly = false; // reading ended before the last row
+    bool connectionLost = false;
+    int failedLine = 0; // the first step that failed, and its words
+    QString failure;
+
+    void failed(int line, const QString& words)
+    {
+        if (failure.isEmpty()) {
+            failedLine = line;
+            failure = words;
+        }
+    }
+    bool worthReporting() const { return !failure.isEmpty() || cut > 0 || asText > 0; }
+    int line() const { return failedLine ? failedLine : 202; }
+
+    QString report() const
+    {
+        QStringList parts;
+        const QString lost
+            = connectionLost ? QStringLiteral("the connection was lost") : QStringLiteral("reading it failed");
+        if (notCopied) {
+            parts << QStringLiteral("Table %1 was not copied; %2: %3").arg(name, lost, failure);
+        } else if (stoppedEarly) {
+            const QString of = rowTotal >= 0 ? QStringLiteral(" of ") + counted(rowTotal) : QString();
+            parts << QStringLiteral("Table %1: %2%3 rows copied; %4: %5")
+                         .arg(name, counted(rowsCopied), of, lost, failure);
+        } else if (!failure.isEmpty()) {
+            parts << QStringLiteral("Table %1: %2").arg(name, failure);
+        }
+        if (cut > 0)
+            parts << QStringLiteral("%1 value(s) of table %2 were longer than the 32,767 characters a cell holds and "
+                                    "were cut to their first 32,767 characters.")
+                         .arg(counted(cut), name);
+        if (asText > 0)
+            parts << QStringLiteral("%1 value(s) of table %2 could not be written as their type and went in as text.")
+                         .arg(counted(asText), name);
+        return parts.join(QStringLiteral("\n"));
+    }
+};
+
+/** One ticked entry as the export found it. */
+struct ListEntry {
+    QString name;
+    QString schema;
+    bool ticked = false;
+};
+
 } // namespace
 
 void Form2::PushButton5_Click()
@@ -104,19 +155,47 @@ void Form2::PushButton5_Click()
         return;
     }
 
+    // The entries as they stand. Ticks are read live as the copy reaches each
+    // entry; if "< Back" and "Next >" refill the list meanwhile, the export
+    // goes on with the entries it had, ticked as they were at that moment:
+    // the user asked for those tables, and a refilled list says nothing else.
+    std::vector<ListEntry> entries;
+    bool refilled = false;
+    const auto keepTicks = [&] {
+        if (refilled)
+            return;
+        for (std::size_t j = 0; j < entries.size() && int(j) < ListView1->count(); ++j)
+            entries[j].ticked = ListView1->item(int(j))->checkState() == Qt::Checked;
+        refilled = true;
+    };
+    QAbstractItemModel* model = ListView1->model();
+    const QMetaObject::Connection onReset = connect(model, &QAbstractItemModel::modelAboutToBeReset, this, keepTicks);
+    const QMetaObject::Connection onRemove = connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this, keepTicks);
+    struct Disconnect {
+        QMetaObject::Connection a, b;
+        ~Disconnect()
+        {
+            QObject::disconnect(a);
+            QObject::disconnect(b);
+        }
+    } disconnectGuard{onReset, onRemove};
+
     std::unique_ptr<xl::Application> excel;
     xl::Workbook* workbook = nullptr;
+    bool storageFailed = false;
     try {
         trap.step(110, [&] { pointer.setMousePointer(WindowPointer::Hourglass); });
         trap.step(112, [&] { connection->setMode(odbc::adModeReadWrite); });
 
         // 114-118: a connection that cannot be opened leaves nothing to copy.
         const ConnectionSettings settings = MSSQL::CurrentConnectionSettings();
-        const bool connected = trap.step(settings.local ? 116 : 118, [&] {
+        const int openLine = settings.local ? 116 : 118;
+        const auto openConnection = [&] {
             if (!connection)
                 throw quorvane::Error(91, QStringLiteral("Object variable not set"));
             whileResponsive([&] { connection->open(MSSQL::ConnectionString(settings)); });
-        });
+        };
+        const bool connected = trap.step(openLine, openConnection);
         if (connected && trap.step(120, [&] {
                 excel = std::make_unique<xl::Application>();
                 excel->setDocumentName(documentName(settings));
@@ -132,151 +211,210 @@ void Form2::PushButton5_Click()
             odbc::FieldValue value;
             std::string scratch;
 
-            const int entries = ListView1->count(); // 130
-            for (int i = 1; i <= entries; ++i) {
-                // Entries may go away meanwhile ("< Back" and "Next >" refill the list).
-                if (i > ListView1->count())
-                    break;
-                QListWidgetItem* entry = ListView1->item(i - 1);
-                if (entry->checkState() != Qt::Checked) // 132
-                    continue;
-                currentName = entry->text(); // 134
-                const QString schema = entry->data(Qt::UserRole).toString();
-                trap.step(136, [&] {
-                    ProgressBar1->setValue(int(std::nearbyint(double(i) / double(ListView1->count()) * 100.0)));
-                });
-                trap.step(138, [&] { ProgressBar1->setText(QStringLiteral("Processing: ") + currentName); });
-                trap.step(140, [&] {
-                    if (recordset->state() != 0)
-                        recordset->close();
-                });
-                trap.step(142, [&] { recordset->setCursorLocation(odbc::adUseClient); });
-                // A table that cannot be read is reported once and skipped.
-                if (!trap.step(144, [&] {
-                        const QString source = Excel1::TableQuery(currentName, schema);
+            for (int j = 0; j < ListView1->count(); ++j) // 130
+                entries.push_back({ListView1->item(j)->text(), ListView1->item(j)->data(Qt::UserRole).toString(),
+                    ListView1->item(j)->checkState() == Qt::Checked});
+            const int count = int(entries.size());
+            const auto ticked = [&](int i) {
+                // Live while the list is the one the export started with.
+                if (!refilled && i <= ListView1->count())
+                    return ListView1->item(i - 1)->checkState() == Qt::Checked;
+                return entries[std::size_t(i - 1)].ticked;
+            };
+
+            try {
+                for (int i = 1; i <= count; ++i) {
+                    if (!ticked(i)) // 132
+                        continue;
+                    const ListEntry& entry = entries[std::size_t(i - 1)];
+                    currentName = entry.name; // 134
+                    trap.step(136, [&] {
+                        const int shown = refilled ? count : ListView1->count();
+                        ProgressBar1->setValue(int(std::nearbyint(double(i) / double(shown) * 100.0)));
+                    });
+                    trap.step(138, [&] { ProgressBar1->setText(QStringLiteral("Processing: ") + currentName); });
+
+                    TableOutcome outcome;
+                    outcome.name = entry.name;
+                    // A failed step of this table is kept for its one report. The
+                    // workbook's storage failing is no table's fault: it ends the export.
+                    const auto attempt = [&](int line, auto&& work) {
+                        try {
+                            work();
+                            return true;
+                        } catch (const xl::StorageError&) {
+                            throw;
+                        } catch (...) {
+                            outcome.failed(line, ErrorTrap::describe(std::current_exception()));
+                            return false;
+                        }
+                    };
+                    const auto noteLoss = [&] { outcome.connectionLost = connection->lost(outcome.failure); };
+                    attempt(140, [&] {
+                        if (recordset->state() != 0)
+                            recordset->close();
+                    });
+                    attempt(142, [&] { recordset->setCursorLocation(odbc::adUseClient); });
+                    const bool opened = attempt(144, [&] {
+                        const QString source = Excel1::TableQuery(currentName, entry.schema);
                         whileResponsive(
                             [&] { recordset->open(source, *connection, odbc::adOpenStatic, odbc::adLockReadOnly); });
-                    }))
-                    continue;
+                    });
 
-                const QString listedName = currentName;
-                xl::Worksheet* sheet = nullptr;
-                auto takeSheet = [&] {
-                    sheet = nullptr;
-                    if (firstSheet) {
-                        trap.step(148, [&] { sheet = workbook->activeSheet(); });
-                        firstSheet = false; // 150
-                    } else {
-                        trap.step(152, [&] { sheet = workbook->addWorksheet(); });
-                    }
-                    if (sheet)
-                        Excel1::NameWorksheet(trap, currentName, *workbook, *sheet);
-                };
-                takeSheet();
-                if (!sheet)
-                    continue;
-
-                long long rowTotal = 0;
-                trap.step(176, [&] { rowTotal = recordset->recordCount(); });
-                int fieldCount = 0;
-                trap.step(178, [&] { fieldCount = recordset->fieldCount(); });
-                auto writeHeader = [&] {
-                    for (int f = 0; f < fieldCount; ++f) {
-                        if (!yieldToEvents()) // 180
-                            throw ExportAbandoned{};
-                        trap.step(182, [&] { sheet->writeText(1, f + 1, recordset->fieldName(f)); });
-                    }
-                };
-                writeHeader();
-
-                long long cut = 0;
-                long long asText = 0;
-                long long n = 1;
-                long sheetRow = 2;
-                bool tableFailed = false;
-                // 186: the rows themselves bound the loop; the row total is only the "from" figure.
-                while (!tableFailed) {
-                    bool atEnd = true;
-                    if (!trap.step(186, [&] { atEnd = recordset->eof(); }) || atEnd)
-                        break;
-                    if (!yieldToEvents()) // 188
-                        throw ExportAbandoned{};
-                    ProgressBar1->setRowText(currentName, n, rowTotal); // 190
-                    if (sheetRow > xl::MaxRows) {
-                        // A worksheet is full: the table goes on in a further worksheet, named the same way.
-                        currentName = listedName;
-                        trap.step(152, [&] { sheet = workbook->addWorksheet(); });
-                        if (!sheet)
-                            break;
-                        Excel1::NameWorksheet(trap, currentName, *workbook, *sheet);
-                        ProgressBar1->setRowText(currentName, n, rowTotal);
-                        writeHeader();
-                        sheetRow = 2;
-                    }
-                    fieldCount = recordset->fieldCount(); // 192
-                    for (int f = 0; f < fieldCount; ++f) {
-                        if (!yieldToEvents()) // 194
-                            throw ExportAbandoned{};
-                        ProgressBar1->setFieldText(f + 1, fieldCount); // 196
-                        const odbc::FieldInfo& field = recordset->field(f);
-                        if (field.adoType == odbc::adLongVarBinary) { // 198
-                            trap.step(200, [&] { sheet->write(sheetRow, f + 1, textCell(BinaryDataText)); });
-                            continue;
+                    xl::Worksheet* sheet = nullptr;
+                    if (opened) {
+                        if (firstSheet) {
+                            trap.step(148, [&] { sheet = workbook->activeSheet(); });
+                            firstSheet = false; // 150
+                        } else {
+                            trap.step(152, [&] { sheet = workbook->addWorksheet(); });
                         }
-                        // 202: a value the driver cannot deliver ends this table's copy with one report.
-                        if (!trap.step(202, [&] {
-                                recordset->read(f, value);
+                        if (sheet)
+                            Excel1::NameWorksheet(trap, currentName, *workbook, *sheet);
+                    } else {
+                        outcome.notCopied = true;
+                        noteLoss();
+                    }
+
+                    if (sheet) {
+                        attempt(176, [&] { outcome.rowTotal = recordset->recordCount(); });
+                        int fieldCount = 0;
+                        attempt(178, [&] { fieldCount = recordset->fieldCount(); });
+                        const auto writeHeader = [&] {
+                            for (int f = 0; f < fieldCount; ++f) {
+                                if (!yieldToEvents()) // 180
+                                    throw ExportAbandoned{};
+                                attempt(182, [&] { sheet->writeText(1, f + 1, recordset->fieldName(f)); });
+                            }
+                        };
+                        writeHeader();
+
+                        long sheetRow = 2;
+                        // 186: the rows themselves bound the loop; the row total is only the "from" figure.
+                        for (long long n = 1;; ++n, ++sheetRow) {
+                            bool atEnd = true;
+                            if (!attempt(186, [&] { atEnd = recordset->eof(); })) {
+                                outcome.stoppedEarly = true;
+                                break;
+                            }
+                            if (atEnd)
+                                break;
+                            if (!yieldToEvents()) // 188
+                                throw ExportAbandoned{};
+                            ProgressBar1->setRowText(currentName, n, outcome.rowTotal); // 190
+                            if (sheetRow > xl::MaxRows) {
+                                // A worksheet is full: the table goes on in a further worksheet, named the same way.
+                                currentName = entry.name;
+                                sheet = nullptr;
+                                trap.step(152, [&] { sheet = workbook->addWorksheet(); });
+                                if (!sheet) {
+                                    outcome.stoppedEarly = true;
+                                    break;
+                                }
+                                Excel1::NameWorksheet(trap, currentName, *workbook, *sheet);
+                                ProgressBar1->setRowText(currentName, n, outcome.rowTotal);
+                                writeHeader();
+                                sheetRow = 2;
+                            }
+                            fieldCount = recordset->fieldCount(); // 192
+                            int f = 0;
+                            for (; f < fieldCount; ++f) {
+                                if (!yieldToEvents()) // 194
+                                    throw ExportAbandoned{};
+                                ProgressBar1->setFieldText(f + 1, fieldCount); // 196
+                                const odbc::FieldInfo& field = recordset->field(f);
+                                if (field.adoType == odbc::adLongVarBinary) { // 198
+                                    attempt(200, [&] { sheet->write(sheetRow, f + 1, textCell(BinaryDataText)); });
+                                    continue;
+                                }
+                                // 202: a value the driver cannot deliver ends the table's copy.
+                                if (!attempt(202, [&] { recordset->read(f, value); }))
+                                    break;
                                 bool truncated = false;
                                 const xl::CellValue cell = ToCell(field, value, scratch, truncated);
                                 if (truncated)
-                                    ++cut;
+                                    ++outcome.cut;
                                 if (cell.type == xl::CellValue::Empty)
-                                    return;
-                                if (cell.type == xl::CellValue::Text) {
-                                    sheet->write(sheetRow, f + 1, cell);
-                                    return;
-                                }
-                                // A number, date or Boolean the workbook will not take still
-                                // shows, as text, and is counted for the table's report.
+                                    continue;
+                                // A value the cell will not take as converted still shows, as
+                                // plain text, and is counted; it never ends the table.
+                                bool written = true;
                                 try {
                                     sheet->write(sheetRow, f + 1, cell);
-                                } catch (const quorvane::Error&) {
-                                    bool textCut = false;
-                                    sheet->write(sheetRow, f + 1, plainText(value, scratch, textCut));
-                                    ++asText;
-                                    if (textCut)
-                                        ++cut;
+                                } catch (const xl::StorageError&) {
+                                    throw;
+                                } catch (...) {
+                                    written = false;
                                 }
-                            })) {
-                            tableFailed = true;
+                                if (!written) {
+                                    bool plainCut = false;
+                                    if (attempt(202, [&] {
+                                            sheet->write(sheetRow, f + 1, PlainTextCell(value, scratch, plainCut));
+                                        })) {
+                                        ++outcome.asText;
+                                        if (plainCut && !truncated)
+                                            ++outcome.cut;
+                                    }
+                                }
+                            }
+                            if (f < fieldCount) {
+                                // The row is not whole: what of it was written goes again, so
+                                // the sheet holds exactly the rows the report counts.
+                                for (int g = 0; g < f; ++g)
+                                    attempt(202, [&] { sheet->write(sheetRow, g + 1, xl::CellValue{}); });
+                                outcome.stoppedEarly = true;
+                                break;
+                            }
+                            outcome.rowsCopied = n;
+                            if (!attempt(206, [&] { recordset->moveNext(); })) {
+                                outcome.stoppedEarly = true;
+                                break;
+                            }
+                        }
+                        if (outcome.stoppedEarly)
+                            noteLoss();
+                    }
+                    if (outcome.worthReporting())
+                        trap.reportAt(outcome.line(), outcome.report());
+
+                    // A lost connection is opened again once; when that fails the rest
+                    // cannot be copied, and one report names what was left out.
+                    if (outcome.connectionLost) {
+                        attempt(140, [&] { recordset->close(); });
+                        attempt(228, [&] { connection->close(); });
+                        QString reason;
+                        try {
+                            openConnection();
+                        } catch (...) {
+                            reason = ErrorTrap::describe(std::current_exception());
+                        }
+                        if (!reason.isEmpty()) {
+                            QStringList left;
+                            for (int k = i + 1; k <= count; ++k)
+                                if (ticked(k))
+                                    left << entries[std::size_t(k - 1)].name;
+                            if (!left.isEmpty())
+                                trap.reportAt(openLine,
+                                    QStringLiteral("The connection could not be opened again, so these tables were "
+                                                   "not copied: %1.\n%2")
+                                        .arg(left.join(QStringLiteral(", ")), reason));
                             break;
                         }
                     }
-                    if (tableFailed)
-                        break;
-                    if (!trap.step(206, [&] { recordset->moveNext(); }))
-                        break;
-                    ++n;
-                    ++sheetRow;
                 }
-                // One report for the table, after its last row.
-                if (cut > 0 || asText > 0) {
-                    const QString longer = QStringLiteral("were longer than the 32,767 characters a cell holds and "
-                                                          "were cut to their first 32,767 characters");
-                    const QString typed = QStringLiteral("could not be written as their type and went in as text");
-                    QString report = QStringLiteral("%1 value(s) of table %2 %3")
-                                         .arg(cut > 0 ? cut : asText)
-                                         .arg(listedName, cut > 0 ? longer : typed);
-                    if (cut > 0 && asText > 0)
-                        report += QStringLiteral("; %1 value(s) %2").arg(asText).arg(typed);
-                    trap.reportAt(202, report + QLatin1Char('.'));
-                }
+            } catch (const xl::StorageError& e) {
+                // The disk or the folder: nothing of the workbook can be trusted now.
+                storageFailed = true;
+                trap.reportAt(
+                    202, e.description() + QStringLiteral("\nThe export stopped there and no workbook was opened."));
             }
 
-            trap.step(212, [&] { workbook->activeSheet()->autoFitColumns(); });
-            // 214: the file is written completely before it is opened. Writing a
-            // large workbook takes a while; the window keeps answering meanwhile.
-            trap.step(214, [&] { whileResponsive([&] { m_lastWorkbook = excel->setVisible(); }); });
+            if (!storageFailed) {
+                trap.step(212, [&] { workbook->activeSheet()->autoFitColumns(); });
+                // 214: the file is written completely before it is opened. Writing a
+                // large workbook takes a while; the window keeps answering meanwhile.
+                trap.step(214, [&] { whileResponsive([&] { m_lastWorkbook = excel->setVisible(); }); });
+            }
         }
     } catch (const ExportAbandoned&) {
         // The program has ended under us: nothing more is shown.

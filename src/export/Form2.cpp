@@ -1,6 +1,7 @@
 #include "export/Form2.h"
 
 #include "platform/ui/CursorFile.h"
+#include "platform/ui/MsgBox.h"
 #include "platform/ui/ProgramEnd.h"
 #include "platform/workbook/Workbook.h"
 #include "shell/ErrorTrap.h"
@@ -57,6 +58,14 @@ Form2::Form2()
     connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
     LookAndFeel::InstallHoverRules(pointer, {PushButton2, PushButton5, PushButton8, PushButton9},
         {this, ListView1, ListView1->viewport()}, {ProgressBar1});
+    // The spreadsheet application is started without waiting for it; when it
+    // cannot open the workbook the user still learns where the file is.
+    xl::Application::setOpenFailureHandler([](const QString& path, const QString& why) {
+        MsgBox::show(QStringLiteral("The workbook was written to %1, but the spreadsheet application could not "
+                                    "open it: %2.")
+                         .arg(path, why),
+            MsgBox::Exclamation);
+    });
 }
 
 Form2::~Form2()

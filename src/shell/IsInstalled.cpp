@@ -2,7 +2,7 @@
 
 #include "platform/ui/MsgBox.h"
 #include "platform/ui/ProgramEnd.h"
-#include "platform/workbook/Workbook.h"
+#include "shell/Main.h"
 
 namespace IsInstalled {
 
@@ -24,8 +24,24 @@ QString NotInstalledMessage()
             "Student editions.");
 }
 
+QString FolderProblemMessage(const xl::FolderProblem& problem)
+{
+    return QStringLiteral("%1 cannot use the folder %2 for its workbooks: %3.")
+        .arg(Main::ProductName, problem.folder, problem.reason);
+}
+
 void CheckExcelInstalled()
 {
+    // A folder that cannot be used is told apart from a missing spreadsheet
+    // application: the advice to check Excel would send the user the wrong way.
+    if (const std::optional<xl::FolderProblem> problem = xl::Application::folderProblem()) {
+        MsgBox::show(FolderProblemMessage(*problem), MsgBox::Exclamation);
+        ProgramEnd::now(ProgramEnd::CannotWork);
+        return;
+    }
+    // Files of a run that ended while it wrote a workbook; nobody finishes them now.
+    xl::Application::removeAbandonedFiles();
+
     bool available = false;
     try {
         available = xl::Application::canBeCreated();

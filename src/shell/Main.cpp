@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace Main {
@@ -58,6 +59,16 @@ void ApplyApplicationTitle()
 QString ApplicationTitle()
 {
     return g_title;
+}
+
+void RaiseOpenFileLimit()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+        return;
+    // A refusal leaves the limit as it was: the workbook then keeps more sheets in memory.
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 QVariant NullToDefault(const QVariant& value, const QVariant& fallback)

@@ -30,6 +30,14 @@ QString ApplicationTitleFor(const QString& productName);
 void ApplyApplicationTitle();
 QString ApplicationTitle();
 
+/**
+ * Raises the soft limit of open files to the hard limit, never lowering it.
+ * Writing a workbook keeps a file open for each of its sheets, and a table
+ * per sheet readily makes more than the usual soft limit of 1,024; the hard
+ * limit is what the system allows this user anyway. Called once at start.
+ */
+void RaiseOpenFileLimit();
+
 /** The second argument when the first is null, otherwise the first. */
 QVariant NullToDefault(const QVariant& value, const QVariant& fallback);
 

@@ -7,6 +7,8 @@
  * The per-user settings store: application "Brantlow", section "Quorvane".
  * Every save reaches the file before it returns. The file holds the password
  * in plain text, so it is created and kept readable by its owner only.
+ * Only the user's own regular file at that path is read or written: a folder,
+ * a link, a fifo or another user's file standing there is left as it is.
  * A store that cannot be read or written never stops the program.
  */
 namespace Settings {
@@ -33,10 +35,18 @@ const KeyInfo& info(Key key);
 
 /** The stored text, or the key's default when it is absent. */
 QString read(Key key);
+
+/**
+ * Saves one value. A save that fails tells the user once, naming the file and
+ * the system's reason; later failures stay silent until a save succeeds again.
+ */
 void save(Key key, const QString& value);
 
 /** Testing seam: sees every save as it is made. */
 void setSaveObserver(std::function<void(Key, const QString&)> observer);
+
+/** Testing seam: forgets a reported failure, as at the start of a run. */
+void resetFailureReport();
 
 /** $XDG_CONFIG_HOME/Brantlow/Brantlow.ini (by default under ~/.config). */
 QString filePath();

@@ -1,6 +1,7 @@
 #include "Wizard.h"
 
 #include "connection/Help.h"
+#include "platform/ui/ProgramEnd.h"
 #include "shell/IsInstalled.h"
 #include "shell/Settings.h"
 
@@ -11,6 +12,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <unistd.h>
+
 class TestForm1 : public QObject {
     Q_OBJECT
 
@@ -20,6 +23,11 @@ private slots:
     void firstStartWithEmptyStore()
     {
         Wizard wizard;
+        // What a run killed while it wrote a workbook left behind.
+        QVERIFY(QDir().mkdir(wizard.runtimeFolder() + "/quorvane"));
+        QFile abandoned(wizard.runtimeFolder() + "/quorvane/Sales-20240101-120000.xlsx.part");
+        QVERIFY(abandoned.open(QIODevice::WriteOnly));
+        abandoned.close();
         QStringList saved;
         Settings::setSaveObserver(
             [&](Settings::Key k, const QString& v) { saved << Settings::info(k).name + QStringLiteral("=") + v; });
@@ -37,7 +45,7 @@ private slots:
         QCOMPARE(form.windowTitle(), QStringLiteral("Quorvane"));
         QVERIFY(!form.windowIcon().isNull());
         QCOMPARE(MsgBox::defaultCaption(), QStringLiteral("Quorvane"));
-        // The availability check leaves no workbook behind and opens nothing.
+        // The availability check leaves no workbook behind, removes the abandoned one and opens nothing.
         QVERIFY(QDir(wizard.runtimeFolder() + "/quorvane").entryList(QDir::Files | QDir::Hidden).isEmpty());
         QCOMPARE(wizard.desktop.openCalls().size(), 0);
     }
@@ -227,34 +235,65 @@ private slots:
         QCOMPARE(wizard.end.count, 2);
     }
 
-    void withoutASpreadsheetApplicationTheProgramEnds_data()
+    void withoutAUsableWorkbookTheProgramEnds_data()
     {
         QTest::addColumn<bool>("connecting");
-        QTest::newRow("on the connection window") << false;
-        QTest::newRow("after moving on to the tables") << true;
+        QTest::addColumn<QString>("atFolder"); // what stands where the workbook folder goes; empty: nothing
+        QTest::addColumn<QString>("reason"); // empty: the folder is fine, no spreadsheet application is there
+        QTest::newRow("no spreadsheet application, on the connection window") << false << QString() << QString();
+        QTest::newRow("no spreadsheet application, after moving on to the tables") << true << QString() << QString();
+        QTest::newRow("folder of another user") << false << "foreign folder"
+                                                << "it belongs to another user";
+        QTest::newRow("symbolic link planted at the folder") << false << "link"
+                                                             << "it is a symbolic link, not a folder";
+        QTest::newRow("file at the folder, after moving on to the tables") << true << "file"
+                                                                           << "it is a file, not a folder";
     }
 
-    void withoutASpreadsheetApplicationTheProgramEnds()
+    void withoutAUsableWorkbookTheProgramEnds()
     {
         QFETCH(bool, connecting);
-        Wizard wizard(false);
+        QFETCH(QString, atFolder);
+        QFETCH(QString, reason);
+        Wizard wizard(/*spreadsheetApplication=*/!reason.isEmpty());
+        const QString folder = wizard.runtimeFolder() + "/quorvane";
+        if (atFolder == "foreign folder") {
+            if (::geteuid() != 0)
+                QSKIP("giving a folder to another user needs root");
+            QVERIFY(QDir().mkdir(folder));
+            QCOMPARE(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
+        } else if (atFolder == "link") {
+            QVERIFY(QDir().mkdir(wizard.runtimeFolder() + "/elsewhere"));
+            QVERIFY(QFile::link(wizard.runtimeFolder() + "/elsewhere", folder));
+        } else if (atFolder == "file") {
+            QFile file(folder);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
         if (connecting)
             wizard.storeConnectingSettings(wizard.standardDatabase());
         wizard.start();
         QCOMPARE(wizard.boxes.count(), 1);
-        const QString crlf = "\r\n";
-        QCOMPARE(wizard.boxes.boxes[0].text,
-            "Error 842001. A normal instance of Excel could not be created." + crlf + crlf
-                + "1. Please make sure Excel is installed on this computer." + crlf + crlf
-                + "2. Please open Excel normally and make sure a blank spreadsheet opens immediately without any "
-                  "interrupting window (such as an Excel file recovery window)."
-                + crlf + crlf
-                + "3. Please make sure that when you double-click on a XLS or XLSX file that Excel opens normally "
-                  "without any interrupting messages."
-                + crlf + crlf
-                + "4. All versions of Excel are supported by this software except for the rare Excel Starter and "
-                  "Student editions.");
-        QCOMPARE(wizard.boxes.boxes[0].style, 0);
+        if (reason.isEmpty()) {
+            const QString crlf = "\r\n";
+            QCOMPARE(wizard.boxes.boxes[0].text,
+                "Error 842001. A normal instance of Excel could not be created." + crlf + crlf
+                    + "1. Please make sure Excel is installed on this computer." + crlf + crlf
+                    + "2. Please open Excel normally and make sure a blank spreadsheet opens immediately without any "
+                      "interrupting window (such as an Excel file recovery window)."
+                    + crlf + crlf
+                    + "3. Please make sure that when you double-click on a XLS or XLSX file that Excel opens normally "
+                      "without any interrupting messages."
+                    + crlf + crlf
+                    + "4. All versions of Excel are supported by this software except for the rare Excel Starter and "
+                      "Student editions.");
+            QCOMPARE(wizard.boxes.boxes[0].style, 0);
+            QCOMPARE(ProgramEnd::status(), ProgramEnd::Finished);
+        } else {
+            QCOMPARE(wizard.boxes.boxes[0].text,
+                "Quorvane cannot use the folder " + folder + " for its workbooks: " + reason + ".");
+            QCOMPARE(wizard.boxes.boxes[0].style, int(MsgBox::Exclamation));
+            QCOMPARE(ProgramEnd::status(), ProgramEnd::CannotWork);
+        }
         QCOMPARE(wizard.boxes.boxes[0].caption, QStringLiteral("Quorvane"));
         QCOMPARE(wizard.end.count, 1);
         QCOMPARE(wizard.desktop.openCalls().size(), 0);

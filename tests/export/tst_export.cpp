@@ -245,10 +245,9 @@ private slots:
         QCOMPARE(wizard.desktop.openCalls().size(), 1);
         const XlsxBook book = ReadXlsx(tables.lastWorkbookPath());
         QVERIFY2(book.error.isEmpty(), qPrintable(book.error));
+        // A list emptied under the export loses no ticked table: B is still copied.
         if (action == "ticks")
             QCOMPARE(book.names(), QStringList({"C", "A"}));
-        else if (action == "refill")
-            QCOMPARE(book.names(), QStringList({"A"}));
         else
             QCOMPARE(book.names(), QStringList({"B", "A"}));
         if (action == "back") {

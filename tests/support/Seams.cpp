@@ -2,13 +2,17 @@
 
 #include "platform/ui/ProgramEnd.h"
 #include "shell/Main.h"
+#include "shell/Settings.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QThread>
+
+#include <csignal>
 
 BoxRecorder::BoxRecorder()
 {
@@ -50,6 +54,7 @@ EndRecorder::~EndRecorder()
 TempSettings::TempSettings() : m_previous(qgetenv("XDG_CONFIG_HOME"))
 {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
+    Settings::resetFailureReport();
 }
 
 TempSettings::~TempSettings()
@@ -60,6 +65,11 @@ TempSettings::~TempSettings()
 QString TempSettings::filePath() const
 {
     return m_dir.path() + QStringLiteral("/Brantlow/Brantlow.ini");
+}
+
+QString TempSettings::folder() const
+{
+    return m_dir.path() + QStringLiteral("/Brantlow");
 }
 
 void TempSettings::write(const QString& key, const QString& value)
@@ -110,19 +120,37 @@ void TempAppFolder::writeFile(const QString& relative, const QByteArray& content
 
 DesktopStandIns::DesktopStandIns(bool spreadsheetApplication) : m_previousPath(qgetenv("PATH"))
 {
-    const QString log = m_dir.path() + QStringLiteral("/xdg-open.log");
-    auto script = [&](const QString& name, const QByteArray& body) {
-        QFile file(m_dir.path() + QLatin1Char('/') + name);
-        file.open(QIODevice::WriteOnly);
-        file.write("#!/bin/sh\n" + body);
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    };
-    // One record per call: the arguments, one per line, then a separator line.
-    script(QStringLiteral("xdg-open"),
-        "{ for a in \"$@\"; do printf '%s\\n' \"$a\"; done; printf '%s\\n' '--'; } >> '" + QFile::encodeName(log)
-            + "'\n");
-    script(QStringLiteral("xdg-mime"), spreadsheetApplication ? "echo libreoffice-calc.desktop\n" : "exit 0\n");
+    writeScript(QStringLiteral("xdg-open"), openerScript(0));
+    writeScript(QStringLiteral("xdg-mime"), spreadsheetApplication ? "echo libreoffice-calc.desktop\n" : "exit 0\n");
     qputenv("PATH", QFile::encodeName(m_dir.path()) + ":" + m_previousPath);
+}
+
+void DesktopStandIns::writeScript(const QString& name, const QByteArray& body)
+{
+    QFile file(m_dir.path() + QLatin1Char('/') + name);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write("#!/bin/sh\n" + body);
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+QByteArray DesktopStandIns::openerScript(int status) const
+{
+    const QString log = m_dir.path() + QStringLiteral("/xdg-open.log");
+    // One record per call: the arguments, one per line, then a separator line.
+    return "{ for a in \"$@\"; do printf '%s\\n' \"$a\"; done; printf '%s\\n' '--'; } >> '" + QFile::encodeName(log)
+        + "'\nexit " + QByteArray::number(status) + "\n";
+}
+
+void DesktopStandIns::setOpenerExitStatus(int status)
+{
+    writeScript(QStringLiteral("xdg-open"), openerScript(status));
+}
+
+void DesktopStandIns::removeOpener()
+{
+    QFile::remove(m_dir.path() + QStringLiteral("/xdg-open"));
+    // The system's own xdg-open must not step in.
+    qputenv("PATH", QFile::encodeName(m_dir.path()));
 }
 
 DesktopStandIns::~DesktopStandIns()
@@ -154,7 +182,48 @@ bool DesktopStandIns::waitForOpenCalls(int n, int milliseconds) const
     while (openCalls().size() < n) {
         if (deadline.hasExpired())
             return false;
+        // The workbook's opener is started from the event loop when the
+        // workbook was written on a worker thread.
+        QCoreApplication::processEvents();
         QThread::msleep(20);
     }
     return true;
+}
+
+int OpenDescriptors()
+{
+    // The listing itself holds one while it runs.
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                   .size())
+        - 1;
+}
+
+OpenFileLimit::OpenFileLimit(rlim_t soft)
+{
+    ::getrlimit(RLIMIT_NOFILE, &m_previous);
+    rlimit lowered = m_previous;
+    lowered.rlim_cur = soft;
+    if (::setrlimit(RLIMIT_NOFILE, &lowered) != 0)
+        qFatal("cannot lower the open-file limit to %llu", static_cast<unsigned long long>(soft));
+}
+
+OpenFileLimit::~OpenFileLimit()
+{
+    ::setrlimit(RLIMIT_NOFILE, &m_previous);
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes) : m_previousHandler(std::signal(SIGXFSZ, SIG_IGN))
+{
+    ::getrlimit(RLIMIT_FSIZE, &m_previous);
+    rlimit lowered = m_previous;
+    lowered.rlim_cur = bytes;
+    if (::setrlimit(RLIMIT_FSIZE, &lowered) != 0)
+        qFatal("cannot limit the file size to %llu", static_cast<unsigned long long>(bytes));
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    ::setrlimit(RLIMIT_FSIZE, &m_previous);
+    std::signal(SIGXFSZ, m_previousHandler);
 }

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <functional>
 #include <optional>
+#include <sys/resource.h>
 
 /**
  * Answers every message box without showing it and keeps what would have
@@ -39,13 +40,16 @@ public:
 
 /**
  * A private settings folder ($XDG_CONFIG_HOME) for one test, optionally
- * filled with values first ("MSSQLServer" etc. as keys).
+ * filled with values first ("MSSQLServer" etc. as keys). Each one starts as a
+ * new run would: no failed save has been reported yet.
  */
 class TempSettings {
 public:
     TempSettings();
     ~TempSettings();
     QString filePath() const;
+    /** The folder that holds the settings file (it may not exist yet). */
+    QString folder() const;
     void write(const QString& key, const QString& value);
     std::optional<QString> stored(const QString& key) const;
 
@@ -83,11 +87,45 @@ public:
     ~DesktopStandIns();
     /** One entry per xdg-open call: its arguments joined by newlines. */
     QStringList openCalls() const;
-    /** Waits up to the given time for at least n calls to be recorded. */
+    /** Waits up to the given time for at least n calls to be recorded, handling events meanwhile. */
     bool waitForOpenCalls(int n, int milliseconds = 5000) const;
     QString folder() const { return m_dir.path(); }
+    /** From now on xdg-open records its call and then exits with this status (4: "the action failed"). */
+    void setOpenerExitStatus(int status);
+    /** From now on there is no xdg-open to start: PATH holds only the stand-ins' folder. */
+    void removeOpener();
 
 private:
+    void writeScript(const QString& name, const QByteArray& body);
+    QByteArray openerScript(int status) const;
     QTemporaryDir m_dir;
     QByteArray m_previousPath;
+};
+
+/** Open descriptors of this process, as /proc/self/fd lists them. */
+int OpenDescriptors();
+
+/** Lowers the soft limit of open files for one test; the limit comes back after. */
+class OpenFileLimit {
+public:
+    explicit OpenFileLimit(rlim_t soft);
+    ~OpenFileLimit();
+
+private:
+    rlimit m_previous;
+};
+
+/**
+ * Limits the size of the files this process writes, for one test: a write
+ * beyond it fails with EFBIG (SIGXFSZ, which would end the process, is
+ * ignored meanwhile). Limit and signal come back after.
+ */
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+
+private:
+    rlimit m_previous;
+    void (*m_previousHandler)(int);
 };

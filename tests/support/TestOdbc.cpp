@@ -20,17 +20,32 @@ void writeFile(const QString& path, const QString& text)
     file.write(text.toUtf8());
 }
 
+/**
+ * The registration folder of the whole test process. The driver manager
+ * keeps what it read of a configuration under the file's name; with one
+ * folder for the process the name stays the same and a rewrite of the file
+ * (with the refresh below) is all a new registration needs.
+ */
+QTemporaryDir& registrationFolder()
+{
+    static QTemporaryDir folder;
+    if (!folder.isValid())
+        throw std::runtime_error("cannot create a temporary folder for the ODBC registration");
+    return folder;
+}
+
 } // namespace
 
 TestOdbc::TestOdbc() : m_dir(std::make_unique<QTemporaryDir>())
 {
     if (!m_dir->isValid())
-        throw std::runtime_error("cannot create a temporary folder for the ODBC registration");
-    writeFile(m_dir->filePath(QStringLiteral("odbc.ini")), QString());
-    qputenv("ODBCSYSINI", QFile::encodeName(m_dir->path()));
+        throw std::runtime_error("cannot create a temporary folder for the fixtures");
+    QTemporaryDir& registration = registrationFolder();
+    writeFile(registration.filePath(QStringLiteral("odbc.ini")), QString());
+    qputenv("ODBCSYSINI", QFile::encodeName(registration.path()));
     qputenv("ODBCINSTINI", QByteArrayLiteral("odbcinst.ini"));
     registerSqlServer(QString::fromLatin1(SqliteDriver));
-    qputenv("ODBCINI", QFile::encodeName(m_dir->filePath(QStringLiteral("odbc.ini"))));
+    qputenv("ODBCINI", QFile::encodeName(registration.filePath(QStringLiteral("odbc.ini"))));
 }
 
 TestOdbc::~TestOdbc() = default;
@@ -57,13 +72,13 @@ void TestOdbc::writeRegistration(const QString& odbcinstIni)
         = installer ? reinterpret_cast<WriteProfile>(dlsym(installer, "SQLWritePrivateProfileString")) : nullptr;
     if (!write)
         throw std::runtime_error("the ODBC installer library is not loaded");
-    const QByteArray scratch = QFile::encodeName(m_dir->filePath(QStringLiteral("scratch.ini")));
+    const QByteArray scratch = QFile::encodeName(registrationFolder().filePath(QStringLiteral("scratch.ini")));
     write("Refresh", "Count", QByteArray::number(++m_refreshes).constData(), scratch.constData());
 }
 
 QString TestOdbc::registrationFile() const
 {
-    return m_dir->filePath(QStringLiteral("odbcinst.ini"));
+    return registrationFolder().filePath(QStringLiteral("odbcinst.ini"));
 }
 
 QString TestOdbc::folder() const

@@ -35,7 +35,7 @@ public:
     /** The registration file in force. */
     QString registrationFile() const;
 
-    /** The private folder (odbcinst.ini lives here); fixtures go in it too. */
+    /** The private folder of the fixtures. */
     QString folder() const;
 
     /**

@@ -404,9 +404,13 @@ class Table:
     the workbook must hold them: ("number", float), ("text", str),
     ("boolean", bool), ("date", serial) or None for an empty cell."""
 
-    def __init__(self, schema, name, columns, count, rows, kind="TABLE", expected=None, period=None):
+    def __init__(self, schema, name, columns, count, rows, kind="TABLE", expected=None, period=None,
+                 cut_after=None, then_refuse=False):
         self.schema, self.name, self.columns, self.count, self.rows = schema, name, columns, count, rows
         self.kind, self.expected, self.period = kind, expected, period
+        # A fault: the server goes away after this many rows of the table, and
+        # with then_refuse stays away for every later login to its database.
+        self.cut_after, self.then_refuse = cut_after, then_refuse
         self._cache = None
 
     def colmetadata(self):
@@ -590,6 +594,9 @@ class Session(socketserver.BaseRequestHandler):
             self.log("client asked for TDS 0x%08x" % version)
         if packet_size >= 512:
             self.packet_size = min(packet_size, 32767)
+        if database.lower() in self.server.gone:
+            self.log("not answering: %s has gone away" % database)
+            return False
         if LOGINS.get(user) != password:
             self.send(error(18456, "Login failed for user '%s'." % user, 14) + done(DONE_ERROR), last=True)
             return False
@@ -647,11 +654,24 @@ class Session(socketserver.BaseRequestHandler):
     def stream(self, table, final=True):
         self.send(table.colmetadata())
         for index in range(table.count):
+            if index == table.cut_after:
+                self.go_away(table)
             self.send(table.encoded_row(index))
         if final:
             self.send(done(DONE_COUNT, table.count), last=True)
         else:
             self.send(done(DONE_COUNT, table.count, DONEINPROC))
+
+    def go_away(self, table):
+        """Sends the rows queued so far, then drops the connection in the middle of the reply."""
+        if self.out:
+            self.packet(bytes(self.out), False)
+            self.out.clear()
+        if table.then_refuse:
+            self.server.gone.add(self.database.name.lower())
+        self.log("dropping the connection after %d rows of %s.%s" % (table.cut_after, table.schema, table.name))
+        self.sock.shutdown(socket.SHUT_RDWR)
+        raise EOFError
 
     # ---- remote procedure calls
 
@@ -690,6 +710,7 @@ class Server(socketserver.ThreadingTCPServer):
     def __init__(self, port, log_path):
         super().__init__(("127.0.0.1", port), Session)
         self.databases = {db.name.lower(): db for db in DATABASES}
+        self.gone = set()  # databases whose server "went away" for good
         self.log_file = open(log_path, "a", encoding="utf-8") if log_path else None
         self.log_lock = threading.Lock()
 
@@ -894,6 +915,19 @@ DATABASES = [
         Table("dbo", "MySystem", [Column("Id", IntN(4))], 0, lambda i: ()),
         Table("dbo", "Customer View", [Column("Name", Chars(50, True))], 0, lambda i: (), kind="VIEW"),
         Table("sys", "objects", [Column("Id", IntN(4))], 0, lambda i: (), kind="SYSTEM TABLE"),
+    ]),
+    # Faults: the server goes away in the middle of Cut; for Faults it comes back, for Doomed it does not.
+    Database("Faults", [
+        Table("dbo", "A Before", [Column("N", IntN(4))], 2, lambda i: (i + 1,)),
+        Table("dbo", "B Cut", [Column("N", IntN(4)), Column("Label", Chars(20, True))], 5000,
+              lambda i: (i + 1, "row %d" % (i + 1)), cut_after=1000),
+        Table("dbo", "C After", [Column("N", IntN(4))], 3, lambda i: (i + 1,)),
+    ]),
+    Database("Doomed", [
+        Table("dbo", "B Cut", [Column("N", IntN(4)), Column("Label", Chars(20, True))], 5000,
+              lambda i: (i + 1, "row %d" % (i + 1)), cut_after=1000, then_refuse=True),
+        Table("dbo", "C After", [Column("N", IntN(4))], 3, lambda i: (i + 1,)),
+        Table("dbo", "D Later", [Column("N", IntN(4))], 3, lambda i: (i + 1,)),
     ]),
     Database("Bench", [Table("dbo", "Bench", BENCH_COLUMNS, 200000, bench_row, period=10000)]),
 ]

@@ -254,6 +254,17 @@ Connection::~Connection()
     close();
 }
 
+bool Connection::lost(const QString& failure) const
+{
+    if (failure.contains(QLatin1String("[08")))
+        return true;
+    if (!d->state->isOpen())
+        return false;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    const SQLRETURN rc = SQLGetConnectAttrW(d->state->dbc->get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+    return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
+}
+
 void Connection::setMode(int mode)
 {
     d->mode = mode;

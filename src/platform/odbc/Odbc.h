@@ -44,6 +44,11 @@ public:
     /** 0 closed, 1 open. */
     int state() const;
     void close();
+    /**
+     * Whether the link to the server is gone (the driver says so, or a
+     * diagnostic of class 08, "connection exception", came with `failure`).
+     */
+    bool lost(const QString& failure = QString()) const;
 
     /**
      * Schema 20: SQLTables for every table type. Rows have the columns

@@ -11,17 +11,19 @@ std::function<void()>& handler()
     return h;
 }
 bool g_ended = false;
+Status g_status = Finished;
 } // namespace
 
-void now()
+void now(Status status)
 {
     g_ended = true;
+    g_status = status;
     if (handler()) {
         handler()();
         return;
     }
     std::fflush(nullptr);
-    ::_exit(0);
+    ::_exit(status);
 }
 
 bool ended()
@@ -29,16 +31,23 @@ bool ended()
     return g_ended;
 }
 
+Status status()
+{
+    return g_status;
+}
+
 void setHandler(std::function<void()> h)
 {
     handler() = std::move(h);
     g_ended = false;
+    g_status = Finished;
 }
 
 void reset()
 {
     handler() = nullptr;
     g_ended = false;
+    g_status = Finished;
 }
 
 } // namespace ProgramEnd

@@ -9,10 +9,20 @@
  */
 namespace ProgramEnd {
 
-void now();
+/** The program's exit statuses. */
+enum Status : int {
+    /** The user ended the program, or it did what it could and said why it stopped. */
+    Finished = 0,
+    /** The program cannot do its work on this computer at all (its private folder is unusable). */
+    CannotWork = 1,
+};
+
+void now(Status status = Finished);
 
 /** True once now() has run; only observable when a test handler replaced the exit. */
 bool ended();
+/** The status now() was given last. */
+Status status();
 
 /** Testing seam: the handler runs instead of ending the process. */
 void setHandler(std::function<void()> handler);

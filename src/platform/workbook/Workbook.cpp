@@ -1,30 +1,111 @@
-#include "platform/workbook/Workbook.h"
+// The model's Excel rules (names, limits, tab order) and the cell spool that
+// keeps written cells in a temporary file until the workbook is written.
+
+#include "platform/workbook/ModelParts.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QStandardPaths>
-
-#include <xlsxwriter.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <locale.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace xl {
 
-namespace {
+QString systemWords(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
-using quorvane::Error;
+void fail(long number, const QString& text)
+{
+    throw quorvane::Error(number, text);
+}
+
+void failStorage(long number, const QString& text)
+{
+    throw StorageError(number, text);
+}
+
+void failSystem(int error, const QString& what)
+{
+    failStorage(error, what + QStringLiteral(": ") + systemWords(error));
+}
+
+UniqueFd::~UniqueFd()
+{
+    reset();
+}
+
+void UniqueFd::reset(int fd)
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+}
+
+// ---------------------------------------------------------------- temporary storage
+
+TempStore::TempStore(const QString& folder)
+{
+    const QByteArray dir = QFile::encodeName(folder);
+    m_fd = ::open(dir.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (m_fd < 0) {
+        // File systems without unnamed files: take a name and drop it at once.
+        QByteArray name = dir + "/.quorvane-cells-XXXXXX";
+        m_fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (m_fd < 0)
+            failSystem(errno, QStringLiteral("Cannot create a temporary file in %1").arg(folder));
+        ::unlink(name.constData());
+    }
+}
+
+TempStore::~TempStore()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+std::uint64_t TempStore::append(const char* data, std::size_t size)
+{
+    const std::uint64_t start = m_size;
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pwrite(m_fd, data + done, size - done, off_t(start + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            failSystem(errno, QStringLiteral("Cannot keep the cells in the temporary file"));
+        }
+        done += std::size_t(n);
+    }
+    m_size += size;
+    return start;
+}
+
+void TempStore::read(std::uint64_t offset, char* into, std::size_t size) const
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(m_fd, into + done, size - done, off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            failSystem(n < 0 ? errno : EIO, QStringLiteral("Cannot read the cells back from the temporary file"));
+        done += std::size_t(n);
+    }
+}
+
+namespace {
 
 // Cells are gathered in a buffer of this size before they go to the temporary
 // file; it is also the largest piece read back at once when the file is made.
@@ -33,211 +114,16 @@ constexpr std::size_t BufferSize = std::size_t(4) << 20;
 // A column is never made wider than Excel allows.
 constexpr unsigned MaxShownChars = 255;
 
-QString systemWords(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-[[noreturn]] void fail(long number, const QString& text)
-{
-    throw Error(number, text);
-}
-
-[[noreturn]] void failSystem(int error, const QString& what)
-{
-    fail(error, what + QStringLiteral(": ") + systemWords(error));
-}
-
 QString cellName(long row, long column)
 {
     return QStringLiteral("row %1, column %2").arg(row).arg(column);
 }
-
-// ---------------------------------------------------------------- folders
-
-/**
- * Creates the folder (and missing parents) for the user alone and makes sure
- * it is a real folder of this user with mode 0700: it holds unsaved work.
- */
-void ensurePrivateFolder(const QString& folder)
-{
-    const QByteArray path = QFile::encodeName(QDir::cleanPath(folder));
-    for (qsizetype slash = path.indexOf('/', 1);; slash = path.indexOf('/', slash + 1)) {
-        const QByteArray part = slash < 0 ? path : path.left(slash);
-        if (::mkdir(part.constData(), 0700) != 0 && errno != EEXIST)
-            failSystem(errno, QStringLiteral("Cannot create the folder %1").arg(QFile::decodeName(part)));
-        if (slash < 0)
-            break;
-    }
-    struct stat st;
-    if (::lstat(path.constData(), &st) != 0)
-        failSystem(errno, QStringLiteral("Cannot use the folder %1").arg(folder));
-    if (!S_ISDIR(st.st_mode))
-        failSystem(ENOTDIR, QStringLiteral("Cannot use the folder %1").arg(folder));
-    if (st.st_uid != ::geteuid())
-        fail(EPERM, QStringLiteral("Cannot use the folder %1: it belongs to another user").arg(folder));
-    if ((st.st_mode & 07777) != 0700 && ::chmod(path.constData(), 0700) != 0)
-        failSystem(errno, QStringLiteral("Cannot make the folder %1 private").arg(folder));
-}
-
-// ---------------------------------------------------------------- temporary storage
-
-/**
- * A temporary file that has no name from the start (or loses it at once), so
- * the system removes it with the last descriptor, even when the program ends
- * without running any destructor.
- */
-class TempStore {
-public:
-    explicit TempStore(const QString& folder)
-    {
-        const QByteArray dir = QFile::encodeName(folder);
-        m_fd = ::open(dir.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (m_fd < 0) {
-            // File systems without unnamed files: take a name and drop it at once.
-            QByteArray name = dir + "/.quorvane-cells-XXXXXX";
-            m_fd = ::mkostemp(name.data(), O_CLOEXEC);
-            if (m_fd < 0)
-                failSystem(errno, QStringLiteral("Cannot create a temporary file in %1").arg(folder));
-            ::unlink(name.constData());
-        }
-    }
-    ~TempStore()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    TempStore(const TempStore&) = delete;
-    TempStore& operator=(const TempStore&) = delete;
-
-    /** Appends the bytes and answers where they went. */
-    std::uint64_t append(const char* data, std::size_t size)
-    {
-        const std::uint64_t start = m_size;
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::pwrite(m_fd, data + done, size - done, off_t(start + done));
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                failSystem(errno, QStringLiteral("Cannot keep the cells in the temporary file"));
-            }
-            done += std::size_t(n);
-        }
-        m_size += size;
-        return start;
-    }
-
-    void read(std::uint64_t offset, char* into, std::size_t size) const
-    {
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::pread(m_fd, into + done, size - done, off_t(offset + done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                failSystem(n < 0 ? errno : EIO, QStringLiteral("Cannot read the cells back from the temporary file"));
-            done += std::size_t(n);
-        }
-    }
-
-private:
-    int m_fd = -1;
-    std::uint64_t m_size = 0;
-};
-
-// ---------------------------------------------------------------- cell records
-//
-// One record per written cell: a tag byte, the position (mostly implied by the
-// previous record), then the value. Tag bits 0-2: the kind; bits 3-4: how the
-// position is given.
-
-enum Kind : unsigned char { KEmpty, KNumber, KText, KFalse, KTrue, KDate, KTime, KDateTime };
-enum Position : unsigned char {
-    PosExplicit = 0 << 3, // row (4 bytes), column (2 bytes)
-    PosNextColumn = 1 << 3, // same row, next column
-    PosNextRow = 2 << 3, // next row, first column
-    PosSameRow = 3 << 3, // same row, column (2 bytes)
-};
-constexpr unsigned char KindMask = 7, PositionMask = 3 << 3;
-
-struct Cursor {
-    bool any = false;
-    std::uint32_t row = 0; // 0-based
-    std::uint16_t column = 0;
-};
-
-struct Record {
-    std::uint32_t row;
-    std::uint16_t column;
-    Kind kind;
-    double number;
-    const char* text; // NUL-terminated inside the record
-};
 
 template <class T>
 void put(char*& p, T value)
 {
     std::memcpy(p, &value, sizeof value);
     p += sizeof value;
-}
-
-template <class T>
-T take(const char*& p)
-{
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    p += sizeof value;
-    return value;
-}
-
-/** Decodes the records of [p, end) in order; the cursor carries over between pieces of one sheet. */
-template <class F>
-void forEachRecord(const char* p, const char* end, Cursor& at, F&& f)
-{
-    while (p < end) {
-        const unsigned char tag = static_cast<unsigned char>(*p++);
-        switch (tag & PositionMask) {
-        case PosExplicit:
-            at.row = take<std::uint32_t>(p);
-            at.column = take<std::uint16_t>(p);
-            break;
-        case PosNextColumn:
-            ++at.column;
-            break;
-        case PosNextRow:
-            ++at.row;
-            at.column = 0;
-            break;
-        default:
-            at.column = take<std::uint16_t>(p);
-            break;
-        }
-        Record r{at.row, at.column, Kind(tag & KindMask), 0, nullptr};
-        switch (r.kind) {
-        case KNumber:
-        case KDate:
-        case KTime:
-        case KDateTime:
-            r.number = take<double>(p);
-            break;
-        case KText: {
-            std::uint32_t length = 0;
-            for (int shift = 0;; shift += 7) {
-                const unsigned char b = static_cast<unsigned char>(*p++);
-                length |= std::uint32_t(b & 0x7F) << shift;
-                if (!(b & 0x80))
-                    break;
-            }
-            r.text = p;
-            p += length + 1;
-            break;
-        }
-        default:
-            break;
-        }
-        f(r);
-    }
 }
 
 // ---------------------------------------------------------------- text
@@ -372,11 +258,6 @@ unsigned numberWidth(double v)
     return std::min(shown, 11u);
 }
 
-double columnWidth(unsigned shownChars)
-{
-    return std::min(255.0, shownChars * 1.1 + 1.0);
-}
-
 // ---------------------------------------------------------------- names
 
 const QString ForbiddenNameCharacters = QStringLiteral(":\\/?*[]");
@@ -402,65 +283,6 @@ QString fileBaseName(const QString& documentName)
         base.remove(0, 1);
     return base.isEmpty() ? QStringLiteral("workbook") : base;
 }
-
-/** libxlsxwriter prints numbers in the current locale; the file needs the C locale's decimal point. */
-class CLocaleScope {
-public:
-    CLocaleScope()
-        : m_c(::newlocale(LC_ALL_MASK, "C", locale_t(nullptr))), m_old(m_c ? ::uselocale(m_c) : locale_t(nullptr))
-    { }
-    ~CLocaleScope()
-    {
-        if (m_c) {
-            ::uselocale(m_old);
-            ::freelocale(m_c);
-        }
-    }
-
-private:
-    locale_t m_c;
-    locale_t m_old;
-};
-
-QString writerWords(lxw_error error, int systemError)
-{
-    QString words = QString::fromUtf8(lxw_strerror(error));
-    if (systemError != 0)
-        words += QStringLiteral(" (") + systemWords(systemError) + QLatin1Char(')');
-    return words;
-}
-
-/** Named files being written right now, for discardUnfinishedFiles. */
-std::vector<QByteArray>& unfinishedFiles()
-{
-    static std::vector<QByteArray> files;
-    return files;
-}
-
-/** Unlinks a file unless told to keep it. */
-class FileGuard {
-public:
-    explicit FileGuard(QByteArray path) : m_path(std::move(path)) { unfinishedFiles().push_back(m_path); }
-    ~FileGuard()
-    {
-        if (!m_path.isEmpty())
-            ::unlink(m_path.constData());
-        forget();
-    }
-    void keep()
-    {
-        forget();
-        m_path.clear();
-    }
-
-private:
-    void forget()
-    {
-        auto& files = unfinishedFiles();
-        files.erase(std::remove(files.begin(), files.end(), m_path), files.end());
-    }
-    QByteArray m_path;
-};
 
 const char* const XlsxMimeType = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
 
@@ -525,87 +347,53 @@ bool SameSheetName(const QString& a, const QString& b)
 
 // ================================================================ Worksheet
 
-/** Lets the parts of the model reach each other's inner state. */
-struct ModelAccess {
-    static Worksheet::Impl& of(const Worksheet& sheet) { return *sheet.d; }
-    static Workbook::Impl& of(const Workbook& book) { return *book.d; }
-};
+int Workbook::Impl::indexOf(const Worksheet* sheet) const
+{
+    for (std::size_t i = 0; i < sheets.size(); ++i)
+        if (sheets[i].get() == sheet)
+            return int(i);
+    return -1;
+}
 
-struct Worksheet::Impl {
-    struct Chunk {
-        std::uint64_t offset;
-        std::size_t length;
-    };
+bool Workbook::Impl::nameTaken(const QString& name, const Worksheet* except) const
+{
+    for (const auto& s : sheets)
+        if (s.get() != except && SameSheetName(ModelAccess::of(*s).name, name))
+            return true;
+    return false;
+}
 
-    Workbook* workbook;
-    QString name;
-    std::vector<Chunk> chunks;
-    Cursor last; // position of the last record kept
-    bool needsSort = false; // written out of row order, or a cell written twice
-    std::vector<std::uint16_t> shown; // longest shown value per column, in characters
-    bool autoFit = false;
-    std::vector<std::uint16_t> fitted; // `shown` as AutoFit found it
-};
+QString Workbook::Impl::freeDefaultName() const
+{
+    for (int n = 1;; ++n)
+        if (!nameTaken(defaultName(n), nullptr))
+            return defaultName(n);
+}
 
-struct Workbook::Impl {
-    std::vector<std::unique_ptr<Worksheet>> sheets; // in tab order
-    Worksheet* active = nullptr;
-    std::unique_ptr<TempStore> store;
-    std::unique_ptr<char[]> buffer;
-    std::size_t used = 0;
-    Worksheet::Impl* owner = nullptr; // the sheet whose records the buffer holds
-    std::string escaped; // reused for the rare texts that need escaping
-    QString filePath; // set once the workbook has been written
+void Workbook::Impl::flush()
+{
+    if (used == 0)
+        return;
+    const std::uint64_t offset = store->append(buffer.get(), used);
+    // Pieces stay apart, each no larger than the buffer: they are read back one at a time.
+    owner->chunks.push_back({offset, used});
+    used = 0;
+}
 
-    int indexOf(const Worksheet* sheet) const
-    {
-        for (std::size_t i = 0; i < sheets.size(); ++i)
-            if (sheets[i].get() == sheet)
-                return int(i);
-        return -1;
+char* Workbook::Impl::reserve(Worksheet::Impl* sheet, std::size_t size)
+{
+    if (!store)
+        fail(ApplicationDefinedError,
+            QStringLiteral("The workbook has been handed to the spreadsheet application and can no longer be "
+                           "changed."));
+    if (owner != sheet || used + size > BufferSize) {
+        flush();
+        owner = sheet;
     }
-
-    bool nameTaken(const QString& name, const Worksheet* except) const
-    {
-        for (const auto& s : sheets)
-            if (s.get() != except && SameSheetName(ModelAccess::of(*s).name, name))
-                return true;
-        return false;
-    }
-
-    QString freeDefaultName() const
-    {
-        for (int n = 1;; ++n)
-            if (!nameTaken(defaultName(n), nullptr))
-                return defaultName(n);
-    }
-
-    void flush()
-    {
-        if (used == 0)
-            return;
-        const std::uint64_t offset = store->append(buffer.get(), used);
-        // Pieces stay apart, each no larger than the buffer: they are read back one at a time.
-        owner->chunks.push_back({offset, used});
-        used = 0;
-    }
-
-    /** Room for `size` bytes of the sheet's next record; the caller commits what it used. */
-    char* reserve(Worksheet::Impl* sheet, std::size_t size)
-    {
-        if (!store)
-            fail(ApplicationDefinedError,
-                QStringLiteral("The workbook has been handed to the spreadsheet application and can no longer be "
-                               "changed."));
-        if (owner != sheet || used + size > BufferSize) {
-            flush();
-            owner = sheet;
-        }
-        if (!buffer)
-            buffer = std::make_unique_for_overwrite<char[]>(BufferSize);
-        return buffer.get() + used;
-    }
-};
+    if (!buffer)
+        buffer = std::make_unique_for_overwrite<char[]>(BufferSize);
+    return buffer.get() + used;
+}
 
 Worksheet::Worksheet(Workbook* workbook, const QString& name) : d(std::make_unique<Impl>())
 {
@@ -760,6 +548,7 @@ void Worksheet::write(long row, long column, const CellValue& value)
     if (!inOrder)
         s.needsSort = true;
     s.last = {true, r, c};
+    ++s.records;
     if (shown) {
         if (c >= s.shown.size())
             s.shown.resize(std::size_t(c) + 1);
@@ -846,155 +635,6 @@ QString Workbook::filePath() const
 
 namespace {
 
-struct Formats {
-    lxw_format* date;
-    lxw_format* time;
-    lxw_format* dateTime;
-    lxw_format* plain;
-};
-
-/** Answers whether a cell went out. */
-bool emitRecord(lxw_worksheet* sheet, const Record& r, const Formats& f)
-{
-    lxw_error e = LXW_NO_ERROR;
-    switch (r.kind) {
-    case KNumber:
-        e = worksheet_write_number(sheet, r.row, r.column, r.number, nullptr);
-        break;
-    case KText:
-        e = worksheet_write_string(sheet, r.row, r.column, r.text, nullptr);
-        break;
-    case KFalse:
-    case KTrue:
-        e = worksheet_write_boolean(sheet, r.row, r.column, r.kind == KTrue, nullptr);
-        break;
-    case KDate:
-        e = worksheet_write_number(sheet, r.row, r.column, r.number, f.date);
-        break;
-    case KTime:
-        e = worksheet_write_number(sheet, r.row, r.column, r.number, f.time);
-        break;
-    case KDateTime:
-        e = worksheet_write_number(sheet, r.row, r.column, r.number, f.dateTime);
-        break;
-    case KEmpty:
-        return false;
-    }
-    if (e != LXW_NO_ERROR)
-        fail(ApplicationDefinedError,
-            QStringLiteral("Cannot write the cell at %1: %2")
-                .arg(cellName(long(r.row) + 1, long(r.column) + 1), writerWords(e, 0)));
-    return true;
-}
-
-/** Answers whether any cell went out. */
-bool replaySheet(lxw_worksheet* sheet, const Worksheet::Impl& s, const TempStore& store, const Formats& f)
-{
-    bool any = false;
-    if (!s.needsSort) {
-        // In row order already: piece by piece, as it was written.
-        std::size_t largest = 0;
-        for (const auto& chunk : s.chunks)
-            largest = std::max(largest, chunk.length);
-        auto piece = std::make_unique_for_overwrite<char[]>(largest);
-        Cursor at;
-        for (const auto& chunk : s.chunks) {
-            store.read(chunk.offset, piece.get(), chunk.length);
-            forEachRecord(piece.get(), piece.get() + chunk.length, at,
-                [&](const Record& r) { any = emitRecord(sheet, r, f) || any; });
-        }
-        return any;
-    }
-    // Written out of order: the writer needs rising rows, and a later write to a cell wins.
-    std::size_t total = 0;
-    for (const auto& chunk : s.chunks)
-        total += chunk.length;
-    std::vector<char> all(total);
-    std::size_t filled = 0;
-    for (const auto& chunk : s.chunks) {
-        store.read(chunk.offset, all.data() + filled, chunk.length);
-        filled += chunk.length;
-    }
-    std::vector<Record> records;
-    Cursor at;
-    forEachRecord(all.data(), all.data() + all.size(), at, [&](const Record& r) { records.push_back(r); });
-    std::stable_sort(records.begin(), records.end(),
-        [](const Record& a, const Record& b) { return a.row != b.row ? a.row < b.row : a.column < b.column; });
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const bool overwritten = i + 1 < records.size() && records[i + 1].row == records[i].row
-            && records[i + 1].column == records[i].column;
-        if (!overwritten)
-            any = emitRecord(sheet, records[i], f) || any;
-    }
-    return any;
-}
-
-/** Writes the workbook into `path` (which exists, mode 0600). */
-void writeXlsx(Workbook::Impl& wb, const QByteArray& path, const QByteArray& tmpdir)
-{
-    lxw_workbook_options options{};
-    options.constant_memory = LXW_TRUE;
-    options.tmpdir = const_cast<char*>(tmpdir.constData());
-    errno = 0;
-    lxw_workbook* book = workbook_new_opt(path.constData(), &options);
-    if (!book)
-        fail(errno ? long(errno) : long(ApplicationDefinedError),
-            QStringLiteral("The workbook writer could not start: %1")
-                .arg(errno ? systemWords(errno) : QStringLiteral("out of memory")));
-    struct BookGuard {
-        lxw_workbook* book;
-        ~BookGuard()
-        {
-            if (book)
-                lxw_workbook_free(book);
-        }
-    } guard{book};
-
-    Formats formats{
-        workbook_add_format(book), workbook_add_format(book), workbook_add_format(book), workbook_add_format(book)};
-    // Built-in formats that follow the reader's regional settings: short date, time, date and time.
-    format_set_num_format_index(formats.date, 14);
-    format_set_num_format_index(formats.time, 21);
-    format_set_num_format_index(formats.dateTime, 22);
-
-    lxw_worksheet* active = nullptr;
-    for (const auto& sheet : wb.sheets) {
-        const Worksheet::Impl& s = ModelAccess::of(*sheet);
-        const QByteArray name = s.name.toUtf8();
-        lxw_worksheet* out = workbook_add_worksheet(book, name.constData());
-        if (!out)
-            fail(ApplicationDefinedError, QStringLiteral("The workbook writer refused the sheet \"%1\".").arg(s.name));
-        if (s.autoFit) {
-            for (std::size_t c = 0; c < s.fitted.size(); ++c) {
-                if (s.fitted[c] == 0)
-                    continue;
-                const lxw_error e
-                    = worksheet_set_column(out, lxw_col_t(c), lxw_col_t(c), columnWidth(s.fitted[c]), nullptr);
-                if (e != LXW_NO_ERROR)
-                    fail(ApplicationDefinedError,
-                        QStringLiteral("Cannot set the column widths of \"%1\": %2").arg(s.name, writerWords(e, 0)));
-            }
-        }
-        // The writer (1.1.x) leaks the temporary file of a sheet without cells in
-        // constant-memory mode; a blank cell without a style keeps it in step.
-        if (!replaySheet(out, s, *wb.store, formats))
-            worksheet_write_blank(out, 0, 0, formats.plain);
-        if (sheet.get() == wb.active)
-            active = out;
-    }
-    if (active)
-        worksheet_activate(active);
-
-    guard.book = nullptr;
-    errno = 0;
-    const lxw_error e = workbook_close(book);
-    const int systemError = errno;
-    if (e != LXW_NO_ERROR)
-        fail(systemError ? long(systemError) : long(ApplicationDefinedError),
-            QStringLiteral("The workbook could not be written to %1: %2")
-                .arg(QFile::decodeName(path), writerWords(e, systemError)));
-}
-
 /** Renames without replacing; false when the target exists. */
 bool renameNoReplace(const QByteArray& from, const QByteArray& to)
 {
@@ -1044,24 +684,38 @@ struct Application::Impl {
                 n == 1 ? base + QStringLiteral(".xlsx") : base + QStringLiteral("-%1.xlsx").arg(n));
         };
         QByteArray target, part;
+        // Held until the workbook has its final name: the lock tells a starting
+        // instance that this ".part" file is being written (removeAbandonedFiles).
+        // Released after the guard below has removed a failed file, never before.
+        UniqueFd lock;
         for (;; ++n) {
             target = candidate();
             if (exists(target))
                 continue;
-            part = target + ".part";
+            part = target + PartSuffix;
             const int fd = ::open(part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            if (fd >= 0) {
-                ::close(fd);
-                break;
+            if (fd < 0) {
+                if (errno != EEXIST)
+                    failSystem(
+                        errno, QStringLiteral("Cannot create the workbook file %1").arg(QFile::decodeName(part)));
+                continue;
             }
-            if (errno != EEXIST)
-                failSystem(errno, QStringLiteral("Cannot create the workbook file %1").arg(QFile::decodeName(part)));
+            lock.reset(fd);
+            const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+            if (!locked && errno != EWOULDBLOCK)
+                break; // a file system without locks: written unguarded, and never taken for abandoned
+            struct stat mine, named;
+            if (locked && ::fstat(fd, &mine) == 0 && ::stat(part.constData(), &named) == 0
+                && mine.st_dev == named.st_dev && mine.st_ino == named.st_ino)
+                break;
+            // In the instant before the lock, a starting instance took the new
+            // file for abandoned and is removing it: another name.
+            lock.reset();
         }
         FileGuard partGuard(part);
         {
             const QString scratch = scratchFolder();
             ensurePrivateFolder(scratch);
-            CLocaleScope cLocale;
             writeXlsx(wb, part, QFile::encodeName(scratch));
         }
         if (::chmod(part.constData(), 0600) != 0)
@@ -1126,16 +780,8 @@ QString Application::setVisible()
     }
     d->visible = true;
 
-    for (const QString& path : written) {
-        QProcess opener;
-        opener.setProgram(QStringLiteral("xdg-open"));
-        opener.setArguments({path});
-        opener.setStandardInputFile(QProcess::nullDevice());
-        if (!opener.startDetached())
-            fail(ApplicationDefinedError,
-                QStringLiteral("The workbook was written to %1, but xdg-open could not be started to show it: %2")
-                    .arg(path, opener.errorString()));
-    }
+    for (const QString& path : written)
+        openInDesktop(path);
     return written.isEmpty() ? QString() : written.back();
 }
 
@@ -1156,20 +802,7 @@ bool Application::canBeCreated()
             return false;
         ::close(fd);
         FileGuard guard(probe);
-        const QByteArray dir = QFile::encodeName(folder);
-        lxw_workbook_options options{};
-        options.constant_memory = LXW_TRUE;
-        options.tmpdir = const_cast<char*>(dir.constData());
-        CLocaleScope cLocale;
-        lxw_workbook* book = workbook_new_opt(probe.constData(), &options);
-        if (!book)
-            return false;
-        lxw_worksheet* sheet = workbook_add_worksheet(book, nullptr);
-        if (!sheet || worksheet_write_number(sheet, 0, 0, 1.5, nullptr) != LXW_NO_ERROR) {
-            lxw_workbook_free(book);
-            return false;
-        }
-        if (workbook_close(book) != LXW_NO_ERROR)
+        if (!writerWorks(probe, QFile::encodeName(folder)))
             return false;
     } catch (const quorvane::Error&) {
         return false;
@@ -1187,37 +820,6 @@ bool Application::canBeCreated()
         return false;
     const QString entry = QString::fromLocal8Bit(query.readAllStandardOutput()).trimmed();
     return entry.endsWith(QLatin1String(".desktop")) && !entry.contains(QLatin1Char('\n'));
-}
-
-void Application::discardUnfinishedFiles()
-{
-    for (const QByteArray& path : unfinishedFiles())
-        ::unlink(path.constData());
-    unfinishedFiles().clear();
-}
-
-namespace {
-/** $XDG_CACHE_HOME, or ~/.cache when it is unset or not absolute. */
-QString cacheHome()
-{
-    const QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (cache.isEmpty() || !QDir::isAbsolutePath(cache))
-        return QDir::homePath() + QStringLiteral("/.cache");
-    return QDir::cleanPath(cache);
-}
-} // namespace
-
-QString Application::workbookFolder()
-{
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime))
-        return QDir::cleanPath(runtime) + QStringLiteral("/quorvane");
-    return cacheHome() + QStringLiteral("/quorvane/workbooks");
-}
-
-QString Application::scratchFolder()
-{
-    return cacheHome() + QStringLiteral("/quorvane/scratch");
 }
 
 } // namespace xl

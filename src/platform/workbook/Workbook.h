@@ -10,15 +10,19 @@
 // whatever the size of the tables, and nothing is left on disk if the program
 // ends abruptly. The file itself is produced only when the final tab order is
 // known (setVisible), by replaying the records into libxlsxwriter in its
-// constant-memory mode.
+// constant-memory mode; when the process may not open a file for every
+// sheet, the smallest sheets are kept in memory instead.
 //
-// Every failure throws quorvane::Error with Excel-like or the system's words.
+// Every failure throws quorvane::Error with Excel-like or the system's words;
+// a failure of the storage behind the model throws its StorageError.
 
 #include "platform/Error.h"
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -36,6 +40,25 @@ inline constexpr int DefaultSheetCount = 3;
 enum ErrorNumber : long {
     SubscriptOutOfRange = 9,
     ApplicationDefinedError = 1004,
+};
+
+/**
+ * The storage behind the model failed: the temporary cell store (a full disk,
+ * a write error in the scratch folder), the private folders, or the writing of
+ * the .xlsx file. Unlike a refused cell it does not go away with the next cell,
+ * so a caller stops at the first one. Number and words are the system's (or
+ * the writer's) as for any other error.
+ */
+class StorageError : public quorvane::Error {
+public:
+    using quorvane::Error::Error;
+};
+
+/** Why a private folder of the model cannot be used. */
+struct FolderProblem {
+    QString folder;
+    /** In plain words, to follow "cannot use the folder ...:", e.g. "it belongs to another user". */
+    QString reason;
 };
 
 struct CellValue {
@@ -159,15 +182,25 @@ public:
 
     /**
      * Writes every workbook not yet written to its .xlsx file in the private
-     * folder, completely, then starts xdg-open on each without waiting.
-     * Answers the path of the last file written (empty when there was no
-     * workbook). On a failed write it throws with the writer's or the
-     * system's words, leaves no file and opens nothing; the workbook can be
-     * tried again. When only the start of xdg-open fails, the file is kept
-     * and the error names it.
+     * folder, completely, then starts xdg-open on each without waiting (on the
+     * application's thread, also when called from another one). Answers the
+     * path of the last file written (empty when there was no workbook). On a
+     * failed write it throws with the writer's or the system's words, leaves
+     * no file and opens nothing; the workbook can be tried again. An opener
+     * that cannot start or ends with a failure is reported later, to the
+     * open-failure handler; the file stays.
      */
     QString setVisible();
     bool visible() const;
+
+    /**
+     * Who hears of an opener that failed: the written file's full path and
+     * why, in words such as "xdg-open ended with status 4 (the action
+     * failed)". Called on the application's thread from its event loop, after
+     * setVisible has returned, possibly after the Application is gone. Without
+     * a handler the failure is only logged. The window layer sets it once.
+     */
+    static void setOpenFailureHandler(std::function<void(const QString& path, const QString& why)> handler);
 
     /**
      * Whether a workbook can be written and shown: the writer produces a tiny
@@ -175,6 +208,12 @@ public:
      * application for .xlsx files.
      */
     static bool canBeCreated();
+
+    /**
+     * Why the private folders (workbookFolder, then scratchFolder) cannot be
+     * used, creating them when they are missing; nothing when they can.
+     */
+    static std::optional<FolderProblem> folderProblem();
 
     /**
      * The private folder: $XDG_RUNTIME_DIR/quorvane, or without a runtime
@@ -196,6 +235,14 @@ public:
      * files without a name, which the system removes with the process.
      */
     static void discardUnfinishedFiles();
+
+    /**
+     * For the start of the program: removes the ".xlsx.part" files of the
+     * workbook folder that a run ended while writing (killed, or the machine
+     * stopped) left behind. A file that another running instance is writing
+     * is kept: the writer holds a lock on it for as long as it writes.
+     */
+    static void removeAbandonedFiles();
 
 private:
     friend struct ModelAccess;

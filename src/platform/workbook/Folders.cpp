@@ -1,0 +1,206 @@
+// The private folders of the model and the named files in them.
+
+#include "platform/workbook/ModelParts.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace xl {
+
+namespace {
+
+/** What is wrong with a private folder: the error the model throws, and the same in plain words. */
+struct FolderIssue {
+    long number;
+    QString description;
+    FolderProblem problem;
+};
+
+/** "Permission denied" as it reads after a colon: "permission denied". */
+QString lowerFirst(QString words)
+{
+    if (words.size() > 1 && words.at(1).isLower())
+        words[0] = words.at(0).toLower();
+    return words;
+}
+
+/** Creates the folder and its missing parents for the user alone, and checks it; nothing when it can be used. */
+std::optional<FolderIssue> privateFolderIssue(const QString& folder)
+{
+    const QByteArray path = QFile::encodeName(QDir::cleanPath(folder));
+    auto issue = [&](long number, const QString& description, const QString& reason) {
+        return FolderIssue{number, description, FolderProblem{folder, reason}};
+    };
+    for (qsizetype slash = path.indexOf('/', 1);; slash = path.indexOf('/', slash + 1)) {
+        const QByteArray part = slash < 0 ? path : path.left(slash);
+        if (::mkdir(part.constData(), 0700) != 0 && errno != EEXIST) {
+            const int error = errno;
+            const QString name = QFile::decodeName(part);
+            return issue(error, QStringLiteral("Cannot create the folder %1: %2").arg(name, systemWords(error)),
+                slash < 0 ? lowerFirst(systemWords(error))
+                          : QStringLiteral("the folder %1 cannot be created (%2)").arg(name, systemWords(error)));
+        }
+        if (slash < 0)
+            break;
+    }
+    const QString cannotUse = QStringLiteral("Cannot use the folder %1").arg(folder);
+    struct stat st;
+    if (::lstat(path.constData(), &st) != 0) {
+        const int error = errno;
+        return issue(error, cannotUse + QStringLiteral(": ") + systemWords(error), lowerFirst(systemWords(error)));
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        // Whatever stands at the path in place of the folder: a link planted
+        // there could lead the workbooks to someone else's folder.
+        const QString what = S_ISLNK(st.st_mode) ? QStringLiteral("it is a symbolic link, not a folder")
+            : S_ISREG(st.st_mode)                ? QStringLiteral("it is a file, not a folder")
+                                                 : QStringLiteral("it is not a folder");
+        return issue(ENOTDIR, cannotUse + QStringLiteral(": ") + systemWords(ENOTDIR), what);
+    }
+    if (st.st_uid != ::geteuid())
+        return issue(EPERM, cannotUse + QStringLiteral(": it belongs to another user"),
+            QStringLiteral("it belongs to another user"));
+    if ((st.st_mode & 07777) != 0700 && ::chmod(path.constData(), 0700) != 0) {
+        const int error = errno;
+        return issue(error, QStringLiteral("Cannot make the folder %1 private: %2").arg(folder, systemWords(error)),
+            QStringLiteral("it cannot be made private (%1)").arg(systemWords(error)));
+    }
+    return std::nullopt;
+}
+
+/** $XDG_CACHE_HOME, or ~/.cache when it is unset or not absolute. */
+QString cacheHome()
+{
+    const QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (cache.isEmpty() || !QDir::isAbsolutePath(cache))
+        return QDir::homePath() + QStringLiteral("/.cache");
+    return QDir::cleanPath(cache);
+}
+
+/** A name the model gives a workbook while it writes it. */
+bool isPartName(std::string_view name)
+{
+    constexpr std::string_view suffix = ".xlsx.part";
+    return name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
+}
+
+} // namespace
+
+void ensurePrivateFolder(const QString& folder)
+{
+    if (const auto issue = privateFolderIssue(folder))
+        failStorage(issue->number, issue->description);
+}
+
+std::vector<QByteArray>& unfinishedFiles()
+{
+    static std::vector<QByteArray> files;
+    return files;
+}
+
+FileGuard::FileGuard(QByteArray path) : m_path(std::move(path))
+{
+    unfinishedFiles().push_back(m_path);
+}
+
+FileGuard::~FileGuard()
+{
+    if (!m_path.isEmpty())
+        ::unlink(m_path.constData());
+    forget();
+}
+
+void FileGuard::keep()
+{
+    forget();
+    m_path.clear();
+}
+
+void FileGuard::forget()
+{
+    auto& files = unfinishedFiles();
+    files.erase(std::remove(files.begin(), files.end(), m_path), files.end());
+}
+
+std::optional<FolderProblem> Application::folderProblem()
+{
+    for (const QString& folder : {workbookFolder(), scratchFolder()})
+        if (auto issue = privateFolderIssue(folder))
+            return issue->problem;
+    return std::nullopt;
+}
+
+QString Application::workbookFolder()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime))
+        return QDir::cleanPath(runtime) + QStringLiteral("/quorvane");
+    return cacheHome() + QStringLiteral("/quorvane/workbooks");
+}
+
+QString Application::scratchFolder()
+{
+    return cacheHome() + QStringLiteral("/quorvane/scratch");
+}
+
+void Application::discardUnfinishedFiles()
+{
+    for (const QByteArray& path : unfinishedFiles())
+        ::unlink(path.constData());
+    unfinishedFiles().clear();
+}
+
+void Application::removeAbandonedFiles()
+{
+    // Only in a folder that is really ours: never through a link, never in
+    // someone else's folder (the start-up check reports those).
+    const UniqueFd dir(
+        ::open(QFile::encodeName(workbookFolder()).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat folder;
+    if (dir.get() < 0 || ::fstat(dir.get(), &folder) != 0 || folder.st_uid != ::geteuid())
+        return;
+    const int listed = ::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0);
+    DIR* listing = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!listing) {
+        if (listed >= 0)
+            ::close(listed);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(listing))
+        if (isPartName(entry->d_name))
+            names.emplace_back(entry->d_name);
+    ::closedir(listing);
+
+    // A writer locks its ".part" file from the moment it creates it until the
+    // finished workbook has its name (Application::setVisible), and the system
+    // drops the lock when the writer ends, however it ends. So a file nobody
+    // holds a lock on is one that no running instance will finish. The lock
+    // decides rather than the file's age: a large workbook may be replayed for
+    // many minutes before its file grows at all.
+    for (const std::string& name : names) {
+        const UniqueFd file(
+            ::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        struct stat opened, named;
+        if (file.get() < 0 || ::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)
+            || opened.st_uid != ::geteuid())
+            continue;
+        if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0)
+            continue; // being written
+        // Still the file that was checked under that name.
+        if (::fstatat(dir.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == opened.st_dev
+            && named.st_ino == opened.st_ino)
+            ::unlinkat(dir.get(), name.c_str(), 0);
+    }
+}
+
+} // namespace xl

@@ -1,0 +1,252 @@
+#pragma once
+
+// What the parts of the workbook model share, and nothing outside the model
+// includes: the inner state of sheets and workbooks, the cell store and its
+// record format, the named files in the private folder, and the entry points
+// of the .xlsx replay and the opener. Workbook.cpp holds the Excel rules and
+// the cell spool, XlsxReplay.cpp the writing of the file through
+// libxlsxwriter, Folders.cpp the private folders, Opener.cpp the hand-over to
+// the desktop.
+
+#include "platform/workbook/Workbook.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace xl {
+
+// ---------------------------------------------------------------- failures
+
+QString systemWords(int error);
+
+/** A refusal by Excel's rules: plain quorvane::Error. */
+[[noreturn]] void fail(long number, const QString& text);
+/** The workbook's storage failed: StorageError. */
+[[noreturn]] void failStorage(long number, const QString& text);
+/** The workbook's storage failed in a system call: StorageError with the system's words. */
+[[noreturn]] void failSystem(int error, const QString& what);
+
+// ---------------------------------------------------------------- descriptors
+
+/** A descriptor closed with its owner. */
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) { }
+    ~UniqueFd();
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return m_fd; }
+    /** Closes the descriptor held and holds `fd` instead. */
+    void reset(int fd = -1);
+
+private:
+    int m_fd = -1;
+};
+
+// ---------------------------------------------------------------- temporary storage
+
+/**
+ * A temporary file that has no name from the start (or loses it at once), so
+ * the system removes it with the last descriptor, even when the program ends
+ * without running any destructor.
+ */
+class TempStore {
+public:
+    explicit TempStore(const QString& folder);
+    ~TempStore();
+    TempStore(const TempStore&) = delete;
+    TempStore& operator=(const TempStore&) = delete;
+
+    /** Appends the bytes and answers where they went. */
+    std::uint64_t append(const char* data, std::size_t size);
+    void read(std::uint64_t offset, char* into, std::size_t size) const;
+
+private:
+    int m_fd = -1;
+    std::uint64_t m_size = 0;
+};
+
+// ---------------------------------------------------------------- cell records
+//
+// One record per written cell: a tag byte, the position (mostly implied by the
+// previous record), then the value. Tag bits 0-2: the kind; bits 3-4: how the
+// position is given. Numbers are 8-byte doubles; a text is its length in bytes
+// (7 bits a byte, low bits first), the bytes and a NUL.
+
+enum Kind : unsigned char { KEmpty, KNumber, KText, KFalse, KTrue, KDate, KTime, KDateTime };
+enum Position : unsigned char {
+    PosExplicit = 0 << 3, // row (4 bytes), column (2 bytes)
+    PosNextColumn = 1 << 3, // same row, next column
+    PosNextRow = 2 << 3, // next row, first column
+    PosSameRow = 3 << 3, // same row, column (2 bytes)
+};
+constexpr unsigned char KindMask = 7, PositionMask = 3 << 3;
+
+struct Cursor {
+    bool any = false;
+    std::uint32_t row = 0; // 0-based
+    std::uint16_t column = 0;
+};
+
+struct Record {
+    std::uint32_t row;
+    std::uint16_t column;
+    Kind kind;
+    double number;
+    const char* text; // NUL-terminated inside the record
+};
+
+template <class T>
+T take(const char*& p)
+{
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    p += sizeof value;
+    return value;
+}
+
+/** Decodes the records of [p, end) in order; the cursor carries over between pieces of one sheet. */
+template <class F>
+void forEachRecord(const char* p, const char* end, Cursor& at, F&& f)
+{
+    while (p < end) {
+        const unsigned char tag = static_cast<unsigned char>(*p++);
+        switch (tag & PositionMask) {
+        case PosExplicit:
+            at.row = take<std::uint32_t>(p);
+            at.column = take<std::uint16_t>(p);
+            break;
+        case PosNextColumn:
+            ++at.column;
+            break;
+        case PosNextRow:
+            ++at.row;
+            at.column = 0;
+            break;
+        default:
+            at.column = take<std::uint16_t>(p);
+            break;
+        }
+        Record r{at.row, at.column, Kind(tag & KindMask), 0, nullptr};
+        switch (r.kind) {
+        case KNumber:
+        case KDate:
+        case KTime:
+        case KDateTime:
+            r.number = take<double>(p);
+            break;
+        case KText: {
+            std::uint32_t length = 0;
+            for (int shift = 0;; shift += 7) {
+                const unsigned char b = static_cast<unsigned char>(*p++);
+                length |= std::uint32_t(b & 0x7F) << shift;
+                if (!(b & 0x80))
+                    break;
+            }
+            r.text = p;
+            p += length + 1;
+            break;
+        }
+        default:
+            break;
+        }
+        f(r);
+    }
+}
+
+// ---------------------------------------------------------------- inner state
+
+/** Lets the parts of the model reach each other's inner state. */
+struct ModelAccess {
+    static Worksheet::Impl& of(const Worksheet& sheet) { return *sheet.d; }
+    static Workbook::Impl& of(const Workbook& book) { return *book.d; }
+};
+
+struct Worksheet::Impl {
+    struct Chunk {
+        std::uint64_t offset;
+        std::size_t length;
+    };
+
+    Workbook* workbook;
+    QString name;
+    std::vector<Chunk> chunks;
+    /** Records kept, cleared cells included: what the sheet costs the writer. */
+    std::uint64_t records = 0;
+    Cursor last; // position of the last record kept
+    bool needsSort = false; // written out of row order, or a cell written twice
+    std::vector<std::uint16_t> shown; // longest shown value per column, in characters
+    bool autoFit = false;
+    std::vector<std::uint16_t> fitted; // `shown` as AutoFit found it
+};
+
+struct Workbook::Impl {
+    std::vector<std::unique_ptr<Worksheet>> sheets; // in tab order
+    Worksheet* active = nullptr;
+    std::unique_ptr<TempStore> store;
+    std::unique_ptr<char[]> buffer;
+    std::size_t used = 0;
+    Worksheet::Impl* owner = nullptr; // the sheet whose records the buffer holds
+    std::string escaped; // reused for the rare texts that need escaping
+    QString filePath; // set once the workbook has been written
+
+    int indexOf(const Worksheet* sheet) const;
+    bool nameTaken(const QString& name, const Worksheet* except) const;
+    QString freeDefaultName() const;
+    /** Sends the buffered records to the temporary file. */
+    void flush();
+    /** Room for `size` bytes of the sheet's next record; the caller commits what it used. */
+    char* reserve(Worksheet::Impl* sheet, std::size_t size);
+};
+
+// ---------------------------------------------------------------- private folders
+
+/**
+ * Creates the folder (and missing parents) for the user alone and makes sure
+ * it is a real folder of this user with mode 0700: it holds unsaved work.
+ * Throws StorageError otherwise.
+ */
+void ensurePrivateFolder(const QString& folder);
+
+/** Named files being written right now, for Application::discardUnfinishedFiles. */
+std::vector<QByteArray>& unfinishedFiles();
+
+/** Unlinks a file unless told to keep it; meanwhile it counts as unfinished. */
+class FileGuard {
+public:
+    explicit FileGuard(QByteArray path);
+    ~FileGuard();
+    FileGuard(const FileGuard&) = delete;
+    FileGuard& operator=(const FileGuard&) = delete;
+    void keep();
+
+private:
+    void forget();
+    QByteArray m_path;
+};
+
+/** The suffix of a workbook file while it is written. */
+inline constexpr char PartSuffix[] = ".part";
+
+// ---------------------------------------------------------------- replay and opener
+
+/** Writes the workbook into `path` (which exists, mode 0600); the writer's scratch files go to `tmpdir`. */
+void writeXlsx(Workbook::Impl& wb, const QByteArray& path, const QByteArray& tmpdir);
+
+/** Whether libxlsxwriter can produce a tiny workbook at `path` with its scratch files in `tmpdir`. */
+bool writerWorks(const QByteArray& path, const QByteArray& tmpdir);
+
+/**
+ * Hands the file to the desktop's opener on the application's thread without
+ * waiting for it; a failure of the opener goes to the open-failure handler.
+ */
+void openInDesktop(const QString& path);
+
+} // namespace xl

@@ -1,0 +1,105 @@
+// Handing a written workbook to the desktop: xdg-open opens it in the user's
+// spreadsheet program. The program is not waited for; whether it worked is
+// only known when it ends, so a failure is told to whoever listens.
+
+#include "platform/workbook/ModelParts.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QThread>
+
+namespace xl {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcOpener, "quorvane.workbook.opener")
+
+std::function<void(const QString&, const QString&)>& openFailureHandler()
+{
+    static std::function<void(const QString&, const QString&)> handler;
+    return handler;
+}
+
+void reportOpenFailure(const QString& path, const QString& why)
+{
+    if (openFailureHandler())
+        openFailureHandler()(path, why);
+    else
+        qCWarning(lcOpener) << "could not open" << path << "-" << why;
+}
+
+/** What xdg-open's own exit statuses mean. */
+QString openerStatusWords(int status)
+{
+    switch (status) {
+    case 1:
+        return QStringLiteral("it did not understand its command line");
+    case 2:
+        return QStringLiteral("it did not find the file");
+    case 3:
+        return QStringLiteral("a program it needs is missing");
+    case 4:
+        return QStringLiteral("the action failed");
+    default:
+        return QStringLiteral("an error");
+    }
+}
+
+void startOpener(const QString& path)
+{
+    // Not owned by the Application: the opener may still run when the
+    // workbook's Application is long gone. It deletes itself once it is over.
+    auto* opener = new QProcess;
+    opener->setProgram(QStringLiteral("xdg-open"));
+    opener->setArguments({path});
+    opener->setStandardInputFile(QProcess::nullDevice());
+    // Its output goes where ours goes: no pipe that breaks if this program ends first.
+    opener->setProcessChannelMode(QProcess::ForwardedChannels);
+    // Queued, so that the handler always runs from the event loop, never
+    // from inside setVisible (a process that cannot start is told at once).
+    QObject::connect(
+        opener, &QProcess::errorOccurred, opener,
+        [opener, path](QProcess::ProcessError error) {
+            // Any other error is followed by `finished`.
+            if (error != QProcess::FailedToStart)
+                return;
+            opener->deleteLater();
+            reportOpenFailure(path, QStringLiteral("xdg-open could not be started (%1)").arg(opener->errorString()));
+        },
+        Qt::QueuedConnection);
+    QObject::connect(
+        opener, &QProcess::finished, opener,
+        [opener, path](int code, QProcess::ExitStatus status) {
+            opener->deleteLater();
+            if (status == QProcess::CrashExit)
+                reportOpenFailure(path, QStringLiteral("xdg-open stopped abnormally"));
+            else if (code != 0)
+                reportOpenFailure(
+                    path, QStringLiteral("xdg-open ended with status %1 (%2)").arg(code).arg(openerStatusWords(code)));
+        },
+        Qt::QueuedConnection);
+    opener->start();
+}
+
+} // namespace
+
+void openInDesktop(const QString& path)
+{
+    // The process and its notifications belong to a thread with an event
+    // loop: the application's. setVisible may run on a worker thread that
+    // ends right after.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread())
+        startOpener(path);
+    else
+        QMetaObject::invokeMethod(
+            app, [path] { startOpener(path); }, Qt::QueuedConnection);
+}
+
+void Application::setOpenFailureHandler(std::function<void(const QString& path, const QString& why)> handler)
+{
+    openFailureHandler() = std::move(handler);
+}
+
+} // namespace xl
