@@ -161,6 +161,12 @@ struct ConnectionState {
      * statement text (its narrow calls take UTF-8 and get them right).
      */
     bool narrowForAstral = false;
+    /**
+     * The SQLite driver keeps text as UTF-8 and hands it out as it is through
+     * SQL_C_CHAR; asked for wide characters it first converts the whole value,
+     * so one text of 100 MB would cost 200 MB more before a piece is read.
+     */
+    bool textIsUtf8 = false;
 
     bool isOpen() const { return dbc && dbc->connected(); }
     void close();
@@ -308,6 +314,7 @@ void Connection::open(const QString& connectionString)
     state->dbc = connect(connectionString);
     const bool sqlite = driverName(state->dbc->get()).contains(QLatin1String("sqlite"), Qt::CaseInsensitive);
     state->narrowForAstral = sqlite;
+    state->textIsUtf8 = sqlite;
     // The SQLite driver reads a whole result into memory before the first row
     // unless it is told to step through it; a table of a million rows would
     // then cost its size in memory and a long pause. Streaming is asked for in
@@ -605,7 +612,10 @@ struct Recordset::Impl {
                     info.adoType = adLongVarBinary;
             }
             fields.push_back(info);
-            readAs.push_back(readAsFor(info.sqlType));
+            ReadAs how = readAsFor(info.sqlType);
+            if (how == ReadAs::Wide && connection->textIsUtf8)
+                how = ReadAs::Char;
+            readAs.push_back(how);
         }
         cache.assign(fields.size(), QVariant());
         cached.assign(fields.size(), false);
