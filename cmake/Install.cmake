@@ -60,7 +60,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
   "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, \
 libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), qt6-qpa-plugins, \
 libodbc2, odbcinst, tdsodbc, libxlsxwriter4, xdg-utils, fonts-liberation")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-image-formats-plugins")
+# A spreadsheet application to open the workbooks in: the program is checked
+# with LibreOffice Calc; Gnumeric opens .xlsx files as well.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-image-formats-plugins, libreoffice-calc | gnumeric")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

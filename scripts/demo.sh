@@ -71,6 +71,14 @@ chmod 0600 "$settings"
 export XDG_CONFIG_HOME=$config
 echo "demo: settings $settings"
 
+# --- private documents folder ---------------------------------------------------
+# Workbooks go to the Quorvane folder among the documents that xdg-user-dir
+# names; the private settings folder names one inside the demo folder.
+documents=$demo/documents
+mkdir -p "$documents"
+printf 'XDG_DOCUMENTS_DIR="%s"\n' "$documents" > "$config/user-dirs.dirs"
+echo "demo: workbooks go to $documents/Quorvane"
+
 export QUORVANE_DEMO_DIR=$demo
 shots=$demo/screenshots
 
@@ -112,7 +120,8 @@ STUB
 chmod 0755 "$bin/xdg-mime" "$bin/xdg-open"
 export PATH=$bin:$PATH
 
-# Workbooks of the headless run, and the cells waiting for them, stay inside the build folder.
+# The runtime folder of the headless run (the program writes nothing there),
+# and the cells waiting for their workbook, stay inside the build folder.
 export XDG_RUNTIME_DIR=$demo/runtime XDG_CACHE_HOME=$demo/cache
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CACHE_HOME"
 chmod 0700 "$XDG_RUNTIME_DIR" "$XDG_CACHE_HOME"

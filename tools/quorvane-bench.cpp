@@ -108,6 +108,15 @@ void prepareEnvironment(const QString& folder, const QString& driver)
     qputenv("XDG_CACHE_HOME", QFile::encodeName(folder + "/cache"));
     QDir().mkpath(folder + "/runtime");
     QFile::setPermissions(folder + "/runtime", exec);
+    // The benchmark's workbooks go to a documents folder of its own (named as
+    // xdg-user-dir reads it), never among the user's documents; a home of its
+    // own as well, should that be where they end up.
+    QDir().mkpath(folder + "/config");
+    QDir().mkpath(folder + "/documents");
+    QDir().mkpath(folder + "/home");
+    writeFile(
+        folder + "/config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"" + QFile::encodeName(folder + "/documents") + "\"\n");
+    qputenv("HOME", QFile::encodeName(folder + "/home"));
 }
 
 void generateTable(const QString& database, long long rows)

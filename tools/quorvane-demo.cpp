@@ -10,6 +10,7 @@
 #include "export/Form2.h"
 #include "platform/ui/MsgBox.h"
 #include "platform/ui/ProgramEnd.h"
+#include "platform/workbook/Workbook.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -83,6 +84,15 @@ int main(int argc, char* argv[])
     const QString shots = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
     QDir().mkpath(shots);
 
+    // The demo's workbooks stay in the demo's folder (scripts/demo.sh names a
+    // documents folder there); never among the documents of whoever runs it.
+    const QString demo = qEnvironmentVariable("QUORVANE_DEMO_DIR");
+    const QString workbooks = xl::Application::workbookFolder();
+    if (demo.isEmpty() || !workbooks.startsWith(QDir::cleanPath(demo) + QLatin1Char('/'))) {
+        say(QStringLiteral("Workbooks would go to %1, outside the demo folder; run scripts/demo.sh.").arg(workbooks));
+        return 1;
+    }
+    say(QStringLiteral("Workbooks go to %1").arg(workbooks));
     say(QStringLiteral("Starting Quorvane with the demo settings (%1)").arg(qEnvironmentVariable("XDG_CONFIG_HOME")));
     Form1 connection;
     if (ProgramEnd::ended())

@@ -423,7 +423,13 @@ void Form2::PushButton5_Click()
     }
 
     trap.step(216, [&] { ProgressBar1->setValue(0); });
-    trap.step(218, [&] { ProgressBar1->setText(QStringLiteral("Progress Bar")); });
+    trap.step(218, [&] {
+        ProgressBar1->setText(QStringLiteral("Progress Bar"));
+        // The workbook sits among the user's documents; once its window is
+        // closed, this is where the user finds out which file it was.
+        if (!m_lastWorkbook.isEmpty())
+            ProgressBar1->setToolTip(QStringLiteral("Last workbook: ") + m_lastWorkbook);
+    });
     trap.step(220, [&] { pointer.setMousePointer(WindowPointer::Default); });
     trap.step(222, [&] {
         if (windowState() & Qt::WindowMinimized)

@@ -9,19 +9,22 @@ namespace IsInstalled {
 QString NotInstalledMessage()
 {
     const QString crlf = QStringLiteral("\r\n");
-    return QStringLiteral("Error 842001. A normal instance of Excel could not be created.") + crlf + crlf
-        + QStringLiteral("1. Please make sure Excel is installed on this computer.") + crlf + crlf
+    return QStringLiteral("Error 842001. No spreadsheet application could be found to open the workbook.") + crlf + crlf
         + QStringLiteral(
-            "2. Please open Excel normally and make sure a blank spreadsheet opens immediately without any "
-            "interrupting window (such as an Excel file recovery window).")
+            "1. Please make sure a spreadsheet application is installed: LibreOffice Calc, or another application "
+            "that opens .xlsx files.")
+        + crlf + crlf
+        + QStringLiteral("2. On Debian and Ubuntu, LibreOffice Calc is installed with the command: sudo apt install "
+                         "libreoffice-calc")
         + crlf + crlf
         + QStringLiteral(
-            "3. Please make sure that when you double-click on a XLS or XLSX file that Excel opens normally "
-            "without any interrupting messages.")
+            "3. Please make sure it is the default application for .xlsx files, with the command: xdg-mime default "
+            "libreoffice-calc.desktop application/vnd.openxmlformats-officedocument.spreadsheetml.sheet (or in "
+            "your file manager: right-click an .xlsx file, \"Open With\", and choose it as the default).")
         + crlf + crlf
         + QStringLiteral(
-            "4. All versions of Excel are supported by this software except for the rare Excel Starter and "
-            "Student editions.");
+            "4. Please make sure that when you double-click an .xlsx file, it opens in that application without "
+            "any interrupting messages.");
 }
 
 QString FolderProblemMessage(const xl::FolderProblem& problem)
@@ -33,7 +36,7 @@ QString FolderProblemMessage(const xl::FolderProblem& problem)
 void CheckExcelInstalled()
 {
     // A folder that cannot be used is told apart from a missing spreadsheet
-    // application: the advice to check Excel would send the user the wrong way.
+    // application: the advice to install one would send the user the wrong way.
     if (const std::optional<xl::FolderProblem> problem = xl::Application::folderProblem()) {
         MsgBox::show(FolderProblemMessage(*problem), MsgBox::Exclamation);
         ProgramEnd::now(ProgramEnd::CannotWork);

@@ -12,6 +12,9 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class TestForm1 : public QObject {
@@ -24,8 +27,8 @@ private slots:
     {
         Wizard wizard;
         // What a run killed while it wrote a workbook left behind.
-        QVERIFY(QDir().mkdir(wizard.runtimeFolder() + "/quorvane"));
-        QFile abandoned(wizard.runtimeFolder() + "/quorvane/Sales-20240101-120000.xlsx.part");
+        QVERIFY(QDir().mkdir(wizard.workbookFolder()));
+        QFile abandoned(wizard.workbookFolder() + "/.Sales 2024-01-01 12.00.00.xlsx.part");
         QVERIFY(abandoned.open(QIODevice::WriteOnly));
         abandoned.close();
         QStringList saved;
@@ -46,7 +49,7 @@ private slots:
         QVERIFY(!form.windowIcon().isNull());
         QCOMPARE(MsgBox::defaultCaption(), QStringLiteral("Quorvane"));
         // The availability check leaves no workbook behind, removes the abandoned one and opens nothing.
-        QVERIFY(QDir(wizard.runtimeFolder() + "/quorvane").entryList(QDir::Files | QDir::Hidden).isEmpty());
+        QVERIFY(QDir(wizard.workbookFolder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
         QCOMPARE(wizard.desktop.openCalls().size(), 0);
     }
 
@@ -248,6 +251,9 @@ private slots:
                                                              << "it is a symbolic link, not a folder";
         QTest::newRow("file at the folder, after moving on to the tables") << true << "file"
                                                                            << "it is a file, not a folder";
+        QTest::newRow("folder that cannot be written")
+            << false << "read-only folder"
+            << "it cannot be written to (" + QString::fromLocal8Bit(strerror(EACCES)).toLower() + ")";
     }
 
     void withoutAUsableWorkbookTheProgramEnds()
@@ -256,15 +262,20 @@ private slots:
         QFETCH(QString, atFolder);
         QFETCH(QString, reason);
         Wizard wizard(/*spreadsheetApplication=*/!reason.isEmpty());
-        const QString folder = wizard.runtimeFolder() + "/quorvane";
+        const QString folder = wizard.workbookFolder();
         if (atFolder == "foreign folder") {
             if (::geteuid() != 0)
                 QSKIP("giving a folder to another user needs root");
             QVERIFY(QDir().mkdir(folder));
             QCOMPARE(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
+        } else if (atFolder == "read-only folder") {
+            if (::geteuid() == 0)
+                QSKIP("root writes into any folder");
+            QVERIFY(QDir().mkdir(folder));
+            QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0500), 0);
         } else if (atFolder == "link") {
-            QVERIFY(QDir().mkdir(wizard.runtimeFolder() + "/elsewhere"));
-            QVERIFY(QFile::link(wizard.runtimeFolder() + "/elsewhere", folder));
+            QVERIFY(QDir().mkdir(wizard.home.path() + "/elsewhere"));
+            QVERIFY(QFile::link(wizard.home.path() + "/elsewhere", folder));
         } else if (atFolder == "file") {
             QFile file(folder);
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -276,16 +287,20 @@ private slots:
         if (reason.isEmpty()) {
             const QString crlf = "\r\n";
             QCOMPARE(wizard.boxes.boxes[0].text,
-                "Error 842001. A normal instance of Excel could not be created." + crlf + crlf
-                    + "1. Please make sure Excel is installed on this computer." + crlf + crlf
-                    + "2. Please open Excel normally and make sure a blank spreadsheet opens immediately without any "
-                      "interrupting window (such as an Excel file recovery window)."
+                "Error 842001. No spreadsheet application could be found to open the workbook." + crlf + crlf
+                    + "1. Please make sure a spreadsheet application is installed: LibreOffice Calc, or another "
+                      "application that opens .xlsx files."
                     + crlf + crlf
-                    + "3. Please make sure that when you double-click on a XLS or XLSX file that Excel opens normally "
-                      "without any interrupting messages."
+                    + "2. On Debian and Ubuntu, LibreOffice Calc is installed with the command: sudo apt install "
+                      "libreoffice-calc"
                     + crlf + crlf
-                    + "4. All versions of Excel are supported by this software except for the rare Excel Starter and "
-                      "Student editions.");
+                    + "3. Please make sure it is the default application for .xlsx files, with the command: "
+                      "xdg-mime default libreoffice-calc.desktop "
+                      "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet (or in your file manager: "
+                      "right-click an .xlsx file, \"Open With\", and choose it as the default)."
+                    + crlf + crlf
+                    + "4. Please make sure that when you double-click an .xlsx file, it opens in that application "
+                      "without any interrupting messages.");
             QCOMPARE(wizard.boxes.boxes[0].style, 0);
             QCOMPARE(ProgramEnd::status(), ProgramEnd::Finished);
         } else {

@@ -96,9 +96,15 @@ private slots:
         QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
         const QString path = tables.lastWorkbookPath();
         QVERIFY(path.endsWith(".xlsx"));
-        QVERIFY(path.startsWith(wizard.runtimeFolder() + "/quorvane/"));
+        QCOMPARE(QFileInfo(path).absolutePath(), wizard.workbookFolder());
         QCOMPARE(modeOf(path), 0600);
         QCOMPARE(modeOf(QFileInfo(path).absolutePath()), 0700);
+        // Among the documents, and nothing in the runtime folder, which is gone at logout.
+        QCOMPARE(filesIn(wizard.runtimeFolder()), QStringList());
+        // The bar rests as before; its tooltip tells where the workbook is.
+        QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
+        QCOMPARE(tables.ProgressBar1->text(), QStringLiteral("Progress Bar"));
+        QCOMPARE(tables.ProgressBar1->toolTip(), QStringLiteral("Last workbook: ") + path);
         QVERIFY(wizard.desktop.waitForOpenCalls(1));
         QTest::qWait(200);
         QCOMPARE(wizard.desktop.openCalls(), QStringList({path}));
@@ -270,6 +276,7 @@ private slots:
         QCOMPARE(wizard.end.count, 1);
         QCOMPARE(wizard.boxes.count(), 0); // no "Done." once the program has ended
         QCOMPARE(filesIn(wizard.runtimeFolder()), QStringList());
+        QCOMPARE(filesIn(wizard.workbookFolder()), QStringList());
         QTest::qWait(100);
         QCOMPARE(wizard.desktop.openCalls().size(), 0);
     }
@@ -299,9 +306,9 @@ private slots:
         } else if (failure == "connection")
             wizard.form1()->Text9->setText(wizard.odbc.folder() + "/missing/fail.sqlite");
         else {
-            // The private folder's place is taken by a file: no workbook can be made there.
-            QDir(wizard.runtimeFolder() + "/quorvane").removeRecursively();
-            QFile blocker(wizard.runtimeFolder() + "/quorvane");
+            // The workbook folder's place is taken by a file: no workbook can be made there.
+            QDir(wizard.workbookFolder()).removeRecursively();
+            QFile blocker(wizard.workbookFolder());
             QVERIFY(blocker.open(QIODevice::WriteOnly));
         }
         QTest::mouseClick(tables.PushButton5, Qt::LeftButton);

@@ -19,6 +19,7 @@ class TestSheetNaming : public QObject {
 
 private:
     std::unique_ptr<QTemporaryDir> m_runtime;
+    std::unique_ptr<PrivateHome> m_home;
     QByteArray m_previousRuntime;
 
     /**
@@ -122,6 +123,7 @@ private slots:
         m_runtime = std::make_unique<QTemporaryDir>();
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime->path()));
         qputenv("XDG_CACHE_HOME", QFile::encodeName(m_runtime->path() + "/cache"));
+        m_home = std::make_unique<PrivateHome>();
     }
 
     void cleanup()
@@ -129,6 +131,7 @@ private slots:
         qputenv("XDG_RUNTIME_DIR", m_previousRuntime);
         qunsetenv("XDG_CACHE_HOME");
         m_runtime.reset();
+        m_home.reset();
     }
 
     void cleanSheetName_data()

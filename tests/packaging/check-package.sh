@@ -26,6 +26,13 @@ for pkg in $(sed 's/^ Depends://; s/([^)]*)//g; s/,/ /g' <<<"$depends"); do
     apt-cache show "$pkg" >/dev/null 2>&1 || fail "unknown package $pkg"
 done
 
+# A spreadsheet application is recommended, LibreOffice Calc first.
+recommends=$(grep '^ Recommends:' <<<"$info" || true)
+grep -q 'libreoffice-calc | gnumeric' <<<"$recommends" || fail "Recommends lacks libreoffice-calc | gnumeric: $recommends"
+for pkg in $(sed 's/^ Recommends://; s/([^)]*)//g; s/[,|]/ /g' <<<"$recommends"); do
+    apt-cache show "$pkg" >/dev/null 2>&1 || fail "unknown package $pkg"
+done
+
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in ./usr/lib/quorvane/quorvane ./usr/lib/quorvane/HAND-M.CUR ./usr/lib/quorvane/x/o.cjs \
     ./usr/lib/quorvane/local-connection-example.jpg ./usr/bin/quorvane \
@@ -39,11 +46,12 @@ grep -q postinst <<<"$control" || fail "no postinst"
 # The unpacked program, started through the command on the path.
 root=$work/root
 dpkg-deb -x "$deb" "$root"
-mkdir -p "$work/bin" "$work/config"
+mkdir -p "$work/bin" "$work/config" "$work/home"
 printf '#!/bin/sh\necho calc.desktop\n' >"$work/bin/xdg-mime"
 chmod +x "$work/bin/xdg-mime"
 mkdir -p -m 0700 "$work/runtime" "$work/cache"
-PATH="$work/bin:$PATH" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" XDG_CACHE_HOME="$work/cache" \
+# A home of its own: the workbooks' folder is made among its documents, never the real user's.
+PATH="$work/bin:$PATH" HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" XDG_CACHE_HOME="$work/cache" \
     QT_QPA_PLATFORM=offscreen \
     QT_LOGGING_RULES="quorvane.startup.debug=true" "$root/usr/bin/quorvane" >"$work/run.log" 2>&1 &
 pid=$!

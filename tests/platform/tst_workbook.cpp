@@ -132,6 +132,7 @@ class TestWorkbook : public QObject {
 
 private:
     std::unique_ptr<QTemporaryDir> m_runtime;
+    std::unique_ptr<PrivateHome> m_home;
     QByteArray m_previousRuntime;
     QByteArray m_previousCache;
     std::unique_ptr<QTemporaryDir> m_cache;
@@ -140,7 +141,7 @@ private:
     QString m_storage; // where the rows of a storage table expect the cells: "file" or "memory"
     QStringList m_written;
 
-    QString folder() const { return m_runtime->path() + QStringLiteral("/quorvane"); }
+    QString folder() const { return m_home->workbookFolder(); }
 
     /** Writes the application's workbook and reads it back. */
     XlsxBook roundTrip(xl::Application& app)
@@ -180,6 +181,7 @@ private slots:
         m_cache = std::make_unique<QTemporaryDir>();
         qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cache->path()));
         m_desktop = std::make_unique<DesktopStandIns>();
+        m_home = std::make_unique<PrivateHome>();
     }
 
     void cleanup()
@@ -207,6 +209,7 @@ private slots:
         qputenv("XDG_CACHE_HOME", m_previousCache);
         m_runtime.reset();
         m_cache.reset();
+        m_home.reset();
         QVERIFY2(storageProblem.isEmpty(), qPrintable(storageProblem));
     }
 
@@ -389,7 +392,7 @@ private slots:
         const QString path = app.setVisible();
         QVERIFY(app.visible());
         QCOMPARE(QFileInfo(path).absolutePath(), folder());
-        QVERIFY2(QRegularExpression(QStringLiteral("^Sales_db-\\d{8}-\\d{6}\\.xlsx$"))
+        QVERIFY2(QRegularExpression(QStringLiteral("^Sales db \\d{4}-\\d\\d-\\d\\d \\d\\d\\.\\d\\d\\.\\d\\d\\.xlsx$"))
                      .match(QFileInfo(path).fileName())
                      .hasMatch(),
             qPrintable(path));
@@ -403,28 +406,20 @@ private slots:
         QVERIFY(ReadXlsx(path).error.isEmpty());
     }
 
-    void sameSecondGivesNumberedName()
-    {
-        xl::Application first, second;
-        first.addWorkbook();
-        second.addWorkbook();
-        const QString a = first.setVisible();
-        const QString b = second.setVisible();
-        QVERIFY(a != b);
-        QVERIFY(QFile::exists(a) && QFile::exists(b));
-        if (a.left(a.size() - 5) == b.left(a.size() - 5)) // both made within one second
-            QCOMPARE(b, a.left(a.size() - 5) + QStringLiteral("-2.xlsx"));
-    }
-
     void documentNameIsMadeSafe_data()
     {
         QTest::addColumn<QString>("document");
         QTest::addColumn<QString>("prefix");
         QTest::newRow("slashes") << "../etc/passwd"
-                                 << "_etc_passwd-";
+                                 << "_etc_passwd ";
+        QTest::newRow("NUL") << QStringLiteral("a") + QChar(0) + QStringLiteral("b") << "a_b ";
+        QTest::newRow("hidden") << ".secret"
+                                << "secret ";
         QTest::newRow("empty") << ""
-                               << "workbook-";
-        QTest::newRow("letters kept") << QString::fromUtf8("Bücher") << QString::fromUtf8("Bücher-");
+                               << "Workbook ";
+        QTest::newRow("blanks and signs kept") << "Sales: 2024 (*)"
+                                               << "Sales: 2024 (*) ";
+        QTest::newRow("letters kept") << QString::fromUtf8("Bücher") << QString::fromUtf8("Bücher ");
     }
 
     void documentNameIsMadeSafe()
@@ -454,7 +449,7 @@ private slots:
         QVERIFY(e.storage);
         QVERIFY2(e.description().contains(QString::fromLocal8Bit(strerror(ENOTDIR))), qPrintable(e.description()));
         QVERIFY(!app.visible());
-        QCOMPARE(entries(m_runtime->path()), QStringList{"quorvane"});
+        QCOMPARE(entries(m_home->path() + QStringLiteral("/Documents")), QStringList{"Quorvane"});
         QVERIFY(QFileInfo(folder()).isFile());
         QThread::msleep(200);
         QCOMPARE(m_desktop->openCalls(), QStringList());
@@ -914,12 +909,12 @@ private slots:
         QTest::addColumn<bool>("beingWritten"); // another instance holds its lock
         QTest::addColumn<bool>("folderIsALink");
         QTest::addColumn<bool>("removed");
-        QTest::newRow("left by a killed run") << "Sales-20240101-120000.xlsx.part" << false << false << true;
-        QTest::newRow("numbered") << "Sales-20240101-120000-2.xlsx.part" << false << false << true;
-        QTest::newRow("being written") << "Sales-20240101-120000.xlsx.part" << true << false << false;
-        QTest::newRow("finished workbook") << "Sales-20240101-120000.xlsx" << false << false << false;
+        QTest::newRow("left by a killed run") << ".Sales 2024-01-01 12.00.00.xlsx.part" << false << false << true;
+        QTest::newRow("numbered") << ".Sales 2024-01-01 12.00.00 (2).xlsx.part" << false << false << true;
+        QTest::newRow("being written") << ".Sales 2024-01-01 12.00.00.xlsx.part" << true << false << false;
+        QTest::newRow("finished workbook") << "Sales 2024-01-01 12.00.00.xlsx" << false << false << false;
         QTest::newRow("other kind of part") << "notes.txt.part" << false << false << false;
-        QTest::newRow("folder is a link") << "Sales-20240101-120000.xlsx.part" << false << true << false;
+        QTest::newRow("folder is a link") << ".Sales 2024-01-01 12.00.00.xlsx.part" << false << true << false;
     }
 
     void abandonedFilesAreRemoved()
@@ -930,7 +925,7 @@ private slots:
         QFETCH(bool, removed);
         QString where = folder();
         if (folderIsALink) {
-            where = m_runtime->path() + QStringLiteral("/elsewhere");
+            where = m_home->path() + QStringLiteral("/elsewhere");
             QVERIFY(QDir().mkdir(where));
             QVERIFY(QFile::link(where, folder()));
         } else {
@@ -961,15 +956,24 @@ private slots:
             e = thrown([&] { path = app.setVisible(); });
             done = true;
         });
+        // Meanwhile the workbook has only its hidden temporary name: nobody
+        // opens a half-written file by its final name.
         int seen = 0;
+        QStringList finalNamesWhileWriting;
         while (!done) {
-            const QStringList parts = QDir(folder()).entryList({QStringLiteral("*.xlsx.part")}, QDir::Files);
+            const QStringList listed = entries(folder());
+            const QStringList parts = listed.filter(QRegularExpression(QStringLiteral("^\\..*\\.xlsx\\.part$")));
+            const QStringList finals = listed.filter(QRegularExpression(QStringLiteral("\\.xlsx$")));
             seen += !parts.isEmpty();
+            if (!parts.isEmpty())
+                finalNamesWhileWriting << finals;
             xl::Application::removeAbandonedFiles();
         }
         writer.join();
         QVERIFY2(e.number() == -1, qPrintable(e.description()));
         QVERIFY(seen > 0);
+        QCOMPARE(finalNamesWhileWriting, QStringList());
+        QCOMPARE(entries(folder()), QStringList{QFileInfo(path).fileName()});
         QCOMPARE(sheetStorage(path), (QStringList{"-", "-", "-"})); // the whole file, readable
     }
 
@@ -999,18 +1003,84 @@ private slots:
         QCOMPARE(own.openCalls(), QStringList());
     }
 
-    void folderWithoutRuntimeDirectory()
+    void workbookFolderRules_data()
     {
-        QTemporaryDir cache;
-        qputenv("XDG_RUNTIME_DIR", "");
-        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
-        QCOMPARE(xl::Application::workbookFolder(), cache.path() + QStringLiteral("/quorvane/workbooks"));
+        QTest::addColumn<QString>("documentsSetting"); // XDG_DOCUMENTS_DIR in user-dirs.dirs; empty: no such file
+        QTest::addColumn<QStringList>("foldersInHome");
+        QTest::addColumn<int>("existingMode"); // of a Quorvane folder there already; 0: none
+        QTest::addColumn<bool>("nameTaken");
+        QTest::addColumn<QString>("expectedFolder"); // in the home folder
+        QTest::addColumn<int>("expectedMode");
+        const QStringList documents{"Documents"};
+        QTest::newRow("named by xdg-user-dir")
+            << "$HOME/Papers" << QStringList{"Documents", "Papers"} << 0 << false << "Papers/Quorvane" << 0700;
+        QTest::newRow("named but missing") << "$HOME/Gone" << documents << 0 << false << "Documents/Quorvane" << 0700;
+        QTest::newRow("nothing configured") << "" << documents << 0 << false << "Documents/Quorvane" << 0700;
+        QTest::newRow("configured as the home folder")
+            << "$HOME/" << documents << 0 << false << "Documents/Quorvane" << 0700;
+        QTest::newRow("no documents folder: home") << "" << QStringList{} << 0 << false << "Quorvane" << 0700;
+        QTest::newRow("existing folder kept as it is")
+            << "" << documents << 0750 << false << "Documents/Quorvane" << 0750;
+        QTest::newRow("name taken") << "" << documents << 0 << true << "Documents/Quorvane" << 0700;
+    }
+
+    void workbookFolderRules()
+    {
+        QFETCH(QString, documentsSetting);
+        QFETCH(QStringList, foldersInHome);
+        QFETCH(int, existingMode);
+        QFETCH(bool, nameTaken);
+        QFETCH(QString, expectedFolder);
+        QFETCH(int, expectedMode);
+        // A home of this row's own; it gives back the test's home when it goes.
+        PrivateHome home;
+        if (!foldersInHome.contains(QStringLiteral("Documents")))
+            QVERIFY(QDir(home.path() + QStringLiteral("/Documents")).removeRecursively());
+        if (!documentsSetting.isEmpty())
+            home.setDocumentsSetting(documentsSetting);
+        for (const QString& name : foldersInHome)
+            QVERIFY(QDir(home.path()).mkpath(name));
+        const QString expected = home.path() + QLatin1Char('/') + expectedFolder;
+        if (existingMode != 0) {
+            QVERIFY(QDir().mkdir(expected));
+            QVERIFY(::chmod(QFile::encodeName(expected).constData(), mode_t(existingMode)) == 0);
+        }
+        QCOMPARE(xl::Application::workbookFolder(), expected);
+
         xl::Application app;
-        app.addWorkbook();
+        app.setDocumentName(QStringLiteral("Northwind"));
+        app.addWorkbook()->activeSheet()->writeText(1, 1, QStringLiteral("mine"));
+        QStringList taken;
+        if (nameTaken) {
+            // Every name the write may choose within the next seconds is someone's work already.
+            const QDateTime now = QDateTime::currentDateTime();
+            for (int second = 0; second < 5; ++second) {
+                const QString name = QStringLiteral("Northwind ")
+                    + now.addSecs(second).toString(QStringLiteral("yyyy-MM-dd HH.mm.ss")) + QStringLiteral(".xlsx");
+                QFile file(expected + QLatin1Char('/') + name);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+                file.write("earlier work");
+                taken << name;
+            }
+        }
         const QString path = app.setVisible();
-        QCOMPARE(QFileInfo(path).absolutePath(), cache.path() + QStringLiteral("/quorvane/workbooks"));
-        QCOMPARE(mode(QFileInfo(path).absolutePath()), 0700);
-        qunsetenv("XDG_CACHE_HOME");
+        QCOMPARE(QFileInfo(path).absolutePath(), expected);
+        const QString number = nameTaken ? QStringLiteral(" \\(2\\)") : QString();
+        QVERIFY2(QRegularExpression(QStringLiteral("^Northwind \\d{4}-\\d\\d-\\d\\d \\d\\d\\.\\d\\d\\.\\d\\d") + number
+                     + QStringLiteral("\\.xlsx$"))
+                     .match(QFileInfo(path).fileName())
+                     .hasMatch(),
+            qPrintable(path));
+        QCOMPARE(mode(path), 0600);
+        QCOMPARE(mode(expected), expectedMode);
+        for (const QString& name : std::as_const(taken)) {
+            QFile file(expected + QLatin1Char('/') + name);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), QByteArray("earlier work"));
+        }
+        QCOMPARE(ReadXlsx(path).sheets.value(0).cells.value("A1").text, QStringLiteral("mine"));
+        // Nothing of it in the runtime folder, which is gone at logout.
+        QCOMPARE(entries(m_runtime->path()), QStringList());
     }
 
     void numbersThatSurviveTheFile_data()

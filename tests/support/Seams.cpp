@@ -88,6 +88,28 @@ std::optional<QString> TempSettings::stored(const QString& key) const
     return v.toString();
 }
 
+PrivateHome::PrivateHome() : m_previousHome(qgetenv("HOME")), m_previousConfig(qgetenv("XDG_CONFIG_HOME"))
+{
+    QDir().mkpath(path() + QStringLiteral("/Documents"));
+    QDir().mkpath(path() + QStringLiteral("/.config"));
+    qputenv("HOME", QFile::encodeName(path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(path() + QStringLiteral("/.config")));
+}
+
+PrivateHome::~PrivateHome()
+{
+    qputenv("HOME", m_previousHome);
+    qputenv("XDG_CONFIG_HOME", m_previousConfig);
+}
+
+void PrivateHome::setDocumentsSetting(const QString& value)
+{
+    QFile file(path() + QStringLiteral("/.config/user-dirs.dirs"));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write %s", qPrintable(file.fileName()));
+    file.write("XDG_DOCUMENTS_DIR=\"" + QFile::encodeName(value) + "\"\n");
+}
+
 TempAppFolder::TempAppFolder(const QString& name)
 {
     m_path = m_dir.path() + QLatin1Char('/') + name;

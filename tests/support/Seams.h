@@ -59,6 +59,32 @@ private:
 };
 
 /**
+ * A private home for one test: $HOME with an empty "Documents" folder, and
+ * $XDG_CONFIG_HOME inside it, so that xdg-user-dir finds nothing configured
+ * unless the test says so. The workbooks then go to Documents/Quorvane of
+ * this home, never among the real user's documents. Both come back after.
+ */
+class PrivateHome {
+public:
+    PrivateHome();
+    ~PrivateHome();
+    QString path() const { return m_dir.path(); }
+    /** Where workbooks go while no documents folder is configured. */
+    QString workbookFolder() const { return path() + QStringLiteral("/Documents/Quorvane"); }
+    /**
+     * Configures the documents folder as the desktop does: the line
+     * XDG_DOCUMENTS_DIR="<value>" in this home's user-dirs.dirs ("$HOME/..."
+     * as the desktop writes it is fine).
+     */
+    void setDocumentsSetting(const QString& value);
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previousHome;
+    QByteArray m_previousConfig;
+};
+
+/**
  * A private application folder for one test, with none of the files that
  * the program looks for beside itself unless a test puts them there.
  */

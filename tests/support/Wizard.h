@@ -13,13 +13,16 @@
  * of the SQLite driver as "SQL Server", a private settings folder, an empty
  * application folder, message boxes answered, "end the program" recorded and
  * a desktop that has a spreadsheet application (a stand-in that records what
- * it is asked to open), and a private runtime folder for the workbooks.
+ * it is asked to open), a private runtime and cache folder, and a private
+ * home with a Documents folder, where the workbooks go.
  */
 class Wizard {
 public:
     explicit Wizard(bool spreadsheetApplication = true);
     ~Wizard();
 
+    /** First, so that the settings folder below takes over $XDG_CONFIG_HOME. */
+    PrivateHome home;
     TestOdbc odbc;
     TempSettings settings;
     TempAppFolder appFolder;
@@ -27,8 +30,10 @@ public:
     EndRecorder end;
     DesktopStandIns desktop;
 
-    /** $XDG_RUNTIME_DIR of this wizard: workbooks go to its "quorvane" folder. */
+    /** $XDG_RUNTIME_DIR of this wizard: nothing of the program's should ever be in it. */
     QString runtimeFolder() const { return m_runtime.path(); }
+    /** Where this wizard's workbooks go: the "Quorvane" folder among its private home's documents. */
+    QString workbookFolder() const { return home.workbookFolder(); }
 
     /** A fixture database with a few tables; created once per wizard. */
     QString standardDatabase();

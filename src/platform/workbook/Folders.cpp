@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 
 #include <algorithm>
 #include <cerrno>
@@ -33,8 +34,12 @@ QString lowerFirst(QString words)
     return words;
 }
 
-/** Creates the folder and its missing parents for the user alone, and checks it; nothing when it can be used. */
-std::optional<FolderIssue> privateFolderIssue(const QString& folder)
+/**
+ * Creates the folder and its missing parents for the user alone, and checks it; nothing when it can be used.
+ * A folder of the user's own (the one among the documents) is taken with the mode it has: the user may have
+ * opened it to others on purpose. The scratch folder is always made private again.
+ */
+std::optional<FolderIssue> privateFolderIssue(const QString& folder, FolderUse use)
 {
     const QByteArray path = QFile::encodeName(QDir::cleanPath(folder));
     auto issue = [&](long number, const QString& description, const QString& reason) {
@@ -69,6 +74,14 @@ std::optional<FolderIssue> privateFolderIssue(const QString& folder)
     if (st.st_uid != ::geteuid())
         return issue(EPERM, cannotUse + QStringLiteral(": it belongs to another user"),
             QStringLiteral("it belongs to another user"));
+    if (use == FolderUse::AsItIs) {
+        if (::access(path.constData(), W_OK | X_OK) != 0) {
+            const int error = errno;
+            return issue(error, cannotUse + QStringLiteral(": ") + systemWords(error),
+                QStringLiteral("it cannot be written to (%1)").arg(lowerFirst(systemWords(error))));
+        }
+        return std::nullopt;
+    }
     if ((st.st_mode & 07777) != 0700 && ::chmod(path.constData(), 0700) != 0) {
         const int error = errno;
         return issue(error, QStringLiteral("Cannot make the folder %1 private: %2").arg(folder, systemWords(error)),
@@ -86,6 +99,37 @@ QString cacheHome()
     return QDir::cleanPath(cache);
 }
 
+/** An existing folder, followed through links (the user's documents folder may well be one). */
+bool isFolder(const QString& path)
+{
+    struct stat st;
+    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+/**
+ * Where the user keeps documents: what xdg-user-dir names, else ~/Documents,
+ * else the home folder. xdg-user-dir answers the home folder itself when
+ * nothing is configured, which says nothing about documents, so ~/Documents
+ * is looked at then.
+ */
+QString documentsFolder()
+{
+    const QString home = QDir::cleanPath(QDir::homePath());
+    QProcess query;
+    query.setStandardInputFile(QProcess::nullDevice());
+    query.start(QStringLiteral("xdg-user-dir"), {QStringLiteral("DOCUMENTS")});
+    if (query.waitForFinished(5000) && query.exitStatus() == QProcess::NormalExit && query.exitCode() == 0) {
+        const QString named = QString::fromLocal8Bit(query.readAllStandardOutput()).trimmed();
+        if (QDir::isAbsolutePath(named) && QDir::cleanPath(named) != home && isFolder(named))
+            return QDir::cleanPath(named);
+    } else if (query.state() != QProcess::NotRunning) {
+        query.kill();
+        query.waitForFinished(1000);
+    }
+    const QString documents = home + QStringLiteral("/Documents");
+    return isFolder(documents) ? documents : home;
+}
+
 /** A name the model gives a workbook while it writes it. */
 bool isPartName(std::string_view name)
 {
@@ -95,9 +139,9 @@ bool isPartName(std::string_view name)
 
 } // namespace
 
-void ensurePrivateFolder(const QString& folder)
+void ensurePrivateFolder(const QString& folder, FolderUse use)
 {
-    if (const auto issue = privateFolderIssue(folder))
+    if (const auto issue = privateFolderIssue(folder, use))
         failStorage(issue->number, issue->description);
 }
 
@@ -133,18 +177,17 @@ void FileGuard::forget()
 
 std::optional<FolderProblem> Application::folderProblem()
 {
-    for (const QString& folder : {workbookFolder(), scratchFolder()})
-        if (auto issue = privateFolderIssue(folder))
-            return issue->problem;
+    if (auto issue = privateFolderIssue(workbookFolder(), FolderUse::AsItIs))
+        return issue->problem;
+    if (auto issue = privateFolderIssue(scratchFolder(), FolderUse::MakePrivate))
+        return issue->problem;
     return std::nullopt;
 }
 
 QString Application::workbookFolder()
 {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime))
-        return QDir::cleanPath(runtime) + QStringLiteral("/quorvane");
-    return cacheHome() + QStringLiteral("/quorvane/workbooks");
+    const QString documents = documentsFolder();
+    return (documents == QLatin1String("/") ? QString() : documents) + QStringLiteral("/Quorvane");
 }
 
 QString Application::scratchFolder()

@@ -208,12 +208,20 @@ struct Workbook::Impl {
 
 // ---------------------------------------------------------------- private folders
 
+/** How a folder of the model is taken when it exists already. */
+enum class FolderUse {
+    /** Made mode 0700 again: it holds nothing the user should see (the scratch folder). */
+    MakePrivate,
+    /** Used with the mode the user gave it, as long as it can be written (the workbooks among the documents). */
+    AsItIs,
+};
+
 /**
- * Creates the folder (and missing parents) for the user alone and makes sure
- * it is a real folder of this user with mode 0700: it holds unsaved work.
+ * Creates the folder (and missing parents) mode 0700 and makes sure it is a
+ * real folder of this user, not a link, that can be used as `use` says.
  * Throws StorageError otherwise.
  */
-void ensurePrivateFolder(const QString& folder);
+void ensurePrivateFolder(const QString& folder, FolderUse use);
 
 /** Named files being written right now, for Application::discardUnfinishedFiles. */
 std::vector<QByteArray>& unfinishedFiles();

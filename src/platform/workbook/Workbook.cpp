@@ -267,21 +267,27 @@ QString defaultName(int n)
     return QStringLiteral("Sheet%1").arg(n);
 }
 
-/** The database name made safe for a file name. */
+/**
+ * The database name as the first part of a file name. It is kept as it is,
+ * but for what a file name cannot hold ("/" and NUL) and for leading dots,
+ * which would hide the file. Cut short so that the whole name, with the time,
+ * a number and the temporary name's dot and ".part", stays within the 255
+ * bytes a file name may have.
+ */
 QString fileBaseName(const QString& documentName)
 {
     QString base;
+    qsizetype bytes = 0;
     for (const char32_t c : documentName.toUcs4()) {
-        if (base.size() >= 64)
+        const QString character = c == U'/' || c == 0 ? QStringLiteral("_") : QString::fromUcs4(&c, 1);
+        bytes += character.toUtf8().size();
+        if (bytes > 200)
             break;
-        if (QChar::isLetterOrNumber(c) || c == '-' || c == '_' || c == '.')
-            base += QString::fromUcs4(&c, 1);
-        else
-            base += QLatin1Char('_');
+        base += character;
     }
     while (base.startsWith(QLatin1Char('.')))
         base.remove(0, 1);
-    return base.isEmpty() ? QStringLiteral("workbook") : base;
+    return base.trimmed().isEmpty() ? QStringLiteral("Workbook") : base;
 }
 
 const char* const XlsxMimeType = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
@@ -665,6 +671,12 @@ bool exists(const QByteArray& path)
 struct Application::Impl {
     std::vector<std::unique_ptr<Workbook>> workbooks;
     QString documentName;
+    /**
+     * The workbooks' folder, found once when the first workbook is added:
+     * finding it asks the desktop (xdg-user-dir), which is not done again
+     * from whatever thread writes the file.
+     */
+    QString folder;
     bool visible = false;
 
     /** Writes one workbook completely under a free name; answers the path. */
@@ -672,17 +684,22 @@ struct Application::Impl {
     {
         Workbook::Impl& wb = ModelAccess::of(book);
         wb.flush();
-        const QString folder = workbookFolder();
-        ensurePrivateFolder(folder);
-        const QByteArray dir = QFile::encodeName(folder);
-        const QString base = folder + QLatin1Char('/') + fileBaseName(documentName) + QLatin1Char('-')
-            + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+        if (folder.isEmpty())
+            folder = workbookFolder();
+        ensurePrivateFolder(folder, FolderUse::AsItIs);
+        // "Northwind 2026-12-07 23.25.32.xlsx": the user finds it among the
+        // documents by the database and sorts a database's exports by time.
+        const QString name = fileBaseName(documentName) + QLatin1Char(' ')
+            + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
 
         int n = 1;
-        auto candidate = [&] {
-            return QFile::encodeName(
-                n == 1 ? base + QStringLiteral(".xlsx") : base + QStringLiteral("-%1.xlsx").arg(n));
-        };
+        auto fileName
+            = [&] { return n == 1 ? name + QStringLiteral(".xlsx") : name + QStringLiteral(" (%1).xlsx").arg(n); };
+        auto candidate = [&] { return QFile::encodeName(folder + QLatin1Char('/') + fileName()); };
+        // Hidden while it is written, beside the place it goes to, so that the
+        // rename is one step on one file system and no half-written workbook
+        // ever carries a name the user would open.
+        auto partName = [&] { return QFile::encodeName(folder + QStringLiteral("/.") + fileName()) + PartSuffix; };
         QByteArray target, part;
         // Held until the workbook has its final name: the lock tells a starting
         // instance that this ".part" file is being written (removeAbandonedFiles).
@@ -692,7 +709,7 @@ struct Application::Impl {
             target = candidate();
             if (exists(target))
                 continue;
-            part = target + PartSuffix;
+            part = partName();
             const int fd = ::open(part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             if (fd < 0) {
                 if (errno != EEXIST)
@@ -715,7 +732,7 @@ struct Application::Impl {
         FileGuard partGuard(part);
         {
             const QString scratch = scratchFolder();
-            ensurePrivateFolder(scratch);
+            ensurePrivateFolder(scratch, FolderUse::MakePrivate);
             writeXlsx(wb, part, QFile::encodeName(scratch));
         }
         if (::chmod(part.constData(), 0600) != 0)
@@ -736,9 +753,11 @@ Application::~Application() = default;
 
 Workbook* Application::addWorkbook()
 {
-    ensurePrivateFolder(workbookFolder());
+    if (d->folder.isEmpty())
+        d->folder = workbookFolder();
+    ensurePrivateFolder(d->folder, FolderUse::AsItIs);
     const QString scratch = scratchFolder();
-    ensurePrivateFolder(scratch);
+    ensurePrivateFolder(scratch, FolderUse::MakePrivate);
     auto store = std::make_unique<TempStore>(scratch);
     auto book = std::unique_ptr<Workbook>(new Workbook(DefaultSheetCount));
     ModelAccess::of(*book).store = std::move(store);
@@ -794,15 +813,17 @@ bool Application::canBeCreated()
 {
     try {
         const QString folder = workbookFolder();
-        ensurePrivateFolder(folder);
-        TempStore store(folder);
+        ensurePrivateFolder(folder, FolderUse::AsItIs);
+        const QString scratch = scratchFolder();
+        ensurePrivateFolder(scratch, FolderUse::MakePrivate);
+        TempStore store(scratch);
         QByteArray probe = QFile::encodeName(folder) + "/.probe-XXXXXX";
         const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
         if (fd < 0)
             return false;
         ::close(fd);
         FileGuard guard(probe);
-        if (!writerWorks(probe, QFile::encodeName(folder)))
+        if (!writerWorks(probe, QFile::encodeName(scratch)))
             return false;
     } catch (const quorvane::Error&) {
         return false;

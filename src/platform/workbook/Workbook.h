@@ -172,7 +172,7 @@ public:
 
     /**
      * A new workbook with DefaultSheetCount sheets, Sheet1 first and active.
-     * Creates the private folder and the workbook's temporary storage, and
+     * Creates the workbook folder and the workbook's temporary storage, and
      * throws with the system's words when it cannot.
      */
     Workbook* addWorkbook();
@@ -181,8 +181,10 @@ public:
     void setDocumentName(const QString& name);
 
     /**
-     * Writes every workbook not yet written to its .xlsx file in the private
-     * folder, completely, then starts xdg-open on each without waiting (on the
+     * Writes every workbook not yet written to its .xlsx file in the workbook
+     * folder ("Northwind 2026-12-07 23.25.32.xlsx", " (2)" and so on when the
+     * name is taken, never replacing a file), completely under a hidden
+     * temporary name and then renamed into place, then starts xdg-open on each without waiting (on the
      * application's thread, also when called from another one). Answers the
      * path of the last file written (empty when there was no workbook). On a
      * failed write it throws with the writer's or the system's words, leaves
@@ -204,20 +206,24 @@ public:
 
     /**
      * Whether a workbook can be written and shown: the writer produces a tiny
-     * workbook in the private folder (removed again), and the desktop names an
+     * workbook in the workbook folder (removed again), and the desktop names an
      * application for .xlsx files.
      */
     static bool canBeCreated();
 
     /**
-     * Why the private folders (workbookFolder, then scratchFolder) cannot be
-     * used, creating them when they are missing; nothing when they can.
+     * Why the model's folders (workbookFolder, then scratchFolder) cannot be
+     * used, creating them when they are missing; nothing when they can. The
+     * workbook folder must be a real folder of this user that can be written.
      */
     static std::optional<FolderProblem> folderProblem();
 
     /**
-     * The private folder: $XDG_RUNTIME_DIR/quorvane, or without a runtime
-     * folder $XDG_CACHE_HOME/quorvane/workbooks (~/.cache when unset).
+     * Where workbooks go: the folder "Quorvane" among the user's documents.
+     * The file is the user's work and must outlive the session, so it goes
+     * where documents live: the folder xdg-user-dir names for DOCUMENTS, else
+     * ~/Documents, else the home folder. Created mode 0700 when missing; one
+     * that exists is used as it is, if it is a real folder of this user.
      */
     static QString workbookFolder();
 
