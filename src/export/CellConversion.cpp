@@ -47,8 +47,6 @@ CellValue serialCell(CellValue::Type type, double serial)
 CellValue characterCell(const odbc::FieldValue& value, bool& truncated)
 {
     const std::string& bytes = value.bytes;
-    if (value.longer)
-        truncated = true; // the reader kept only what a cell holds
     // UTF-8 never has fewer bytes than UTF-16 units, so short texts need no count.
     if (bytes.size() <= xl::MaxCellChars)
         return textCell(bytes, value.utf16Length ? value.utf16Length : bytes.size());

@@ -102,6 +102,24 @@ struct TableOutcome {
             failure = words;
         }
     }
+    /**
+     * Runs one step of the table's copy; a failure is kept for the table's
+     * report. The workbook's storage failing is no table's fault: it goes on
+     * to end the export.
+     */
+    template <class F>
+    bool attempt(int line, F&& work)
+    {
+        try {
+            work();
+            return true;
+        } catch (const xl::StorageError&) {
+            throw;
+        } catch (...) {
+            failed(line, ErrorTrap::describe(std::current_exception()));
+            return false;
+        }
+    }
     bool worthReporting() const { return !failure.isEmpty() || cut > 0 || asText > 0; }
     int line() const { return failedLine ? failedLine : 202; }
 
@@ -129,6 +147,28 @@ struct TableOutcome {
         return parts.join(QStringLiteral("\n"));
     }
 };
+
+/**
+ * Writes a converted value into its cell. A value the cell will not take as
+ * converted still shows, as plain text, and is counted; it never ends the
+ * table. `cell` may point into `scratch`, which the plain text then reuses.
+ */
+void writeValue(xl::Worksheet& sheet, long row, long column, const xl::CellValue& cell, const odbc::FieldValue& value,
+    bool truncated, std::string& scratch, TableOutcome& outcome)
+{
+    try {
+        sheet.write(row, column, cell);
+        return;
+    } catch (const xl::StorageError&) {
+        throw;
+    } catch (...) { }
+    bool plainCut = false;
+    if (outcome.attempt(202, [&] { sheet.write(row, column, PlainTextCell(value, scratch, plainCut)); })) {
+        ++outcome.asText;
+        if (plainCut && !truncated)
+            ++outcome.cut;
+    }
+}
 
 /** One ticked entry as the export found it. */
 struct ListEntry {
@@ -236,19 +276,7 @@ void Form2::PushButton5_Click()
 
                     TableOutcome outcome;
                     outcome.name = entry.name;
-                    // A failed step of this table is kept for its one report. The
-                    // workbook's storage failing is no table's fault: it ends the export.
-                    const auto attempt = [&](int line, auto&& work) {
-                        try {
-                            work();
-                            return true;
-                        } catch (const xl::StorageError&) {
-                            throw;
-                        } catch (...) {
-                            outcome.failed(line, ErrorTrap::describe(std::current_exception()));
-                            return false;
-                        }
-                    };
+                    const auto attempt = [&outcome](int line, auto&& work) { return outcome.attempt(line, work); };
                     const auto noteLoss = [&] { outcome.connectionLost = connection->lost(outcome.failure); };
                     attempt(140, [&] {
                         if (recordset->state() != 0)
@@ -334,28 +362,8 @@ void Form2::PushButton5_Click()
                                 const xl::CellValue cell = ToCell(field, value, scratch, truncated);
                                 if (truncated)
                                     ++outcome.cut;
-                                if (cell.type == xl::CellValue::Empty)
-                                    continue;
-                                // A value the cell will not take as converted still shows, as
-                                // plain text, and is counted; it never ends the table.
-                                bool written = true;
-                                try {
-                                    sheet->write(sheetRow, f + 1, cell);
-                                } catch (const xl::StorageError&) {
-                                    throw;
-                                } catch (...) {
-                                    written = false;
-                                }
-                                if (!written) {
-                                    bool plainCut = false;
-                                    if (attempt(202, [&] {
-                                            sheet->write(sheetRow, f + 1, PlainTextCell(value, scratch, plainCut));
-                                        })) {
-                                        ++outcome.asText;
-                                        if (plainCut && !truncated)
-                                            ++outcome.cut;
-                                    }
-                                }
+                                if (cell.type != xl::CellValue::Empty)
+                                    writeValue(*sheet, sheetRow, f + 1, cell, value, truncated, scratch, outcome);
                             }
                             if (f < fieldCount) {
                                 // The row is not whole: what of it was written goes again, so

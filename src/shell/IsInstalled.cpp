@@ -37,17 +37,18 @@ void CheckExcelInstalled()
 {
     // A folder that cannot be used is told apart from a missing spreadsheet
     // application: the advice to install one would send the user the wrong way.
-    if (const std::optional<xl::FolderProblem> problem = xl::Application::folderProblem()) {
+    const QString folder = xl::Application::workbookFolder(); // asks the desktop: once for every step here
+    if (const std::optional<xl::FolderProblem> problem = xl::Application::folderProblem(folder)) {
         MsgBox::show(FolderProblemMessage(*problem), MsgBox::Exclamation);
         ProgramEnd::now(ProgramEnd::CannotWork);
         return;
     }
     // Files of a run that ended while it wrote a workbook; nobody finishes them now.
-    xl::Application::removeAbandonedFiles();
+    xl::Application::removeAbandonedFiles(folder);
 
     bool available = false;
     try {
-        available = xl::Application::canBeCreated();
+        available = xl::Application::canBeCreated(folder);
     } catch (...) {
         available = false;
     }

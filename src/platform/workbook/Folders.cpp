@@ -175,9 +175,9 @@ void FileGuard::forget()
     files.erase(std::remove(files.begin(), files.end(), m_path), files.end());
 }
 
-std::optional<FolderProblem> Application::folderProblem()
+std::optional<FolderProblem> Application::folderProblem(const QString& folder)
 {
-    if (auto issue = privateFolderIssue(workbookFolder(), FolderUse::AsItIs))
+    if (auto issue = privateFolderIssue(folder, FolderUse::AsItIs))
         return issue->problem;
     if (auto issue = privateFolderIssue(scratchFolder(), FolderUse::MakePrivate))
         return issue->problem;
@@ -202,14 +202,13 @@ void Application::discardUnfinishedFiles()
     unfinishedFiles().clear();
 }
 
-void Application::removeAbandonedFiles()
+void Application::removeAbandonedFiles(const QString& folder)
 {
     // Only in a folder that is really ours: never through a link, never in
     // someone else's folder (the start-up check reports those).
-    const UniqueFd dir(
-        ::open(QFile::encodeName(workbookFolder()).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat folder;
-    if (dir.get() < 0 || ::fstat(dir.get(), &folder) != 0 || folder.st_uid != ::geteuid())
+    const UniqueFd dir(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info;
+    if (dir.get() < 0 || ::fstat(dir.get(), &info) != 0 || info.st_uid != ::geteuid())
         return;
     const int listed = ::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0);
     DIR* listing = listed >= 0 ? ::fdopendir(listed) : nullptr;

@@ -809,10 +809,9 @@ bool Application::visible() const
     return d->visible;
 }
 
-bool Application::canBeCreated()
+bool Application::canBeCreated(const QString& folder)
 {
     try {
-        const QString folder = workbookFolder();
         ensurePrivateFolder(folder, FolderUse::AsItIs);
         const QString scratch = scratchFolder();
         ensurePrivateFolder(scratch, FolderUse::MakePrivate);

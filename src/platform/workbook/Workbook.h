@@ -207,16 +207,17 @@ public:
     /**
      * Whether a workbook can be written and shown: the writer produces a tiny
      * workbook in the workbook folder (removed again), and the desktop names an
-     * application for .xlsx files.
+     * application for .xlsx files. Finding the workbook folder asks the desktop,
+     * so the start-up check finds it once and hands it to each of its steps.
      */
-    static bool canBeCreated();
+    static bool canBeCreated(const QString& folder = workbookFolder());
 
     /**
      * Why the model's folders (workbookFolder, then scratchFolder) cannot be
      * used, creating them when they are missing; nothing when they can. The
      * workbook folder must be a real folder of this user that can be written.
      */
-    static std::optional<FolderProblem> folderProblem();
+    static std::optional<FolderProblem> folderProblem(const QString& folder = workbookFolder());
 
     /**
      * Where workbooks go: the folder "Quorvane" among the user's documents.
@@ -248,7 +249,7 @@ public:
      * stopped) left behind. A file that another running instance is writing
      * is kept: the writer holds a lock on it for as long as it writes.
      */
-    static void removeAbandonedFiles();
+    static void removeAbandonedFiles(const QString& folder = workbookFolder());
 
 private:
     friend struct ModelAccess;
