@@ -2,6 +2,13 @@
 # Installs the Debian 12 packages that building, testing, the demo, the
 # benchmark and the .deb need. Asks apt only when something is missing, so a
 # second run costs one dpkg-query.
+#
+#   scripts/deps.sh          what make, make test and make bench need
+#   scripts/deps.sh window   also LibreOffice Calc with its windows, for the
+#                            demo's picture of a workbook open in Calc
+#
+# An entry "a|b" is satisfied by either package and installs a when neither
+# is there.
 set -euo pipefail
 
 packages=(
@@ -17,18 +24,37 @@ packages=(
     libxlsxwriter-dev python3 python3-openpyxl
     # headless windows, opening files, the Arial-compatible face
     xvfb xauth xdg-utils fonts-liberation
+    # LibreOffice Calc, which the tests open every kind of workbook in through
+    # its own API; the full Calc (with windows) serves as well
+    "libreoffice-calc-nogui|libreoffice-calc" python3-uno
 )
+if [ "${1:-}" = window ]; then
+    # Calc's windows replace its headless kind (the two cannot be installed
+    # together); the X11 plugin of Qt for the screen grab comes with Qt.
+    packages+=(libreoffice-calc)
+fi
 
 # One dpkg-query for all of them; a package dpkg has never heard of is
 # simply absent from its answer.
-installed=" $(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${packages[@]}" 2>/dev/null \
+names=()
+for entry in "${packages[@]}"; do
+    IFS='|' read -r -a alternatives <<< "$entry"
+    names+=("${alternatives[@]}")
+done
+installed=" $(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${names[@]}" 2>/dev/null \
     | awk '$2 == "installed" { printf "%s ", $1 }' || true) "
 missing=()
-for p in "${packages[@]}"; do
-    case "$installed" in
-        *" $p "*) ;;
-        *) missing+=("$p") ;;
-    esac
+for entry in "${packages[@]}"; do
+    IFS='|' read -r -a alternatives <<< "$entry"
+    present=no
+    for p in "${alternatives[@]}"; do
+        case "$installed" in
+            *" $p "*) present=yes ;;
+        esac
+    done
+    if [ $present = no ]; then
+        missing+=("${alternatives[0]}")
+    fi
 done
 
 if [ ${#missing[@]} -eq 0 ]; then

@@ -316,9 +316,11 @@ long daysFromCivil(long y, unsigned m, unsigned d)
 }
 
 /**
- * "YYYY-MM-DD" of the years 1900 to 9999 as a serial of the 1900 date system
- * (1 = 1900-01-01). That system counts a 1900-02-29 that never was, so every
- * later date is one more than its distance from 1899-12-31.
+ * "YYYY-MM-DD" from 1900-03-01 to 9999-12-31 as a serial of the 1900 date
+ * system. That system counts a 1900-02-29 that never was, so every date after
+ * it is one more than its distance from 1899-12-31. The days before it are
+ * left to text: Excel counts them from 1900-01-01 as 1, LibreOffice Calc from
+ * its own day 0, 1899-12-30, so the same serial shows as two different days.
  */
 bool dateSerial(std::string_view s, double& serial)
 {
@@ -332,10 +334,10 @@ bool dateSerial(std::string_view s, double& serial)
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
     if (day > length[month - 1] + (month == 2 && leap))
         return false;
-    long days = daysFromCivil(year, unsigned(month), unsigned(day)) - daysFromCivil(1899, 12, 31);
-    if (days >= 60)
-        ++days;
-    serial = double(days);
+    const long days = daysFromCivil(year, unsigned(month), unsigned(day)) - daysFromCivil(1899, 12, 31);
+    if (days < 60)
+        return false;
+    serial = double(days + 1);
     return true;
 }
 
@@ -373,7 +375,8 @@ bool timeFraction(std::string_view s, double& fraction)
 constexpr double LastInstantSerial = 2958465 + 86399.999 / 86400;
 
 /**
- * A date of a year a sheet does not hold, as text in ISO form. FreeTDS writes
+ * A date a sheet does not hold, or not the same in every application, as
+ * text in ISO form. FreeTDS writes
  * a year before 1000 without its leading zeros ("1-01-01" for the first day
  * of year 1); ISO gives the year four digits.
  */

@@ -30,9 +30,11 @@ inline constexpr SQLSMALLINT SqlServerTime2 = -154;
  * - Decimals and floating point: number cells when the file gives back the
  *   very number (every decimal of up to 15 significant digits does), otherwise
  *   the exact digits as text; NaN and infinities as text.
- * - Dates, times, date-times of the years 1900 to 9999: date cells, a fraction
- *   beyond 9999-12-31 23:59:59.999 kept at that instant; anything else in
- *   such a column (other years, text that does not parse) as text.
+ * - Dates, times, date-times from 1900-03-01 to 9999-12-31: date cells, a
+ *   fraction beyond 9999-12-31 23:59:59.999 kept at that instant; anything
+ *   else in such a column (earlier days, text that does not parse) as text
+ *   in ISO form. Before 1900-03-01 the spreadsheet applications disagree on
+ *   which day a serial is.
  * - Bit: "0"/"1" (and "false"/"true") as Booleans, anything else as text.
  * - Character data, identifiers, XML: the text exactly.
  * - Binary: "0x" and upper-case hex; long binary (ADO type 205): BinaryDataText.

@@ -91,10 +91,11 @@ private slots:
         doubleRow("real 0.1 shows as 0.1", SQL_REAL, double(0.1f), N, 0.1);
         doubleRow("real 16777217 is 16777216", SQL_REAL, double(16777216.0f), N, 16777216);
 
-        // Dates in the 1900 date system, with its 1900-02-29.
+        // Dates in the 1900 date system, with its 1900-02-29; the days before
+        // it are text, as Excel and Calc would show their serials a day apart.
         textRow("1899-12-31", SQL_TYPE_DATE, "1899-12-31", T);
-        textRow("1900-01-01", SQL_TYPE_DATE, "1900-01-01", D, 1);
-        textRow("1900-02-28", SQL_TYPE_DATE, "1900-02-28", D, 59);
+        textRow("1900-01-01", SQL_TYPE_DATE, "1900-01-01", T);
+        textRow("1900-02-28", SQL_TYPE_DATE, "1900-02-28", T);
         textRow("1900-03-01", SQL_TYPE_DATE, "1900-03-01", D, 61);
         textRow("2000-02-29", SQL_DATE, "2000-02-29", D, 36585);
         textRow("9999-12-31", SQL_TYPE_DATE, "9999-12-31", D, 2958465);
@@ -111,7 +112,7 @@ private slots:
         textRow("time 24:00:00", SQL_TYPE_TIME, "24:00:00", T);
         textRow("time without seconds", SQL_TYPE_TIME, "12:00", T);
         textRow("datetime", SQL_TYPE_TIMESTAMP, "2023-03-15 18:00:00", DT, 45000.75);
-        textRow("datetime with ms", SQL_TYPE_TIMESTAMP, "1900-01-01 00:00:00.500", DT, 1 + 0.5 / 86400);
+        textRow("datetime with ms", SQL_TYPE_TIMESTAMP, "1900-03-01 00:00:00.500", DT, 61 + 0.5 / 86400);
         textRow("datetime with T", SQL_TIMESTAMP, "2023-03-15T18:00:00", DT, 45000.75);
         textRow("datetime, date only", SQL_TYPE_TIMESTAMP, "2023-03-15", DT, 45000);
         textRow("datetime 1753", SQL_TYPE_TIMESTAMP, "1753-01-01 00:00:00", T);
@@ -121,7 +122,8 @@ private slots:
             2958465 + 86399.999 / 86400);
         textRow("datetime2 last millisecond", SQL_TYPE_TIMESTAMP, "9999-12-31 23:59:59.9990000", DT,
             2958465 + 86399.999 / 86400);
-        textRow("datetime2 first instant", SQL_TYPE_TIMESTAMP, "1900-01-01 00:00:00.0000000", DT, 1);
+        textRow("datetime2 first date cell", SQL_TYPE_TIMESTAMP, "1900-03-01 00:00:00.0000000", DT, 61);
+        textRow("datetime2 before it", SQL_TYPE_TIMESTAMP, "1900-02-28 23:59:59.9999999", T);
         textRow("datetime2 10000-01-01", SQL_TYPE_TIMESTAMP, "10000-01-01 00:00:00", T);
         textRow("time2 last instant", SqlServerTime2, "23:59:59.9999999", Tm, 86399.9999999 / 86400);
 

@@ -6,6 +6,15 @@
 #include <QJsonObject>
 #include <QProcess>
 
+namespace {
+
+// Debian's own interpreter: python3-openpyxl and python3-uno belong to it, and
+// another one first on PATH may have neither.
+const QString Python = QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
+                                                                        : QStringLiteral("python3");
+
+} // namespace
+
 QStringList XlsxBook::names() const
 {
     QStringList out;
@@ -25,7 +34,7 @@ const XlsxSheet* XlsxBook::sheet(const QString& name) const
 QStringList CountingSheets(const QString& path, const QString& header)
 {
     QProcess reader;
-    reader.start(QStringLiteral("/usr/bin/python3"),
+    reader.start(Python,
         {QStringLiteral("-c"),
             QStringLiteral("import sys, openpyxl\n"
                            "wb = openpyxl.load_workbook(sys.argv[1], read_only=True)\n"
@@ -46,23 +55,16 @@ QStringList CountingSheets(const QString& path, const QString& header)
     return QString::fromUtf8(reader.readAllStandardOutput()).trimmed().split(QLatin1Char('\n'));
 }
 
-XlsxBook ReadXlsx(const QString& path)
+namespace {
+
+/** A book from the JSON both readers give. */
+XlsxBook BookFromJson(const QByteArray& json, const QString& reader)
 {
     XlsxBook book;
-    QProcess python;
-    // Debian's own interpreter carries python3-openpyxl; another one first on PATH may not.
-    const QString interpreter = QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                                                  : QStringLiteral("python3");
-    python.start(interpreter, {QStringLiteral(QUORVANE_SOURCE_DIR "/tests/support/read_xlsx.py"), path});
-    if (!python.waitForFinished(120000) || python.exitStatus() != QProcess::NormalExit || python.exitCode() != 0) {
-        book.error = QStringLiteral("read_xlsx.py failed: ") + QString::fromLocal8Bit(python.readAllStandardError())
-            + python.errorString();
-        return book;
-    }
     QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(python.readAllStandardOutput(), &parseError);
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
     if (doc.isNull()) {
-        book.error = QStringLiteral("read_xlsx.py gave no JSON: ") + parseError.errorString();
+        book.error = reader + QStringLiteral(" gave no JSON: ") + parseError.errorString();
         return book;
     }
     const QJsonObject root = doc.object();
@@ -81,7 +83,7 @@ XlsxBook ReadXlsx(const QString& path)
             const QJsonValue v = c.value(QStringLiteral("value"));
             if (cell.type == QLatin1String("boolean"))
                 cell.boolean = v.toBool();
-            else if (cell.type == QLatin1String("text"))
+            else if (cell.type == QLatin1String("text") || cell.type == QLatin1String("formula"))
                 cell.text = v.toString();
             else
                 cell.number = v.toDouble();
@@ -95,4 +97,78 @@ XlsxBook ReadXlsx(const QString& path)
         book.sheets << sheet;
     }
     return book;
+}
+
+} // namespace
+
+XlsxBook ReadXlsx(const QString& path)
+{
+    QProcess python;
+    python.start(Python, {QStringLiteral(QUORVANE_SOURCE_DIR "/tests/support/read_xlsx.py"), path});
+    if (!python.waitForFinished(120000) || python.exitStatus() != QProcess::NormalExit || python.exitCode() != 0) {
+        XlsxBook book;
+        book.error = QStringLiteral("read_xlsx.py failed: ") + QString::fromLocal8Bit(python.readAllStandardError())
+            + python.errorString();
+        return book;
+    }
+    return BookFromJson(python.readAllStandardOutput(), QStringLiteral("read_xlsx.py"));
+}
+
+CalcReader::CalcReader()
+{
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(Python, {QStringLiteral(QUORVANE_SOURCE_DIR "/tests/support/read_with_calc.py")});
+    const QByteArray ready = answer(180000);
+    if (ready != "READY")
+        m_error = QStringLiteral("LibreOffice Calc did not start: ") + QString::fromUtf8(ready)
+            + m_process.errorString();
+}
+
+CalcReader::~CalcReader()
+{
+    // Its input ending closes Calc; one that does not go is killed.
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(60000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+QByteArray CalcReader::answer(int timeoutMs)
+{
+    QByteArray line;
+    while (!line.endsWith('\n')) {
+        if (!m_process.canReadLine() && !m_process.waitForReadyRead(timeoutMs))
+            return line;
+        line += m_process.readLine();
+    }
+    line.chop(1);
+    return line;
+}
+
+QByteArray CalcReader::request(const QStringList& fields)
+{
+    if (!m_error.isEmpty())
+        return "ERROR " + m_error.toUtf8();
+    m_process.write(fields.join(QLatin1Char('\t')).toUtf8() + '\n');
+    return answer(600000);
+}
+
+XlsxBook CalcReader::cells(const QString& path)
+{
+    const QByteArray json = request({QStringLiteral("cells"), path});
+    if (json.startsWith("ERROR")) {
+        XlsxBook book;
+        book.error = QString::fromUtf8(json);
+        return book;
+    }
+    return BookFromJson(json, QStringLiteral("LibreOffice Calc"));
+}
+
+QStringList CalcReader::counting(const QString& path, const QString& header)
+{
+    const QByteArray json = request({QStringLiteral("counting"), path, header});
+    if (json.startsWith("ERROR"))
+        return {QString::fromUtf8(json)};
+    return QJsonDocument::fromJson("[" + json + "]").array().at(0).toString().split(QLatin1Char('\n'));
 }

@@ -2,12 +2,13 @@
 
 #include <QList>
 #include <QMap>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
 /** One non-empty cell as the file holds it. */
 struct XlsxCell {
-    /** "number", "text", "boolean" or "date" (a number with a date or time format). */
+    /** "number", "text", "boolean", "date" (a number with a date or time format) or "formula". */
     QString type;
     double number = 0; // number; date: the serial
     bool boolean = false;
@@ -43,3 +44,31 @@ XlsxBook ReadXlsx(const QString& path);
  * header is there and the values run on without a gap.
  */
 QStringList CountingSheets(const QString& path, const QString& header);
+
+/**
+ * LibreOffice Calc, started once, headless, reading workbooks through its own
+ * API (tests/support/read_with_calc.py): what a user of Calc sees, where
+ * openpyxl shows what the file holds.
+ */
+class CalcReader {
+public:
+    CalcReader();
+    ~CalcReader();
+    CalcReader(const CalcReader&) = delete;
+    CalcReader& operator=(const CalcReader&) = delete;
+
+    /** Empty when Calc is up. */
+    QString error() const { return m_error; }
+
+    /** The workbook's sheets and cells as Calc reads them; a date's serial is that of the day Calc shows. */
+    XlsxBook cells(const QString& path);
+    /** As CountingSheets, read by Calc. */
+    QStringList counting(const QString& path, const QString& header);
+
+private:
+    QByteArray request(const QStringList& fields);
+    QByteArray answer(int timeoutMs);
+
+    QProcess m_process;
+    QString m_error;
+};

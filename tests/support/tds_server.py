@@ -730,11 +730,11 @@ EPOCH_1900 = datetime.datetime(1899, 12, 30)
 
 
 def serial(text):
-    """The 1900 date system's serial of "YYYY-MM-DD[ HH:MM:SS[.fffffff]]" (years 1900 to 9999)."""
+    """The 1900 date system's serial of "YYYY-MM-DD[ HH:MM:SS[.fffffff]]" (1900-03-01 to 9999-12-31;
+    earlier days are text)."""
     day, _, clock = text.partition(" ")
     value = (datetime.date.fromisoformat(day) - EPOCH_1900.date()).days
-    if value < 61:
-        value -= 1  # the date system's 1900-02-29 that never was
+    assert value >= 61, text
     if clock:
         hour, minute, second, fraction = parse_time(clock)
         value += (hour * 3600 + minute * 60 + second + fraction / 10 ** 7) / 86400
@@ -791,14 +791,14 @@ EVERY_TYPE = [
                            (1.7976931348623157e308, text("1.7976931348623157e+308")), (None, None)]),
     ("c_real", Float(4), [(0.1, number("0.1")), (-1.5, number("-1.5")),
                           (3.4028234663852886e38, number("3.4028235e38")), (None, None)]),
-    ("c_date", Date(), [(datetime.date(1, 1, 1), text("0001-01-01")), (datetime.date(1900, 1, 1), date("1900-01-01")),
+    ("c_date", Date(), [(datetime.date(1, 1, 1), text("0001-01-01")), (datetime.date(1900, 1, 1), text("1900-01-01")),
                         (datetime.date(9999, 12, 31), date("9999-12-31")), (None, None)]),
     ("c_datetime", DateTime(8), [
         (datetime.datetime(1753, 1, 1), text("1753-01-01 00:00:00.000")),
         (datetime.datetime(2024, 1, 31, 12, 30, 45, 500000), date("2024-01-31 12:30:45.5")),
         (datetime.datetime(9999, 12, 31, 23, 59, 59, 250000), date("9999-12-31 23:59:59.25")), (None, None)]),
     ("c_smalldatetime", DateTime(4), [
-        (datetime.datetime(1900, 1, 1), date("1900-01-01")),
+        (datetime.datetime(1900, 1, 1), text("1900-01-01 00:00:00")),
         (datetime.datetime(2079, 6, 6, 23, 59), date("2079-06-06 23:59:00")),
         (datetime.datetime(1900, 3, 1, 12, 0), date("1900-03-01 12:00:00")), (None, None)]),
     ("c_datetime2", DateTime2(7), [
@@ -819,10 +819,11 @@ EVERY_TYPE = [
     ("c_nchar", Chars(5, wide=True, fixed=True), [("Ωμέγ", text("Ωμέγ ")), ("a", text("a    ")),
                                                    ("中文字", text("中文字  ")), (None, None)]),
     ("c_nvarchar", Chars(100, wide=True), [("Grüße 😀", text("Grüße 😀")), ("=1+1", text("=1+1")),
-                                           ("tab\there", text("tab\there")), (None, None)]),
+                                           ("tab\there\x01", text("tab\there\x01")), (None, None)]),
     ("c_text", Legacy(0x23), [("long text", text("long text")), ("Ærø", text("Ærø")), ("0042", text("0042")),
                               (None, None)]),
-    ("c_ntext", Legacy(0x63), [("ünï", text("ünï")), ("Ελληνικά", text("Ελληνικά")), ("x", text("x")),
+    ("c_ntext", Legacy(0x63), [("ünï", text("ünï")), ("Ελληνικά", text("Ελληνικά")),
+                               ("_x0041_ and _x005F_ stay", text("_x0041_ and _x005F_ stay")),
                                (None, None)]),
     ("c_xml", Xml(), [('<a b="1">x</a>', text('<a b="1">x</a>')), ("<r/>", text("<r/>")),
                       ("<z>é</z>", text("<z>é</z>")), (None, None)]),
