@@ -136,6 +136,22 @@ if [ ! -x "$tool" ]; then
 fi
 echo "demo: no display; running $tool offscreen"
 "$tool" "$shots" "$@"
-echo "demo: screenshots in $shots"
 echo "demo: spreadsheet application calls recorded in $log:"
 sed 's/^/  /' "$log"
+
+# --- the workbook in LibreOffice Calc ----------------------------------------------
+# What the user would have seen next: the workbook open in Calc, shown in its
+# window on a virtual display of its own and photographed there.
+workbook=$(sed -n 's/^xdg-open \[\(.*\)\]$/\1/p' "$log" | tail -n 1)
+if [ -n "$workbook" ] && [ -f "$workbook" ]; then
+    "$root/scripts/deps.sh" window
+    echo "demo: opening the workbook in LibreOffice Calc on a virtual display"
+    if xvfb-run -a -s "-screen 0 1280x800x24" env QT_QPA_PLATFORM=xcb \
+        "$root/scripts/calc-window.py" "$workbook" "" 1280 800 \
+        "$tool" --grab-screen "$shots/workbook-in-calc.png" 2>/dev/null; then
+        echo "demo: screenshot: $shots/workbook-in-calc.png"
+    else
+        echo "demo: LibreOffice Calc could not show the workbook; no screenshot of it" >&2
+    fi
+fi
+echo "demo: screenshots in $shots"

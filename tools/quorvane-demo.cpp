@@ -2,6 +2,7 @@
 //
 //   quorvane-demo <screenshot folder>          the main job, step by step, through the real windows
 //   quorvane-demo --example-image <file.jpg>   the picture of a local connection that "Help" offers
+//   quorvane-demo --grab-screen <file.png>     the whole screen of the display (the demo's virtual one)
 //
 // The environment (private ODBC registration, settings folder, stand-in
 // desktop opener) is prepared by scripts/demo.sh.
@@ -19,6 +20,7 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
 #include <cstdio>
@@ -78,6 +80,8 @@ int main(int argc, char* argv[])
     });
     ProgramEnd::setHandler([] { say(QStringLiteral("  the program ends")); });
 
+    if (argc == 3 && QByteArray(argv[1]) == "--grab-screen")
+        return QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
     if (argc == 3 && QByteArray(argv[1]) == "--example-image")
         return exampleImage(QString::fromLocal8Bit(argv[2]));
 

@@ -14,16 +14,11 @@ Each answer is one line; a request that fails is answered "ERROR <reason>".
 import datetime
 import json
 import os
-import shutil
-import subprocess
 import sys
-import tempfile
-import time
 
-import uno
-from com.sun.star.beans import PropertyValue
-from com.sun.star.connection import NoConnectException
-from com.sun.star.sheet.CellFlags import VALUE, DATETIME, STRING, FORMULA
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from calc_session import CalcSession  # noqa: E402 (found through the path above)
+from com.sun.star.sheet.CellFlags import VALUE, DATETIME, STRING, FORMULA  # noqa: E402
 
 # com.sun.star.util.NumberFormat
 DATE, TIME, LOGICAL = 2, 4, 1024
@@ -37,57 +32,6 @@ def column_name(column):
         column, rest = divmod(column - 1, 26)
         name = chr(ord("A") + rest) + name
     return name
-
-
-def prop(name, value):
-    p = PropertyValue()
-    p.Name, p.Value = name, value
-    return p
-
-
-class Calc:
-    def __init__(self):
-        self.profile = tempfile.mkdtemp(prefix="quorvane-calc-")
-        pipe = "quorvane-calc-%d" % os.getpid()
-        self.process = subprocess.Popen(
-            ["soffice", "--headless", "--invisible", "--nologo", "--norestore", "--nodefault", "--nolockcheck",
-             "-env:UserInstallation=" + uno.systemPathToFileUrl(self.profile),
-             "--accept=pipe,name=%s;urp;StarOffice.ComponentContext" % pipe],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        local = uno.getComponentContext()
-        resolver = local.ServiceManager.createInstanceWithContext("com.sun.star.bridge.UnoUrlResolver", local)
-        deadline = time.monotonic() + 120
-        while True:
-            try:
-                context = resolver.resolve("uno:pipe,name=%s;urp;StarOffice.ComponentContext" % pipe)
-                break
-            except NoConnectException:
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError("LibreOffice Calc did not start (status %s)" % self.process.poll())
-                time.sleep(0.2)
-        self.desktop = context.ServiceManager.createInstanceWithContext("com.sun.star.frame.Desktop", context)
-
-    def close(self):
-        try:
-            self.desktop.terminate()
-        except Exception:
-            pass
-        try:
-            self.process.wait(30)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        shutil.rmtree(self.profile, ignore_errors=True)
-
-    def load(self, path):
-        # The .xlsx filter by name: a file it cannot read fails instead of
-        # opening as text.
-        doc = self.desktop.loadComponentFromURL(
-            uno.systemPathToFileUrl(os.path.abspath(path)), "_blank", 0,
-            (prop("Hidden", True), prop("ReadOnly", True), prop("FilterName", "Calc MS Excel 2007 XML")))
-        if doc is None:
-            raise RuntimeError("Calc could not open " + path)
-        return doc
 
 
 def used_area(sheet):
@@ -192,7 +136,7 @@ def read_counting(calc, path, header):
 
 
 def main():
-    calc = Calc()
+    calc = CalcSession()
     try:
         print("READY", flush=True)
         for line in sys.stdin:
