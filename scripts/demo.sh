@@ -144,11 +144,12 @@ sed 's/^/  /' "$log"
 # window on a virtual display of its own and photographed there.
 workbook=$(sed -n 's/^xdg-open \[\(.*\)\]$/\1/p' "$log" | tail -n 1)
 if [ -n "$workbook" ] && [ -f "$workbook" ]; then
-    "$root/scripts/deps.sh" window
-    echo "demo: opening the workbook in LibreOffice Calc on a virtual display"
-    if xvfb-run -a -s "-screen 0 1280x800x24" env QT_QPA_PLATFORM=xcb \
+    if ! "$root/scripts/deps.sh" window; then
+        echo "demo: LibreOffice Calc with its windows could not be installed; no screenshot of the workbook" >&2
+    elif xvfb-run -a -s "-screen 0 1280x800x24" env QT_QPA_PLATFORM=xcb \
         "$root/scripts/calc-window.py" "$workbook" "" 1280 800 \
         "$tool" --grab-screen "$shots/workbook-in-calc.png" 2>/dev/null; then
+        echo "demo: workbook opened in LibreOffice Calc on a virtual display"
         echo "demo: screenshot: $shots/workbook-in-calc.png"
     else
         echo "demo: LibreOffice Calc could not show the workbook; no screenshot of it" >&2
