@@ -376,9 +376,9 @@ constexpr double LastInstantSerial = 2958465 + 86399.999 / 86400;
 
 /**
  * A date a sheet does not hold, or not the same in every application, as
- * text in ISO form. FreeTDS writes
- * a year before 1000 without its leading zeros ("1-01-01" for the first day
- * of year 1); ISO gives the year four digits.
+ * text in ISO form. FreeTDS writes a year before 1000 without its leading
+ * zeros ("1-01-01" for the first day of year 1); ISO gives the year four
+ * digits.
  */
 CellValue isoDateText(const std::string& text, std::string& scratch)
 {

@@ -168,7 +168,7 @@ private slots:
         // None per sheet is left (the opener of the workbook may hold two a while longer).
         QVERIFY(OpenDescriptors() <= before + 4);
         QProcess reader;
-        reader.start(TdsServer::python(),
+        reader.start(DebianPython(),
             {"-c",
                 "import sys, openpyxl\n"
                 "wb = openpyxl.load_workbook(sys.argv[1], read_only=True)\n"

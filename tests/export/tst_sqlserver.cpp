@@ -152,8 +152,9 @@ private slots:
         QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
         const QStringList sheets({"Big1 6 1048576 1048580 True", "Big 1048576 1 1048575 True"});
-        QCOMPARE(CountingSheets(tables.lastWorkbookPath(), "N"), sheets);
-        QCOMPARE(m_calc->counting(tables.lastWorkbookPath(), "N"), sheets);
+        const QString path = tables.lastWorkbookPath();
+        QCOMPARE(CountingSheets(path, "N"), sheets);
+        QCOMPARE(m_calc->counting(path, "N"), sheets);
     }
 
     /**

@@ -61,7 +61,7 @@ bool same(const QString& kind, const QJsonValue& value, const XlsxCell& cell)
 TdsServer::TdsServer()
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(python(),
+    m_process.start(DebianPython(),
         {Script, QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--log"),
             m_dir.filePath(QStringLiteral("server.log"))});
     // It prints "PORT <n>" once it listens.
@@ -113,17 +113,11 @@ QStringList TdsServer::unexpected() const
 QJsonArray TdsServer::expectedCells(const QString& database, const QString& table)
 {
     QProcess process;
-    process.start(python(), {Script, QStringLiteral("--expected"), database, table});
+    process.start(DebianPython(), {Script, QStringLiteral("--expected"), database, table});
     if (!process.waitForFinished(60000) || process.exitCode() != 0)
         throw std::runtime_error(
             "no expected cells for " + table.toStdString() + ": " + process.readAllStandardError().toStdString());
     return QJsonDocument::fromJson(process.readAllStandardOutput()).array();
-}
-
-QString TdsServer::python()
-{
-    return QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                             : QStringLiteral("python3");
 }
 
 QStringList SheetDifferences(const XlsxSheet& sheet, const QJsonArray& expected)

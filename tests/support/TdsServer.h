@@ -38,9 +38,6 @@ public:
     /** The cells a fixture table's worksheet must hold, row by row: [kind, value] or null (empty). */
     static QJsonArray expectedCells(const QString& database, const QString& table);
 
-    /** Debian's interpreter (it has python3-openpyxl), else whatever python3 is on the path. */
-    static QString python();
-
 private:
     QTemporaryDir m_dir;
     QProcess m_process;

@@ -6,14 +6,11 @@
 #include <QJsonObject>
 #include <QProcess>
 
-namespace {
-
-// Debian's own interpreter: python3-openpyxl and python3-uno belong to it, and
-// another one first on PATH may have neither.
-const QString Python = QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                                        : QStringLiteral("python3");
-
-} // namespace
+QString DebianPython()
+{
+    return QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
+                                                             : QStringLiteral("python3");
+}
 
 QStringList XlsxBook::names() const
 {
@@ -34,7 +31,7 @@ const XlsxSheet* XlsxBook::sheet(const QString& name) const
 QStringList CountingSheets(const QString& path, const QString& header)
 {
     QProcess reader;
-    reader.start(Python,
+    reader.start(DebianPython(),
         {QStringLiteral("-c"),
             QStringLiteral("import sys, openpyxl\n"
                            "wb = openpyxl.load_workbook(sys.argv[1], read_only=True)\n"
@@ -104,7 +101,7 @@ XlsxBook BookFromJson(const QByteArray& json, const QString& reader)
 XlsxBook ReadXlsx(const QString& path)
 {
     QProcess python;
-    python.start(Python, {QStringLiteral(QUORVANE_SOURCE_DIR "/tests/support/read_xlsx.py"), path});
+    python.start(DebianPython(), {QStringLiteral(QUORVANE_SOURCE_DIR "/tests/support/read_xlsx.py"), path});
     if (!python.waitForFinished(120000) || python.exitStatus() != QProcess::NormalExit || python.exitCode() != 0) {
         XlsxBook book;
         book.error = QStringLiteral("read_xlsx.py failed: ") + QString::fromLocal8Bit(python.readAllStandardError())
@@ -117,7 +114,7 @@ XlsxBook ReadXlsx(const QString& path)
 CalcReader::CalcReader()
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(Python, {QStringLiteral(QUORVANE_SOURCE_DIR "/tests/support/read_with_calc.py")});
+    m_process.start(DebianPython(), {QStringLiteral(QUORVANE_SOURCE_DIR "/tests/support/read_with_calc.py")});
     const QByteArray ready = answer(180000);
     if (ready != "READY")
         m_error = QStringLiteral("LibreOffice Calc did not start: ") + QString::fromUtf8(ready)
@@ -170,5 +167,8 @@ QStringList CalcReader::counting(const QString& path, const QString& header)
     const QByteArray json = request({QStringLiteral("counting"), path, header});
     if (json.startsWith("ERROR"))
         return {QString::fromUtf8(json)};
-    return QJsonDocument::fromJson("[" + json + "]").array().at(0).toString().split(QLatin1Char('\n'));
+    QStringList lines;
+    for (const QJsonValue& line : QJsonDocument::fromJson(json).array())
+        lines << line.toString();
+    return lines;
 }

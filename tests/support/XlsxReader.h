@@ -25,6 +25,12 @@ struct XlsxSheet {
     bool selected = false;
 };
 
+/**
+ * Debian's own Python: python3-openpyxl and python3-uno belong to it, and
+ * another interpreter first on PATH may have neither.
+ */
+QString DebianPython();
+
 /** An .xlsx file read back with python3-openpyxl (tests/support/read_xlsx.py). */
 struct XlsxBook {
     QString error; // empty when the file was read

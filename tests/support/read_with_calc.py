@@ -8,6 +8,7 @@ answers one request per input line until the input ends.
                            non-empty cells with type and value, the active sheet)
     counting<TAB>PATH<TAB>HEADER  one line per sheet for sheets that hold one counting
                            column below HEADER, as CountingSheets reads them
+                           (a JSON list of those lines)
 
 Each answer is one line; a request that fails is answered "ERROR <reason>".
 """
@@ -130,7 +131,7 @@ def read_counting(calc, path, header):
             last = int(values[-1]) if len(values) > 1 and ok else None
             ok = ok and all(values[i + 1] == values[i] + 1 for i in range(1, len(values) - 1))
             lines.append("%s %d %s %s %s" % (sheet.Name, len(values), first, last, ok))
-        return "\n".join(lines)
+        return lines
     finally:
         doc.close(True)
 
