@@ -882,6 +882,7 @@ private slots:
             heard << path + QStringLiteral(" | ") + reason + (guiThread ? QString() : QStringLiteral(" | off thread"));
         });
         QString path;
+        QTRY_COMPARE(xl::Application::openersRunning(), 0);
         {
             xl::Application app;
             app.addWorkbook();
@@ -890,6 +891,7 @@ private slots:
             else
                 path = app.setVisible();
             QCOMPARE(heard, QStringList()); // never from inside setVisible
+            QCOMPARE(xl::Application::openersRunning(), 1); // counted, even while queued
         } // the opener outlives the application
         if (why.isEmpty()) {
             QVERIFY(m_desktop->waitForOpenCalls(1));
@@ -900,6 +902,7 @@ private slots:
             QVERIFY2(heard[0].startsWith(path + QStringLiteral(" | ") + why), qPrintable(heard[0]));
             QVERIFY2(!heard[0].endsWith(QStringLiteral("off thread")), qPrintable(heard[0]));
         }
+        QTRY_COMPARE(xl::Application::openersRunning(), 0);
         QVERIFY(QFile::exists(path));
     }
 

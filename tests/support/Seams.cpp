@@ -1,6 +1,7 @@
 #include "Seams.h"
 
 #include "platform/ui/ProgramEnd.h"
+#include "platform/workbook/Workbook.h"
 #include "shell/Main.h"
 #include "shell/Settings.h"
 
@@ -177,6 +178,14 @@ void DesktopStandIns::removeOpener()
 
 DesktopStandIns::~DesktopStandIns()
 {
+    // An opener of the last export may still be on its way: its script must
+    // be there until it is over, and a failure it reports must not reach the
+    // next test's boxes.
+    QDeadlineTimer deadline(10000);
+    while (xl::Application::openersRunning() > 0 && !deadline.hasExpired()) {
+        QCoreApplication::processEvents();
+        QThread::msleep(5);
+    }
     qputenv("PATH", m_previousPath);
 }
 

@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QThread>
 
+#include <atomic>
+
 namespace xl {
 
 namespace {
@@ -20,6 +22,9 @@ std::function<void(const QString&, const QString&)>& openFailureHandler()
     static std::function<void(const QString&, const QString&)> handler;
     return handler;
 }
+
+/** Counted from the request on, so one still queued for the event loop is included. */
+std::atomic<int> runningOpeners{0};
 
 void reportOpenFailure(const QString& path, const QString& why)
 {
@@ -65,6 +70,7 @@ void startOpener(const QString& path)
             if (error != QProcess::FailedToStart)
                 return;
             opener->deleteLater();
+            --runningOpeners;
             reportOpenFailure(path, QStringLiteral("xdg-open could not be started (%1)").arg(opener->errorString()));
         },
         Qt::QueuedConnection);
@@ -72,6 +78,7 @@ void startOpener(const QString& path)
         opener, &QProcess::finished, opener,
         [opener, path](int code, QProcess::ExitStatus status) {
             opener->deleteLater();
+            --runningOpeners;
             if (status == QProcess::CrashExit)
                 reportOpenFailure(path, QStringLiteral("xdg-open stopped abnormally"));
             else if (code != 0)
@@ -89,12 +96,18 @@ void openInDesktop(const QString& path)
     // The process and its notifications belong to a thread with an event
     // loop: the application's. setVisible may run on a worker thread that
     // ends right after.
+    ++runningOpeners;
     QCoreApplication* app = QCoreApplication::instance();
     if (!app || QThread::currentThread() == app->thread())
         startOpener(path);
     else
         QMetaObject::invokeMethod(
             app, [path] { startOpener(path); }, Qt::QueuedConnection);
+}
+
+int Application::openersRunning()
+{
+    return runningOpeners;
 }
 
 void Application::setOpenFailureHandler(std::function<void(const QString& path, const QString& why)> handler)

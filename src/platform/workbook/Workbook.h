@@ -205,6 +205,14 @@ public:
     static void setOpenFailureHandler(std::function<void(const QString& path, const QString& why)> handler);
 
     /**
+     * Openers handed a workbook and not yet over, counting one still waiting
+     * to be started from the event loop. Their outcome is heard only from
+     * that loop, so whoever must not leave one behind (a test taking its
+     * stand-in xdg-open away) handles events until this is 0.
+     */
+    static int openersRunning();
+
+    /**
      * Whether a workbook can be written and shown: the writer produces a tiny
      * workbook in the workbook folder (removed again), and the desktop names an
      * application for .xlsx files. Finding the workbook folder asks the desktop,
