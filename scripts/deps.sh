@@ -27,6 +27,8 @@ packages=(
     # LibreOffice Calc, which the tests open every kind of workbook in through
     # its own API; the full Calc (with windows) serves as well
     "libreoffice-calc-nogui|libreoffice-calc" python3-uno
+    # the locales the suite connects and exports under (Turkish case rules among them)
+    locales
 )
 if [ "${1:-}" = window ]; then
     # Calc's windows replace its headless kind (the two cannot be installed
@@ -57,16 +59,35 @@ for entry in "${packages[@]}"; do
     fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-    echo "deps: all ${#packages[@]} packages present"
-    exit 0
-fi
-
-echo "deps: installing ${missing[*]}"
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
     sudo=(sudo)
 fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "deps: all ${#packages[@]} packages present"
+else
+    echo "deps: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# Locales the tests run under; generated once.
+wanted=(tr_TR.UTF-8 de_DE.UTF-8)
+have=$(locale -a 2>/dev/null | tr 'A-Z' 'a-z')
+absent=()
+for l in "${wanted[@]}"; do
+    short=$(echo "${l/UTF-8/utf8}" | tr 'A-Z' 'a-z')
+    case " $(echo $have) " in
+        *" $short "*) ;;
+        *) absent+=("$l") ;;
+    esac
+done
+if [ ${#absent[@]} -gt 0 ]; then
+    echo "deps: generating locales ${absent[*]}"
+    for l in "${absent[@]}"; do
+        "${sudo[@]}" sed -i "s/^# *\($l UTF-8\)/\1/" /etc/locale.gen
+        grep -q "^$l UTF-8" /etc/locale.gen || echo "$l UTF-8" | "${sudo[@]}" tee -a /etc/locale.gen > /dev/null
+    done
+    "${sudo[@]}" locale-gen
+fi

@@ -58,9 +58,9 @@ struct Source {
     }
     QString connectionString() const
     {
-        return tds() ? QStringLiteral("Driver={SQL Server};Server=127.0.0.1,%1;Database=Bench;Uid=tester;Pwd=secret;")
+        return tds() ? QStringLiteral("DRIVER={SQL Server};Server=127.0.0.1,%1;Database=Bench;UID=tester;Pwd=secret;")
                            .arg(tdsPort)
-                     : QStringLiteral("Driver={SQL Server};Database=%1;").arg(sqliteFile);
+                     : QStringLiteral("DRIVER={SQL Server};Database=%1;").arg(sqliteFile);
     }
     QString query() const
     {
@@ -123,7 +123,7 @@ void generateTable(const QString& database, long long rows)
 {
     QFile::remove(database);
     odbc::Connection connection;
-    connection.open(QStringLiteral("Driver={SQL Server};Database=%1;").arg(database));
+    connection.open(QStringLiteral("DRIVER={SQL Server};Database=%1;").arg(database));
     connection.execute("PRAGMA journal_mode=OFF");
     connection.execute("PRAGMA synchronous=OFF");
     connection.execute("CREATE TABLE Bench (Id integer, Quantity bigint, Price decimal(12,2), Ratio float, "
@@ -349,13 +349,13 @@ int main(int argc, char* argv[])
     const QString crowded = dir.path() + "/bench-5000-tables.sqlite";
     {
         odbc::Connection connection;
-        connection.open(QStringLiteral("Driver={SQL Server};Database=%1;").arg(huge));
+        connection.open(QStringLiteral("DRIVER={SQL Server};Database=%1;").arg(huge));
         connection.execute("CREATE TABLE Huge (Id integer, Body text)");
         connection.execute("INSERT INTO Huge VALUES (1, printf('%.*c', 100000000, 'x'))");
     }
     {
         odbc::Connection connection;
-        connection.open(QStringLiteral("Driver={SQL Server};Database=%1;").arg(crowded));
+        connection.open(QStringLiteral("DRIVER={SQL Server};Database=%1;").arg(crowded));
         connection.execute("PRAGMA journal_mode=OFF");
         connection.execute("BEGIN");
         for (int t = 1; t <= 5000; ++t) {

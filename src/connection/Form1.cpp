@@ -11,6 +11,7 @@
 #include "shell/LookAndFeel.h"
 #include "shell/Main.h"
 #include "shell/Settings.h"
+#include "shell/Waiting.h"
 #include "shell/WindowFlow.h"
 #include "sqlaccess/MSSQL.h"
 
@@ -58,6 +59,15 @@ Form1::~Form1()
 
 void Form1::Form_Load()
 {
+    try {
+        startUp();
+    } catch (const ProgramEnded&) {
+        // Closed while the saved settings were being tried.
+    }
+}
+
+void Form1::startUp()
+{
     ErrorTrap trap(Locations::Form1Load);
     trap.step(104, [&] {
         LookAndFeel::SetupSkin(this, SkinFramework1);
@@ -76,16 +86,33 @@ void Form1::Form_Load()
     trap.step(134, [&] { Text9->setText(Settings::read(Settings::Key::Database)); });
     trap.step(136, [&] { Text10->setText(Settings::read(Settings::Key::Port)); });
     if (trap.test(138, [&] { return !Text6->text().isEmpty(); })) {
-        if (trap.test(140, [] { return MSSQL::TestMSSQLConnection(); }))
+        // A server that is slow to answer, or never does, gets the window
+        // shown meanwhile, answering and ready to be closed or changed.
+        const auto showWhileWaiting = [this] {
+            showAsStarted();
+            pointer.setMousePointer(WindowPointer::Hourglass);
+        };
+        BusyGuard busy(m_connecting);
+        const bool connects = trap.test(140, [&] { return MSSQL::TestMSSQLConnection(nullptr, showWhileWaiting); });
+        pointer.setMousePointer(WindowPointer::Default);
+        busy.release();
+        if (connects)
             trap.step(142, [&] { PushButton2_Click(); });
+        if (ProgramEnd::ended())
+            return;
     }
-    trap.step(144, [&] {
-        setWindowTitle(Main::ProductName);
-        setWindowIcon(WindowFlow::ApplicationIcon());
-        Main::ApplyApplicationTitle();
-    });
+    trap.step(144, [&] { showAsStarted(false); });
     trap.step(146, [] { IsInstalled::CheckExcelInstalled(); });
     qCDebug(lcStartup) << "start-up done";
+}
+
+void Form1::showAsStarted(bool show)
+{
+    setWindowTitle(Main::ProductName);
+    setWindowIcon(WindowFlow::ApplicationIcon());
+    Main::ApplyApplicationTitle();
+    if (show && !isVisible())
+        this->show();
 }
 
 void Form1::Text6_Change()
@@ -132,9 +159,21 @@ ConnectionSettings Form1::connectionSettings() const
 
 void Form1::PushButton1_Click()
 {
+    // A second press while a connection is being made is ignored.
+    if (m_connecting)
+        return;
+    BusyGuard busy(m_connecting);
+    try {
+        testConnection();
+    } catch (const ProgramEnded&) {
+    }
+}
+
+void Form1::testConnection()
+{
     ErrorTrap trap(Locations::Form1TestConnection);
-    std::unique_ptr<odbc::Connection> connection;
-    trap.step(100, [&] { connection = std::make_unique<odbc::Connection>(); });
+    bool created = false;
+    trap.step(100, [&] { created = true; });
 
     // From here on a failure means "could not connect", told in our own words.
     bool failed = false;
@@ -142,11 +181,14 @@ void Form1::PushButton1_Click()
     try {
         pointer.setMousePointer(WindowPointer::Hourglass); // 102
         const ConnectionSettings settings = connectionSettings(); // 104: 106 local form, 108 with the port
-        if (!connection)
+        if (!created)
             throw quorvane::Error(91, QStringLiteral("Object variable not set"));
-        connection->open(MSSQL::ConnectionString(settings));
+        // The connection is made off the window's thread and let go at once.
+        MSSQL::Connect(settings);
         MsgBox::show(QStringLiteral("Connection successful."), MsgBox::OkOnly); // 110
         pointer.setMousePointer(WindowPointer::Default); // 112
+    } catch (const ProgramEnded&) {
+        throw;
     } catch (const quorvane::Error& e) {
         failed = true;
         driverWords = e.description();
@@ -159,15 +201,36 @@ void Form1::PushButton1_Click()
             MsgBox::OkOnly); // 116
         pointer.setMousePointer(WindowPointer::Default); // 118
     }
-    // The connection is released, and so closed, when the handler returns.
 }
 
 void Form1::PushButton2_Click()
 {
+    if (m_connecting)
+        return;
+    BusyGuard busy(m_connecting);
+    // The window answers while the server is asked; the hourglass says why nothing else happens yet.
+    pointer.setMousePointer(WindowPointer::Hourglass);
+    try {
+        moveOn();
+    } catch (const ProgramEnded&) {
+        return;
+    }
+    pointer.setMousePointer(WindowPointer::Default);
+}
+
+void Form1::moveOn()
+{
     ErrorTrap trap(Locations::Form1Next);
     QString driverWords;
     if (trap.test(100, [&] { return MSSQL::TestMSSQLConnection(&driverWords); })) {
-        trap.step(102, [] { MSSQL::AddTablesToMSSQLListbox(Form2::instance().ListView1); });
+        // The table window fills its list when it is first made; the list is
+        // asked for once a press either way.
+        trap.step(102, [] {
+            if (Form2::exists())
+                MSSQL::AddTablesToMSSQLListbox(Form2::instance().ListView1);
+            else
+                Form2::instance();
+        });
         trap.step(104, [] { Form2::instance().show(); });
         trap.step(106, [&] {
             hide();

@@ -44,5 +44,31 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void startUp();
+    void testConnection();
+    void moveOn();
+    /** Caption, icon and application title as start-up sets them; shows the window when asked. */
+    void showAsStarted(bool show = true);
+
+    /** Sets a flag for as long as it lives, or until released. */
+    class BusyGuard {
+    public:
+        explicit BusyGuard(bool& flag) : m_flag(&flag) { flag = true; }
+        ~BusyGuard() { release(); }
+        BusyGuard(const BusyGuard&) = delete;
+        BusyGuard& operator=(const BusyGuard&) = delete;
+        void release()
+        {
+            if (m_flag)
+                *m_flag = false;
+            m_flag = nullptr;
+        }
+
+    private:
+        bool* m_flag;
+    };
+
     bool m_movedOn = false;
+    /** A connection is being made for "Test Connection", "Next >" or start-up. */
+    bool m_connecting = false;
 };

@@ -3,12 +3,14 @@
 #include "export/CellConversion.h"
 #include "export/Excel1.h"
 #include "export/Form2.h"
+#include "export/RowReader.h"
 #include "export/TableSource.h"
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/MsgBox.h"
 #include "platform/ui/ProgramEnd.h"
 #include "platform/workbook/Workbook.h"
 #include "shell/ErrorTrap.h"
+#include "shell/Waiting.h"
 #include "sqlaccess/MSSQL.h"
 
 #include <QCoreApplication>
@@ -36,41 +38,6 @@ QString documentName(const ConnectionSettings& settings)
     const QFileInfo file(settings.database);
     const QString base = file.completeBaseName();
     return base.isEmpty() ? settings.database : base;
-}
-
-/** Leaves the export from a yield point once the program has ended meanwhile. */
-struct ExportAbandoned { };
-
-/**
- * Runs a long call that touches nothing of the windows (opening a connection
- * or a large query, writing the workbook file) on a worker thread while this
- * thread keeps processing window events, so the window never stops answering.
- * Failures arrive here as if the call had run in place.
- */
-template <class F>
-void whileResponsive(F&& work)
-{
-    std::atomic<bool> done = false;
-    std::exception_ptr failure;
-    std::thread worker([&] {
-        try {
-            work();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        done = true;
-    });
-    while (!done) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (!done)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    worker.join();
-    // What the work handed to this thread at its very end (starting the
-    // opener of a written workbook) runs now, in its place in the export.
-    QCoreApplication::processEvents();
-    if (failure)
-        std::rethrow_exception(failure);
 }
 
 /** A count as a reader expects it: 767,909. */
@@ -115,6 +82,8 @@ struct TableOutcome {
             return true;
         } catch (const xl::StorageError&) {
             throw;
+        } catch (const ProgramEnded&) {
+            throw;
         } catch (...) {
             failed(line, ErrorTrap::describe(std::current_exception()));
             return false;
@@ -126,8 +95,11 @@ struct TableOutcome {
     QString report() const
     {
         QStringList parts;
-        const QString lost
-            = connectionLost ? QStringLiteral("the connection was lost") : QStringLiteral("reading it failed");
+        // The driver gives up on a server that sends nothing for its time limit.
+        const bool silent = failure.contains(QLatin1String("[HYT00]")) || failure.contains(QLatin1String("[HYT01]"));
+        const QString lost = silent ? QStringLiteral("the server stopped answering")
+            : connectionLost        ? QStringLiteral("the connection was lost")
+                                    : QStringLiteral("reading it failed");
         if (notCopied) {
             parts << QStringLiteral("Table %1 was not copied; %2: %3").arg(name, lost, failure);
         } else if (stoppedEarly) {
@@ -233,7 +205,7 @@ void Form2::PushButton5_Click()
         const auto openConnection = [&] {
             if (!connection)
                 throw quorvane::Error(91, QStringLiteral("Object variable not set"));
-            whileResponsive([&] { connection->open(MSSQL::ConnectionString(settings)); });
+            connection = MSSQL::Connect(settings, odbc::adModeReadWrite);
         };
         const bool connected = trap.step(openLine, openConnection);
         if (connected && trap.step(120, [&] {
@@ -248,7 +220,6 @@ void Form2::PushButton5_Click()
                     break;
             bool firstSheet = true; // 128
             QString currentName;
-            odbc::FieldValue value;
             std::string scratch;
 
             for (int j = 0; j < ListView1->count(); ++j) // 130
@@ -285,7 +256,7 @@ void Form2::PushButton5_Click()
                     attempt(142, [&] { recordset->setCursorLocation(odbc::adUseClient); });
                     const bool opened = attempt(144, [&] {
                         const QString source = Excel1::TableQuery(currentName, entry.schema);
-                        whileResponsive(
+                        Waiting::inPlace(
                             [&] { recordset->open(source, *connection, odbc::adOpenStatic, odbc::adLockReadOnly); });
                     });
 
@@ -311,24 +282,34 @@ void Form2::PushButton5_Click()
                         const auto writeHeader = [&] {
                             for (int f = 0; f < fieldCount; ++f) {
                                 if (!yieldToEvents()) // 180
-                                    throw ExportAbandoned{};
+                                    throw ProgramEnded{};
                                 attempt(182, [&] { sheet->writeText(1, f + 1, recordset->fieldName(f)); });
                             }
                         };
                         writeHeader();
 
+                        // The rows are read ahead on a thread of their own, so the window
+                        // answers however long the server takes to send them.
+                        std::vector<odbc::FieldInfo> fields;
+                        std::vector<bool> unread;
+                        for (int f = 0; f < fieldCount; ++f) {
+                            fields.push_back(recordset->field(f));
+                            unread.push_back(fields.back().adoType == odbc::adLongVarBinary);
+                        }
+                        RowReader rows(*recordset, unread);
                         long sheetRow = 2;
                         // 186: the rows themselves bound the loop; the row total is only the "from" figure.
                         for (long long n = 1;; ++n, ++sheetRow) {
-                            bool atEnd = true;
-                            if (!attempt(186, [&] { atEnd = recordset->eof(); })) {
-                                outcome.stoppedEarly = true;
+                            const RowReader::Row* row = rows.next();
+                            if (!row) {
+                                if (rows.failure()) {
+                                    outcome.failed(rows.failedLine(), ErrorTrap::describe(rows.failure()));
+                                    outcome.stoppedEarly = true;
+                                }
                                 break;
                             }
-                            if (atEnd)
-                                break;
                             if (!yieldToEvents()) // 188
-                                throw ExportAbandoned{};
+                                throw ProgramEnded{};
                             ProgressBar1->setRowText(currentName, n, outcome.rowTotal); // 190
                             if (sheetRow > xl::MaxRows) {
                                 // A worksheet is full: the table goes on in a further worksheet, named the same way.
@@ -344,20 +325,20 @@ void Form2::PushButton5_Click()
                                 writeHeader();
                                 sheetRow = 2;
                             }
-                            fieldCount = recordset->fieldCount(); // 192
-                            int f = 0;
+                            int f = 0; // 192
                             for (; f < fieldCount; ++f) {
                                 if (!yieldToEvents()) // 194
-                                    throw ExportAbandoned{};
+                                    throw ProgramEnded{};
                                 ProgressBar1->setFieldText(f + 1, fieldCount); // 196
-                                const odbc::FieldInfo& field = recordset->field(f);
+                                // 202: a value the driver could not deliver ends the table's copy.
+                                if (f >= row->read)
+                                    break;
+                                const odbc::FieldInfo& field = fields[std::size_t(f)];
                                 if (field.adoType == odbc::adLongVarBinary) { // 198
                                     attempt(200, [&] { sheet->write(sheetRow, f + 1, textCell(BinaryDataText)); });
                                     continue;
                                 }
-                                // 202: a value the driver cannot deliver ends the table's copy.
-                                if (!attempt(202, [&] { recordset->read(f, value); }))
-                                    break;
+                                const odbc::FieldValue& value = row->values[std::size_t(f)];
                                 bool truncated = false;
                                 const xl::CellValue cell = ToCell(field, value, scratch, truncated);
                                 if (truncated)
@@ -370,18 +351,15 @@ void Form2::PushButton5_Click()
                                 // the sheet holds exactly the rows the report counts.
                                 for (int g = 0; g < f; ++g)
                                     attempt(202, [&] { sheet->write(sheetRow, g + 1, xl::CellValue{}); });
+                                outcome.failed(rows.failedLine(), ErrorTrap::describe(rows.failure()));
                                 outcome.stoppedEarly = true;
                                 break;
                             }
-                            outcome.rowsCopied = n;
-                            if (!attempt(206, [&] { recordset->moveNext(); })) {
-                                outcome.stoppedEarly = true;
-                                break;
-                            }
+                            outcome.rowsCopied = n; // 206: the next row is read ahead
                         }
-                        if (outcome.stoppedEarly)
-                            noteLoss();
                     }
+                    if (outcome.stoppedEarly)
+                        noteLoss();
                     if (outcome.worthReporting())
                         trap.reportAt(outcome.line(), outcome.report());
 
@@ -393,6 +371,8 @@ void Form2::PushButton5_Click()
                         QString reason;
                         try {
                             openConnection();
+                        } catch (const ProgramEnded&) {
+                            throw;
                         } catch (...) {
                             reason = ErrorTrap::describe(std::current_exception());
                         }
@@ -421,10 +401,10 @@ void Form2::PushButton5_Click()
                 trap.step(212, [&] { workbook->activeSheet()->autoFitColumns(); });
                 // 214: the file is written completely before it is opened. Writing a
                 // large workbook takes a while; the window keeps answering meanwhile.
-                trap.step(214, [&] { whileResponsive([&] { m_lastWorkbook = excel->setVisible(); }); });
+                trap.step(214, [&] { Waiting::inPlace([&] { m_lastWorkbook = excel->setVisible(); }); });
             }
         }
-    } catch (const ExportAbandoned&) {
+    } catch (const ProgramEnded&) {
         // The program has ended under us: nothing more is shown.
         m_busy = false;
         return;

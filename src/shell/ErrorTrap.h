@@ -1,12 +1,15 @@
 #pragma once
 
+#include "shell/Waiting.h"
+
 #include <QString>
 #include <exception>
 
 /**
  * The error trap of a handler. Each numbered step runs under it; a step that
  * throws is reported with the trap's location and the step's line, and the
- * handler goes on with its next step. Routines without a trap of their own
+ * handler goes on with its next step. The program's end is no failure: it
+ * passes through every trap. Routines without a trap of their own
  * simply throw, so their failures are reported at the caller's line.
  */
 class ErrorTrap {
@@ -21,6 +24,8 @@ public:
         try {
             f();
             return true;
+        } catch (const ProgramEnded&) {
+            throw;
         } catch (...) {
             report(std::current_exception());
             return false;
@@ -34,6 +39,8 @@ public:
         m_line = line;
         try {
             return static_cast<bool>(condition());
+        } catch (const ProgramEnded&) {
+            throw;
         } catch (...) {
             report(std::current_exception());
             return true;
@@ -50,6 +57,8 @@ public:
         m_line = line;
         try {
             return static_cast<bool>(condition());
+        } catch (const ProgramEnded&) {
+            throw;
         } catch (...) {
             report(std::current_exception());
             return false;

@@ -4,6 +4,7 @@
 #include "platform/odbc/DriverInfo.h"
 #include "platform/odbc/Odbc.h"
 #include "shell/ErrorTrap.h"
+#include "shell/Waiting.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -18,6 +19,18 @@ std::function<ConnectionSettings()>& source()
 {
     static std::function<ConnectionSettings()> current;
     return current;
+}
+
+int g_loginTimeout = 15;
+
+/**
+ * FreeTDS asked for encryption by a server that has none gives up before
+ * any word of the server's (a refused login says so in the server's words).
+ */
+bool cannotEncrypt(const QString& failure)
+{
+    return failure.contains(QLatin1String("Adaptive Server connection failed"))
+        && !failure.contains(QLatin1String("[28000]")) && !failure.contains(QLatin1String("[42000]"));
 }
 
 /** The name the driver is registered under; the connection string asks for it. */
@@ -94,30 +107,83 @@ BraceRule BraceRuleForFreeTds(const QVersionNumber& freeTds)
     return BraceRule::Odbc;
 }
 
-BraceRule RegisteredBraceRule()
+Driver RegisteredDriver()
 {
-    return BraceRuleForFreeTds(odbc::FreeTdsVersionOf(odbc::DriverLibrary(DriverName)));
+    const QVersionNumber freeTds = odbc::FreeTdsVersionOf(odbc::DriverLibrary(DriverName));
+    return Driver(BraceRuleForFreeTds(freeTds), !freeTds.isNull());
 }
 
-QString ConnectionString(const ConnectionSettings& s, BraceRule rule)
+QString ConnectionString(const ConnectionSettings& s, const Driver& driver, bool encrypted)
 {
-    const QString server = s.local ? s.server : s.server + QLatin1Char(',') + s.port;
-    return QStringLiteral("Driver={") + DriverName + QStringLiteral("};Server=") + attributeValue(server, rule)
-        + QStringLiteral(";Database=") + attributeValue(s.database, rule) + QStringLiteral(";Uid=")
+    const BraceRule rule = driver.braces;
+    QString server = s.local ? s.server : s.server + QLatin1Char(',') + s.port;
+    QString port;
+    const qsizetype instance = s.server.indexOf(QLatin1Char('\\'));
+    if (driver.freeTds && !s.local && instance >= 0) {
+        server = s.server;
+        if (!s.port.isEmpty()) {
+            server = s.server.left(instance);
+            port = QStringLiteral(";Port=") + attributeValue(s.port, rule);
+        }
+    }
+    QString text = QStringLiteral("DRIVER={") + DriverName + QStringLiteral("};Server=") + attributeValue(server, rule)
+        + port + QStringLiteral(";Database=") + attributeValue(s.database, rule) + QStringLiteral(";UID=")
         + attributeValue(s.user, rule) + QStringLiteral(";Pwd=") + attributeValue(s.password, rule) + QLatin1Char(';');
+    // FreeTDS's own default encrypts the login packet alone, even where the
+    // server offers more; it checks no certificate either way.
+    if (driver.freeTds && encrypted)
+        text += QStringLiteral("Encryption=require;");
+    return text;
 }
 
 QString ConnectionString(const ConnectionSettings& settings)
 {
-    return ConnectionString(settings, RegisteredBraceRule());
+    const Driver driver = RegisteredDriver();
+    return ConnectionString(settings, driver, driver.freeTds);
 }
 
-bool TestMSSQLConnection(QString* reason)
+void SetLoginTimeout(int seconds)
+{
+    g_loginTimeout = std::max(1, seconds);
+}
+
+std::unique_ptr<odbc::Connection> Connect(
+    const ConnectionSettings& settings, int mode, const std::function<void()>& onSlow)
+{
+    const Driver driver = RegisteredDriver();
+    const int seconds = g_loginTimeout;
+    std::function<std::unique_ptr<odbc::Connection>()> login = [settings, driver, seconds, mode] {
+        QElapsedTimer clock;
+        clock.start();
+        auto connection = std::make_unique<odbc::Connection>();
+        connection->setMode(mode);
+        connection->setLoginTimeout(seconds);
+        if (driver.freeTds) {
+            try {
+                connection->open(ConnectionString(settings, driver, true));
+                return connection;
+            } catch (const quorvane::Error& e) {
+                if (!cannotEncrypt(e.description()))
+                    throw;
+            }
+            // The same login in the clear, in the time that is left.
+            connection->setLoginTimeout(std::max<int>(1, seconds - int(clock.elapsed() / 1000)));
+        }
+        connection->open(ConnectionString(settings, driver, false));
+        return connection;
+    };
+    // A little over the driver's own time, so that its words come first when it keeps time.
+    return Waiting::offThread(std::move(login), std::chrono::milliseconds(seconds * 1000 + 500),
+        QStringLiteral("The server did not answer the login within %1 seconds.").arg(seconds), onSlow);
+}
+
+bool TestMSSQLConnection(QString* reason, const std::function<void()>& onSlow)
 {
     try {
-        odbc::Connection connection;
-        connection.open(ConnectionString(CurrentConnectionSettings()));
+        Connect(CurrentConnectionSettings(), 0, onSlow);
         return true;
+    } catch (const ProgramEnded&) {
+        throw;
     } catch (const quorvane::Error& e) {
         if (reason)
             *reason = e.description();
@@ -130,74 +196,141 @@ QString WithDriverWords(const QString& message, const QString& driverWords)
     return driverWords.isEmpty() ? message : message + QStringLiteral("\n\n") + driverWords;
 }
 
+namespace {
+
+/** A value of a schema row as read off the window's thread, or why it could not be. */
+struct Read {
+    QVariant value;
+    std::exception_ptr failure;
+
+    QVariant get() const
+    {
+        if (failure)
+            std::rethrow_exception(failure);
+        return value;
+    }
+};
+
+struct SchemaRow {
+    Read type, name;
+    QVariant schema;
+};
+
+/** The schema rows, and where reading them stopped early (line 114 or 124), if it did. */
+struct Schema {
+    std::vector<SchemaRow> rows;
+    int stoppedAt = 0;
+    std::exception_ptr stopped;
+};
+
+/** Reads every row of the schema query on an open connection, which it closes when done. */
+Schema readSchema(odbc::Connection& connection)
+{
+    Schema schema;
+    std::unique_ptr<odbc::Recordset> records = connection.openSchema(odbc::adSchemaTables);
+    const auto read = [&](const char* column) {
+        Read r;
+        try {
+            r.value = records->value(QLatin1String(column));
+        } catch (...) {
+            r.failure = std::current_exception();
+        }
+        return r;
+    };
+    for (;;) {
+        int line = 114;
+        try {
+            if (records->eof())
+                break;
+            SchemaRow row{read("TABLE_TYPE"), read("TABLE_NAME"), QVariant()};
+            try {
+                row.schema = schemaOf(*records);
+            } catch (...) { }
+            schema.rows.push_back(std::move(row));
+            line = 124;
+            records->moveNext();
+        } catch (...) {
+            schema.stoppedAt = line;
+            schema.stopped = std::current_exception();
+            break;
+        }
+    }
+    records.reset();
+    connection.close();
+    return schema;
+}
+
+} // namespace
+
 void AddTablesToMSSQLListbox(QListWidget* list)
 {
     ErrorTrap trap(Locations::TableListing);
     std::unique_ptr<odbc::Connection> connection;
-    std::unique_ptr<odbc::Recordset> records;
+    Schema schema;
 
-    trap.step(100, [&] { connection = std::make_unique<odbc::Connection>(); });
-    trap.step(102, [&] { records = std::make_unique<odbc::Recordset>(); });
+    // 100, 102: the connection and its record set are made where they are used.
     const bool local = trap.test(104, [&] { return CurrentConnectionSettings().local; });
-    if (local) {
-        trap.step(106, [&] {
-            ConnectionSettings settings = CurrentConnectionSettings();
-            settings.local = true;
-            need(connection).open(ConnectionString(settings));
-        });
-    } else {
-        trap.step(108, [&] {
-            ConnectionSettings settings = CurrentConnectionSettings();
-            settings.local = false;
-            need(connection).open(ConnectionString(settings));
-        });
-    }
-    const bool haveRows = trap.step(110, [&] { records = need(connection).openSchema(odbc::adSchemaTables); });
+    trap.step(local ? 106 : 108, [&] {
+        ConnectionSettings settings = CurrentConnectionSettings();
+        settings.local = local;
+        connection = Connect(settings);
+    });
+    // The rows are read on a thread of their own; a server that stops
+    // answering is given up by the driver's own time limit.
+    const bool haveRows = trap.step(110, [&] {
+        if (!connection)
+            throw quorvane::Error(3704, QStringLiteral("Operation is not allowed when the object is closed."));
+        std::function<Schema()> reading = [open = std::shared_ptr<odbc::Connection>(std::move(connection))] {
+            return readSchema(*open);
+        };
+        schema = Waiting::offThread(std::move(reading), std::chrono::milliseconds(0), QString());
+    });
     trap.step(112, [&] { need(list).clear(); });
 
-    // Without a schema record set every step of the row loop would fail in
-    // turn; the failed query has been reported, so the loop is not entered.
+    // Without a schema every step of the row loop would fail in turn; the
+    // failed query has been reported, so the loop is not entered.
     if (haveRows) {
         QElapsedTimer sinceEvents;
-        while (trap.loopTest(114, [&] { return !need(records).eof(); })) {
-            const bool isTable = trap.test(116,
-                [&] { return need(records).value(QStringLiteral("TABLE_TYPE")).toString() == QLatin1String("TABLE"); });
+        std::size_t at = 0;
+        const auto atEnd = [&] {
+            if (at < schema.rows.size())
+                return false;
+            if (schema.stoppedAt == 114)
+                std::rethrow_exception(schema.stopped);
+            return true;
+        };
+        while (trap.loopTest(114, [&] { return !atEnd(); })) {
+            const SchemaRow& row = schema.rows[at];
+            const bool isTable
+                = trap.test(116, [&] { return row.type.get().toString() == QLatin1String("TABLE"); });
             if (isTable) {
-                // Repainting is what costs; a long list is read at the speed
-                // of the driver while the window still answers.
+                // Repainting is what costs; a long list fills at once while the window still answers.
                 trap.step(118, [&] {
                     if (!sinceEvents.isValid() || sinceEvents.elapsed() >= 10) {
                         QCoreApplication::processEvents();
                         sinceEvents.start();
                     }
                 });
-                const bool keep = trap.test(120, [&] {
-                    return !need(records)
-                                .value(QStringLiteral("TABLE_NAME"))
-                                .toString()
-                                .toUpper()
-                                .contains(QLatin1String("SYS"));
-                });
+                const bool keep
+                    = trap.test(120, [&] { return !row.name.get().toString().toUpper().contains(QLatin1String("SYS")); });
                 if (keep) {
                     trap.step(122, [&] {
-                        odbc::Recordset& rows = need(records);
-                        auto item
-                            = std::make_unique<QListWidgetItem>(rows.value(QStringLiteral("TABLE_NAME")).toString());
+                        auto item = std::make_unique<QListWidgetItem>(row.name.get().toString());
                         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
                         item->setCheckState(Qt::Unchecked);
-                        item->setData(Qt::UserRole, schemaOf(rows));
+                        item->setData(Qt::UserRole, row.schema);
                         need(list).addItem(item.release());
                     });
                 }
             }
-            trap.step(124, [&] { need(records).moveNext(); });
+            trap.step(124, [&] {
+                ++at;
+                if (at == schema.rows.size() && schema.stoppedAt == 124)
+                    std::rethrow_exception(schema.stopped);
+            });
         }
     }
-
-    trap.step(126, [&] { need(records).close(); });
-    trap.step(128, [&] { records.reset(); });
-    trap.step(130, [&] { need(connection).close(); });
-    trap.step(132, [&] { connection.reset(); });
+    // 126-132: the record set and the connection were closed where they were read.
 }
 
 } // namespace MSSQL

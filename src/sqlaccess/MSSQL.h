@@ -4,8 +4,14 @@
 
 #include <QString>
 #include <QVersionNumber>
+#include <functional>
+#include <memory>
 
 class QListWidget;
+
+namespace odbc {
+class Connection;
+}
 
 /** The SQL Server side of the program: the one connection string, the connection test and the table listing. */
 namespace MSSQL {
@@ -24,8 +30,20 @@ enum class BraceRule {
 /** The rule of a FreeTDS release; a null version (not FreeTDS) reads by ODBC's. */
 BraceRule BraceRuleForFreeTds(const QVersionNumber& freeTds);
 
-/** The rule of the driver registered as "SQL Server", asked of the driver manager; never throws. */
-BraceRule RegisteredBraceRule();
+/** What the connection string must allow for in the driver registered as "SQL Server". */
+struct Driver {
+    Driver(BraceRule rule = BraceRule::Odbc, bool isFreeTds = false) : braces(rule), freeTds(isFreeTds) { }
+    BraceRule braces;
+    /**
+     * FreeTDS: it is asked to encrypt the whole session, and a named instance
+     * with a port is given as host and port, since FreeTDS would otherwise
+     * take the port for part of the instance name and ask the Browser for it.
+     */
+    bool freeTds;
+};
+
+/** The driver registered as "SQL Server" at this moment, asked of the driver manager; never throws. */
+Driver RegisteredDriver();
 
 /**
  * The connection string for these settings: with "Server=server,port" unless
@@ -35,17 +53,41 @@ BraceRule RegisteredBraceRule();
  * doubled; by FreeTDS's older rule it is not. No form carries a value holding
  * "};" to such a driver: it is written by ODBC's rule all the same, and the
  * driver, reading it wrongly, refuses the connection in its own words.
+ *
+ * Keywords are spelt as the driver manager and FreeTDS compare them
+ * ("DRIVER", "UID"): both compare by the C library's case rules, which follow
+ * the locale, and under Turkish ones "i" and "I" are no pair.
+ *
+ * For FreeTDS, a server "host\instance" that is not local and has a port
+ * becomes "Server=host;Port=port" (the port wins, as with SQL Server's own
+ * drivers); with no port it stays "Server=host\instance" for the Browser.
+ * `encrypted` adds "Encryption=require" for FreeTDS and nothing otherwise.
  */
-QString ConnectionString(const ConnectionSettings& settings, BraceRule rule);
+QString ConnectionString(const ConnectionSettings& settings, const Driver& driver, bool encrypted = false);
 
-/** ConnectionString by the rule of the driver registered as "SQL Server" at this moment. */
+/** The first connection string tried with the driver registered as "SQL Server" at this moment. */
 QString ConnectionString(const ConnectionSettings& settings);
+
+/** The time a login may take, in seconds, counted over the whole of it: 15 unless changed. */
+void SetLoginTimeout(int seconds);
+
+/**
+ * Opens a connection with these settings off the window's thread, which goes
+ * on answering meanwhile; `onSlow` runs once when it takes a while. With
+ * FreeTDS the whole session is encrypted whenever the server can encrypt;
+ * only a server that cannot is reached unencrypted, as before. Throws the
+ * driver's words on failure, plain words when the login outlasts its time,
+ * and ProgramEnded when the program ends meanwhile.
+ */
+std::unique_ptr<odbc::Connection> Connect(
+    const ConnectionSettings& settings, int mode = 0, const std::function<void()>& onSlow = {});
 
 /**
  * True when a connection with the current settings opens; never says anything,
- * never throws. On failure `reason` (when given) receives the driver's words.
+ * never throws but ProgramEnded. On failure `reason` (when given) receives the
+ * driver's words.
  */
-bool TestMSSQLConnection(QString* reason = nullptr);
+bool TestMSSQLConnection(QString* reason = nullptr, const std::function<void()>& onSlow = {});
 
 /**
  * A failure message followed by the driver's own words, so that a refused
@@ -58,7 +100,8 @@ QString WithDriverWords(const QString& message, const QString& driverWords);
  * "TABLE", no "SYS" anywhere in the upper-cased name. Each entry is unticked,
  * its text the table name and its Qt::UserRole data the table's schema (a null
  * QVariant when the database has none), so the table can be named exactly
- * when it is exported.
+ * when it is exported. The list is read off the window's thread and filled
+ * in one go.
  */
 void AddTablesToMSSQLListbox(QListWidget* list);
 

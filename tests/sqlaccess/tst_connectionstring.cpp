@@ -41,46 +41,46 @@ private slots:
         QTest::addColumn<QString>("legacy");
 
         row("with port", "db1", "1433", "sa", "pw", "Sales", false,
-            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd=pw;");
+            "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=sa;Pwd=pw;");
         row("local ignores the port", "localhost\\SQLEXPRESS", "1433", "sa", "pw", "Sales", true,
-            "Driver={SQL Server};Server=localhost\\SQLEXPRESS;Database=Sales;Uid=sa;Pwd=pw;");
+            "DRIVER={SQL Server};Server=localhost\\SQLEXPRESS;Database=Sales;UID=sa;Pwd=pw;");
         row("empty port keeps the comma", "db1", "", "sa", "pw", "Sales", false,
-            "Driver={SQL Server};Server=db1,;Database=Sales;Uid=sa;Pwd=pw;");
+            "DRIVER={SQL Server};Server=db1,;Database=Sales;UID=sa;Pwd=pw;");
         row("empty user and password", "db1", "1433", "", "", "Sales", false,
-            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=;Pwd=;");
-        row("all empty, local", "", "", "", "", "", true, "Driver={SQL Server};Server=;Database=;Uid=;Pwd=;");
+            "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=;Pwd=;");
+        row("all empty, local", "", "", "", "", "", true, "DRIVER={SQL Server};Server=;Database=;UID=;Pwd=;");
         row("blanks kept", " db1 ", " 1433 ", " sa", "pw ", " Sales ", false,
-            "Driver={SQL Server};Server= db1 , 1433 ;Database= Sales ;Uid= sa;Pwd=pw ;");
+            "DRIVER={SQL Server};Server= db1 , 1433 ;Database= Sales ;UID= sa;Pwd=pw ;");
         row("port with letters", "db1", "14x3", "sa", "pw", "Sales", false,
-            "Driver={SQL Server};Server=db1,14x3;Database=Sales;Uid=sa;Pwd=pw;");
+            "DRIVER={SQL Server};Server=db1,14x3;Database=Sales;UID=sa;Pwd=pw;");
         row("closing brace alone stays", "db1", "1433", "sa", "p}w", "Sales", false,
-            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd=p}w;");
+            "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=sa;Pwd=p}w;");
         row("semicolon in password", "db1", "1433", "sa", "a;Database=master", "Sales", false,
-            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={a;Database=master};");
+            "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=sa;Pwd={a;Database=master};");
         row("semicolon and brace doubled", "db1", "1433", "sa", "x;}y}", "Sales", false,
-            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={x;}}y}}};",
-            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={x;}y}};");
+            "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=sa;Pwd={x;}}y}}};",
+            "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=sa;Pwd={x;}y}};");
         row("leading brace", "db1", "1433", "{admin}", "pw", "Sales", false,
-            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid={{admin}}};Pwd=pw;",
-            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid={{admin}};Pwd=pw;");
+            "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID={{admin}}};Pwd=pw;",
+            "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID={{admin}};Pwd=pw;");
         row("brace and semicolon in password", "db1", "1433", "sa", "p}w;", "Sales", false,
-            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={p}}w;};",
-            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={p}w;};");
+            "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=sa;Pwd={p}}w;};",
+            "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=sa;Pwd={p}w;};");
         // FreeTDS's older rule ends the value at "};" whatever follows, so such a value cannot be carried.
         row("brace-semicolon in password", "db1", "1433", "sa", "a};b", "Sales", false,
-            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={a}};b};");
+            "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=sa;Pwd={a}};b};");
         row("brace later stays", "db1", "1433", "ad{min", "pw", "Sales", false,
-            "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=ad{min;Pwd=pw;");
+            "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=ad{min;Pwd=pw;");
         row("semicolon in database", "db1", "1433", "sa", "pw", "My;Db", false,
-            "Driver={SQL Server};Server=db1,1433;Database={My;Db};Uid=sa;Pwd=pw;");
+            "DRIVER={SQL Server};Server=db1,1433;Database={My;Db};UID=sa;Pwd=pw;");
         row("semicolon in port quotes the composite server", "db1", "1;2", "sa", "pw", "Sales", false,
-            "Driver={SQL Server};Server={db1,1;2};Database=Sales;Uid=sa;Pwd=pw;");
+            "DRIVER={SQL Server};Server={db1,1;2};Database=Sales;UID=sa;Pwd=pw;");
         row("leading brace in server, local", "{srv", "1433", "sa", "pw", "Sales", true,
-            "Driver={SQL Server};Server={{srv};Database=Sales;Uid=sa;Pwd=pw;");
+            "DRIVER={SQL Server};Server={{srv};Database=Sales;UID=sa;Pwd=pw;");
         row("semicolon in port ignored when local", "db1", "1;2", "sa", "pw", "Sales", true,
-            "Driver={SQL Server};Server=db1;Database=Sales;Uid=sa;Pwd=pw;");
+            "DRIVER={SQL Server};Server=db1;Database=Sales;UID=sa;Pwd=pw;");
         row("non-Latin text as typed", "сервер", "1433", "用户", "pässwörd", "Données", false,
-            "Driver={SQL Server};Server=сервер,1433;Database=Données;Uid=用户;Pwd=pässwörd;");
+            "DRIVER={SQL Server};Server=сервер,1433;Database=Données;UID=用户;Pwd=pässwörd;");
     }
 
     void forms()
@@ -133,30 +133,46 @@ private slots:
     void registeredDriverChoosesTheForm_data()
     {
         QTest::addColumn<QString>("library");
-        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("local");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("FreeTDS 1.3") << TestOdbc::FreeTdsDriver << "x;}y"
-                                     << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={x;}y};";
-        QTest::newRow("SQLite") << TestOdbc::SqliteDriver << "x;}y"
-                                << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={x;}}y};";
+        const QString tail = "Database=Sales;UID=sa;Pwd={x;}y};Encryption=require;";
+        QTest::newRow("FreeTDS 1.3") << TestOdbc::FreeTdsDriver << "db1" << "1433" << false
+                                     << "DRIVER={SQL Server};Server=db1,1433;" + tail;
+        QTest::newRow("FreeTDS, instance with a port: the port wins")
+            << TestOdbc::FreeTdsDriver << "db1\\SQLEXPRESS" << "1434" << false
+            << "DRIVER={SQL Server};Server=db1;Port=1434;" + tail;
+        QTest::newRow("FreeTDS, instance without a port: the Browser")
+            << TestOdbc::FreeTdsDriver << "db1\\SQLEXPRESS" << "" << false
+            << "DRIVER={SQL Server};Server=db1\\SQLEXPRESS;" + tail;
+        QTest::newRow("FreeTDS, local instance: the Browser") << TestOdbc::FreeTdsDriver << "db1\\SQLEXPRESS"
+                                                               << "1433" << true
+                                                               << "DRIVER={SQL Server};Server=db1\\SQLEXPRESS;" + tail;
+        QTest::newRow("SQLite: its own default, instance and port as typed")
+            << TestOdbc::SqliteDriver << "db1\\SQLEXPRESS" << "1433" << false
+            << "DRIVER={SQL Server};Server=db1\\SQLEXPRESS,1433;Database=Sales;UID=sa;Pwd={x;}}y};";
         QTest::newRow("library that cannot be read")
-            << "/nonexistent/libtdsodbc.so"
-            << "x;}y"
-            << "Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd={x;}}y};";
+            << "/nonexistent/libtdsodbc.so" << "db1" << "1433" << false
+            << "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=sa;Pwd={x;}}y};";
     }
 
     void registeredDriverChoosesTheForm()
     {
         QFETCH(QString, library);
-        QFETCH(QString, password);
+        QFETCH(QString, server);
+        QFETCH(QString, port);
+        QFETCH(bool, local);
         QFETCH(QString, expected);
         if (library.startsWith(QLatin1String("/usr/")) && !QFileInfo::exists(library))
             QSKIP("this driver is not installed");
         m_odbc->registerSqlServer(library);
         ConnectionSettings s;
-        s.server = QStringLiteral("db1");
+        s.server = server;
+        s.port = port;
+        s.local = local;
         s.user = QStringLiteral("sa");
-        s.password = password;
+        s.password = QStringLiteral("x;}y");
         s.database = QStringLiteral("Sales");
         QCOMPARE(MSSQL::ConnectionString(s), expected);
         m_odbc->registerSqlServer(TestOdbc::SqliteDriver);
@@ -168,7 +184,7 @@ private slots:
         const ConnectionSettings s = MSSQL::CurrentConnectionSettings();
         QCOMPARE(s.port, QStringLiteral("1433"));
         QVERIFY(!s.local);
-        QCOMPARE(MSSQL::ConnectionString(s), QStringLiteral("Driver={SQL Server};Server=,1433;Database=;Uid=;Pwd=;"));
+        QCOMPARE(MSSQL::ConnectionString(s), QStringLiteral("DRIVER={SQL Server};Server=,1433;Database=;UID=;Pwd=;"));
     }
 
     void settingsAreReadAtTheMomentOfUse()

@@ -112,5 +112,5 @@ ConnectionSettings TestOdbc::settingsFor(const QString& databasePath, bool local
 QString TestOdbc::sqliteConnectionString(const QString& databasePath)
 {
     // The SQLite driver reads attribute values up to the next ";" and knows no braces.
-    return QStringLiteral("Driver={SQL Server};Database=%1;").arg(databasePath);
+    return QStringLiteral("DRIVER={SQL Server};Database=%1;").arg(databasePath);
 }

@@ -1,8 +1,10 @@
 #include "platform/odbc/Odbc.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <unordered_set>
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must speak UTF-16");
@@ -97,6 +99,9 @@ public:
     static std::shared_ptr<EnvironmentHandle> shared()
     {
         // Connections keep it alive; a new one is made only after all are gone.
+        // Connections are opened on more than one thread.
+        static std::mutex lock;
+        const std::lock_guard<std::mutex> hold(lock);
         static std::weak_ptr<EnvironmentHandle> current;
         auto env = current.lock();
         if (!env) {
@@ -172,6 +177,8 @@ struct ConnectionState {
     void close();
 };
 
+std::atomic<int> g_queryTimeout = 30;
+
 class StatementHandle {
 public:
     explicit StatementHandle(std::shared_ptr<ConnectionState> connection) : m_connection(std::move(connection))
@@ -182,6 +189,9 @@ public:
         if (!SQL_SUCCEEDED(rc))
             raiseDiagnostics(SQL_HANDLE_DBC, m_connection->dbc->get(), rc, "SQLAllocHandle");
         m_connection->statements.insert(this);
+        // A driver that cannot bound its waits says so; the statement still runs.
+        SQLSetStmtAttrW(m_handle, SQL_ATTR_QUERY_TIMEOUT,
+            reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(g_queryTimeout.load())), 0);
     }
     ~StatementHandle()
     {
@@ -216,6 +226,16 @@ private:
     std::shared_ptr<ConnectionState> m_connection;
     SQLHSTMT m_handle = SQL_NULL_HSTMT;
 };
+
+void setQueryTimeout(int seconds)
+{
+    g_queryTimeout = std::max(0, seconds);
+}
+
+int queryTimeout()
+{
+    return g_queryTimeout;
+}
 
 void ConnectionState::close()
 {

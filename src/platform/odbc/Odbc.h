@@ -22,6 +22,16 @@ namespace odbc {
 
 class Recordset;
 
+/**
+ * How long, in seconds, a statement waits on a server that sends nothing
+ * before it asks the server to cancel; a server that does not acknowledge
+ * within as long again is given up and the connection closed. So no query,
+ * fetch or read waits more than twice this on silence, while a slow link that
+ * keeps sending is never cut. 30 unless changed; 0 waits for ever.
+ */
+void setQueryTimeout(int seconds);
+int queryTimeout();
+
 /** ADO-style constants that callers pass. */
 enum { adModeReadWrite = 3, adSchemaTables = 20, adUseClient = 3, adOpenStatic = 3, adLockReadOnly = 1 };
 /** ADO type code of long binary fields. */

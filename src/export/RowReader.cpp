@@ -1,0 +1,126 @@
+#include "export/RowReader.h"
+
+#include "platform/ui/ProgramEnd.h"
+#include "shell/Waiting.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+namespace {
+/** A batch goes to the writer when it holds this many rows or values of this many bytes, */
+constexpr std::size_t BatchRows = 256;
+constexpr std::size_t BatchBytes = 1 << 20;
+/** or when it has been filling for this long, so that the progress shown keeps up with a slow server. */
+constexpr qint64 BatchMilliseconds = 20;
+/** Batches read ahead of the writer. */
+constexpr std::size_t ReadAhead = 2;
+} // namespace
+
+RowReader::RowReader(odbc::Recordset& records, std::vector<bool> skip)
+    : m_records(records), m_skip(std::move(skip)), m_thread([this] { readAll(); })
+{ }
+
+RowReader::~RowReader()
+{
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    m_thread.join();
+}
+
+bool RowReader::fill(Batch& batch)
+{
+    QElapsedTimer clock;
+    clock.start();
+    std::size_t bytes = 0;
+    batch.count = 0;
+    while (batch.count < BatchRows && bytes < BatchBytes && clock.elapsed() < BatchMilliseconds) {
+        int line = 186;
+        try {
+            if (m_records.eof())
+                return false;
+            if (batch.rows.size() <= batch.count)
+                batch.rows.emplace_back();
+            Row& row = batch.rows[batch.count];
+            row.values.resize(m_skip.size());
+            row.read = 0;
+            ++batch.count;
+            line = 202;
+            for (std::size_t f = 0; f < m_skip.size(); ++f) {
+                if (!m_skip[f]) {
+                    m_records.read(int(f), row.values[f]);
+                    bytes += row.values[f].bytes.size();
+                }
+                row.read = int(f) + 1;
+            }
+            line = 206;
+            m_records.moveNext();
+        } catch (...) {
+            const std::lock_guard<std::mutex> hold(m_lock);
+            m_failure = std::current_exception();
+            m_failedLine = line;
+            return false;
+        }
+    }
+    return true;
+}
+
+void RowReader::readAll()
+{
+    for (bool more = true; more;) {
+        std::unique_ptr<Batch> batch;
+        {
+            std::unique_lock<std::mutex> hold(m_lock);
+            m_changed.wait(hold, [&] { return m_stop || m_ready.size() < ReadAhead; });
+            if (m_stop)
+                break;
+            if (!m_spare.empty()) {
+                batch = std::move(m_spare.back());
+                m_spare.pop_back();
+            }
+        }
+        if (!batch)
+            batch = std::make_unique<Batch>();
+        more = fill(*batch);
+        const std::lock_guard<std::mutex> hold(m_lock);
+        if (batch->count > 0)
+            m_ready.push_back(std::move(batch));
+        m_changed.notify_all();
+    }
+    const std::lock_guard<std::mutex> hold(m_lock);
+    m_done = true;
+    m_changed.notify_all();
+}
+
+const RowReader::Row* RowReader::next()
+{
+    if (m_current && m_position < m_current->count)
+        return &m_current->rows[m_position++];
+    std::unique_lock<std::mutex> hold(m_lock);
+    if (m_current)
+        m_spare.push_back(std::move(m_current));
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        if (!m_ready.empty()) {
+            m_current = std::move(m_ready.front());
+            m_ready.pop_front();
+            m_position = 0;
+            m_changed.notify_all();
+            return &m_current->rows[m_position++];
+        }
+        if (m_done)
+            return nullptr;
+        m_changed.wait_for(hold, std::chrono::milliseconds(5));
+        // A server that takes its time leaves the window answering.
+        if (m_ready.empty() && !m_done && waited.elapsed() >= 5) {
+            hold.unlock();
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            if (ProgramEnd::ended())
+                throw ProgramEnded{};
+            hold.lock();
+        }
+    }
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+// Long calls to the network or the disk run on a thread of their own while
+// the window's thread goes on answering the user: the window repaints, can be
+// moved and closed, and its other buttons work (each handler guards itself
+// against being run twice at once).
+
+#include <QString>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+/** The program ended while a handler waited: the handler leaves without another word. */
+struct ProgramEnded { };
+
+namespace Waiting {
+
+/** The number a wait that ran out of time raises with (the classic "Timeout expired"). */
+inline constexpr long TimedOut = -2147217871;
+
+namespace detail {
+
+/** What the waiting thread and the worker share; it lives as long as either needs it. */
+struct Shared {
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
+    std::exception_ptr failure;
+};
+
+/** Runs `job` on a new thread that nobody joins. */
+void start(std::function<void()> job);
+
+/**
+ * Answers the window system until `shared` is done (true) or `limit` has
+ * passed (false; 0 has no limit). `onSlow` runs once after 300 ms. Throws
+ * ProgramEnded once the program has ended, unless `untilDone`, which waits
+ * for the work all the same (it may be using what the caller owns) and
+ * throws after.
+ */
+bool wait(Shared& shared, std::chrono::milliseconds limit, const std::function<void()>& onSlow, bool untilDone);
+
+template <class R>
+struct Result : Shared {
+    std::optional<R> value;
+};
+
+} // namespace detail
+
+/**
+ * Runs `work` off the window's thread and answers what it gives back; what it
+ * throws is thrown here. When `limit` passes first, quorvane::Error(TimedOut,
+ * `limitWords`) is thrown and the work is left to finish alone, so it must
+ * own everything it touches (capture by value). When the program ends
+ * meanwhile, ProgramEnded is thrown at once.
+ */
+template <class R>
+R offThread(std::function<R()> work, std::chrono::milliseconds limit, const QString& limitWords,
+    const std::function<void()>& onSlow = {});
+
+/**
+ * Runs `work` off the window's thread and waits for it whatever happens, so it
+ * may use what the caller owns. Throws what the work threw, or ProgramEnded
+ * when the program ended meanwhile.
+ */
+void inPlace(const std::function<void()>& work);
+
+[[noreturn]] void raiseTimedOut(const QString& words);
+
+template <class R>
+R offThread(std::function<R()> work, std::chrono::milliseconds limit, const QString& limitWords,
+    const std::function<void()>& onSlow)
+{
+    auto shared = std::make_shared<detail::Result<R>>();
+    detail::start([shared, work = std::move(work)] {
+        std::optional<R> value;
+        std::exception_ptr failure;
+        try {
+            value.emplace(work());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        const std::lock_guard<std::mutex> hold(shared->lock);
+        shared->value = std::move(value);
+        shared->failure = failure;
+        shared->done = true;
+        shared->finished.notify_all();
+    });
+    if (!detail::wait(*shared, limit, onSlow, false))
+        raiseTimedOut(limitWords);
+    const std::lock_guard<std::mutex> hold(shared->lock);
+    if (shared->failure)
+        std::rethrow_exception(shared->failure);
+    return std::move(*shared->value);
+}
+
+} // namespace Waiting
