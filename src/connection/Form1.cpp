@@ -23,12 +23,17 @@
 #include <QListWidget>
 #include <QLoggingCategory>
 #include <QPushButton>
+#include <clocale>
 
 // What start-up found beside the program; QT_LOGGING_RULES="quorvane.startup.debug=true" shows it.
 Q_LOGGING_CATEGORY(lcStartup, "quorvane.startup", QtWarningMsg)
 
 Form1::Form1(QWidget* parent) : Form1Layout(parent)
 {
+    // Drivers write numbers with the C library (FreeTDS a sql_variant's float,
+    // for one), which follows the locale: under German or Turkish rules 0.5
+    // would arrive as "0,5". Qt's own formatting does not depend on this.
+    std::setlocale(LC_NUMERIC, "C");
     WindowFlow::SetConnectionWindow(this);
     MSSQL::SetConnectionSettingsSource([this] { return connectionSettings(); });
 
@@ -165,8 +170,7 @@ void Form1::PushButton1_Click()
     BusyGuard busy(m_connecting);
     try {
         testConnection();
-    } catch (const ProgramEnded&) {
-    }
+    } catch (const ProgramEnded&) { }
 }
 
 void Form1::testConnection()

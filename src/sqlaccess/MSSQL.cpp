@@ -280,9 +280,8 @@ void AddTablesToMSSQLListbox(QListWidget* list)
     const bool haveRows = trap.step(110, [&] {
         if (!connection)
             throw quorvane::Error(3704, QStringLiteral("Operation is not allowed when the object is closed."));
-        std::function<Schema()> reading = [open = std::shared_ptr<odbc::Connection>(std::move(connection))] {
-            return readSchema(*open);
-        };
+        std::function<Schema()> reading
+            = [open = std::shared_ptr<odbc::Connection>(std::move(connection))] { return readSchema(*open); };
         schema = Waiting::offThread(std::move(reading), std::chrono::milliseconds(0), QString());
     });
     trap.step(112, [&] { need(list).clear(); });
@@ -301,8 +300,7 @@ void AddTablesToMSSQLListbox(QListWidget* list)
         };
         while (trap.loopTest(114, [&] { return !atEnd(); })) {
             const SchemaRow& row = schema.rows[at];
-            const bool isTable
-                = trap.test(116, [&] { return row.type.get().toString() == QLatin1String("TABLE"); });
+            const bool isTable = trap.test(116, [&] { return row.type.get().toString() == QLatin1String("TABLE"); });
             if (isTable) {
                 // Repainting is what costs; a long list fills at once while the window still answers.
                 trap.step(118, [&] {
@@ -311,8 +309,8 @@ void AddTablesToMSSQLListbox(QListWidget* list)
                         sinceEvents.start();
                     }
                 });
-                const bool keep
-                    = trap.test(120, [&] { return !row.name.get().toString().toUpper().contains(QLatin1String("SYS")); });
+                const bool keep = trap.test(
+                    120, [&] { return !row.name.get().toString().toUpper().contains(QLatin1String("SYS")); });
                 if (keep) {
                     trap.step(122, [&] {
                         auto item = std::make_unique<QListWidgetItem>(row.name.get().toString());

@@ -138,23 +138,24 @@ private slots:
         QTest::addColumn<bool>("local");
         QTest::addColumn<QString>("expected");
         const QString tail = "Database=Sales;UID=sa;Pwd={x;}y};Encryption=require;";
-        QTest::newRow("FreeTDS 1.3") << TestOdbc::FreeTdsDriver << "db1" << "1433" << false
-                                     << "DRIVER={SQL Server};Server=db1,1433;" + tail;
+        QTest::newRow("FreeTDS 1.3") << TestOdbc::FreeTdsDriver << "db1"
+                                     << "1433" << false << "DRIVER={SQL Server};Server=db1,1433;" + tail;
         QTest::newRow("FreeTDS, instance with a port: the port wins")
-            << TestOdbc::FreeTdsDriver << "db1\\SQLEXPRESS" << "1434" << false
-            << "DRIVER={SQL Server};Server=db1;Port=1434;" + tail;
+            << TestOdbc::FreeTdsDriver << "db1\\SQLEXPRESS"
+            << "1434" << false << "DRIVER={SQL Server};Server=db1;Port=1434;" + tail;
         QTest::newRow("FreeTDS, instance without a port: the Browser")
-            << TestOdbc::FreeTdsDriver << "db1\\SQLEXPRESS" << "" << false
-            << "DRIVER={SQL Server};Server=db1\\SQLEXPRESS;" + tail;
-        QTest::newRow("FreeTDS, local instance: the Browser") << TestOdbc::FreeTdsDriver << "db1\\SQLEXPRESS"
-                                                               << "1433" << true
-                                                               << "DRIVER={SQL Server};Server=db1\\SQLEXPRESS;" + tail;
+            << TestOdbc::FreeTdsDriver << "db1\\SQLEXPRESS"
+            << "" << false << "DRIVER={SQL Server};Server=db1\\SQLEXPRESS;" + tail;
+        QTest::newRow("FreeTDS, local instance: the Browser")
+            << TestOdbc::FreeTdsDriver << "db1\\SQLEXPRESS"
+            << "1433" << true << "DRIVER={SQL Server};Server=db1\\SQLEXPRESS;" + tail;
         QTest::newRow("SQLite: its own default, instance and port as typed")
-            << TestOdbc::SqliteDriver << "db1\\SQLEXPRESS" << "1433" << false
-            << "DRIVER={SQL Server};Server=db1\\SQLEXPRESS,1433;Database=Sales;UID=sa;Pwd={x;}}y};";
+            << TestOdbc::SqliteDriver << "db1\\SQLEXPRESS"
+            << "1433" << false << "DRIVER={SQL Server};Server=db1\\SQLEXPRESS,1433;Database=Sales;UID=sa;Pwd={x;}}y};";
         QTest::newRow("library that cannot be read")
-            << "/nonexistent/libtdsodbc.so" << "db1" << "1433" << false
-            << "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=sa;Pwd={x;}}y};";
+            << "/nonexistent/libtdsodbc.so"
+            << "db1"
+            << "1433" << false << "DRIVER={SQL Server};Server=db1,1433;Database=Sales;UID=sa;Pwd={x;}}y};";
     }
 
     void registeredDriverChoosesTheForm()
