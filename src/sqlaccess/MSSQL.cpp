@@ -129,10 +129,16 @@ QString ConnectionString(const ConnectionSettings& s, const Driver& driver, bool
     QString text = QStringLiteral("DRIVER={") + DriverName + QStringLiteral("};Server=") + attributeValue(server, rule)
         + port + QStringLiteral(";Database=") + attributeValue(s.database, rule) + QStringLiteral(";UID=")
         + attributeValue(s.user, rule) + QStringLiteral(";Pwd=") + attributeValue(s.password, rule) + QLatin1Char(';');
-    // FreeTDS's own default encrypts the login packet alone, even where the
-    // server offers more; it checks no certificate either way.
-    if (driver.freeTds && encrypted)
-        text += QStringLiteral("Encryption=require;");
+    if (driver.freeTds) {
+        // Left to guess, FreeTDS tries an old Sybase login after a SQL Server
+        // one that got no answer, and then never gives up. 7.4 is the newest
+        // it speaks; an older server answers with its own, which FreeTDS takes.
+        text += QStringLiteral("TDS_Version=7.4;");
+        // Its own default encrypts the login packet alone, even where the
+        // server offers more; it checks no certificate either way.
+        if (encrypted)
+            text += QStringLiteral("Encryption=require;");
+    }
     return text;
 }
 

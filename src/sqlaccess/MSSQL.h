@@ -61,7 +61,8 @@ Driver RegisteredDriver();
  * For FreeTDS, a server "host\instance" that is not local and has a port
  * becomes "Server=host;Port=port" (the port wins, as with SQL Server's own
  * drivers); with no port it stays "Server=host\instance" for the Browser.
- * `encrypted` adds "Encryption=require" for FreeTDS and nothing otherwise.
+ * FreeTDS is also told the protocol version ("TDS_Version=7.4"), and
+ * `encrypted` adds "Encryption=require" for it; other drivers get neither.
  */
 QString ConnectionString(const ConnectionSettings& settings, const Driver& driver, bool encrypted = false);
 

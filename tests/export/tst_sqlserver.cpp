@@ -125,6 +125,64 @@ private slots:
     }
 
     /**
+     * The whole session is encrypted whenever the server can encrypt: no table
+     * name or value crosses the loopback in clear. A server without encryption
+     * is still reached; an instance with a port by its port, one without
+     * through the Browser.
+     */
+    void reachedAsTheServerAllows_data()
+    {
+        QTest::addColumn<QStringList>("options"); // of the server
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<bool>("local");
+        QTest::addColumn<QString>("session"); // as the server logs it
+        const QString instance = "127.0.0.1\\SQLEXPRESS";
+        QTest::newRow("offered") << QStringList({"--encryption", "off"}) << "127.0.0.1" << false << "encryption full";
+        QTest::newRow("forced, on") << QStringList({"--encryption", "on"}) << "127.0.0.1" << false << "encryption full";
+        QTest::newRow("forced, req") << QStringList({"--encryption", "req"}) << "127.0.0.1" << false
+                                     << "encryption full";
+        QTest::newRow("none") << QStringList({"--encryption", "none"}) << "127.0.0.1" << false << "encryption none";
+        QTest::newRow("SQL Server 2005: TDS 7.2")
+            << QStringList({"--tds", "7.2"}) << "127.0.0.1" << false << "encryption full";
+        QTest::newRow("SQL Server 2008: TDS 7.3")
+            << QStringList({"--tds", "7.3"}) << "127.0.0.1" << false << "encryption full";
+        QTest::newRow("instance with a port") << QStringList() << instance << false << "encryption full";
+        QTest::newRow("instance, Browser")
+            << QStringList({"--browser", "SQLEXPRESS"}) << instance << true << "encryption full";
+    }
+
+    void reachedAsTheServerAllows()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QString, server);
+        QFETCH(bool, local);
+        QFETCH(QString, session);
+        TdsServer tds(options, true);
+        Wizard wizard;
+        wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
+        ConnectionSettings s = tds.settings(QStringLiteral("Quorvane"));
+        s.server = server;
+        s.local = local;
+        wizard.storeSettings(s);
+        wizard.start();
+        QVERIFY2(wizard.form2(), qPrintable(wizard.boxes.texts().join('|')));
+        tick(*wizard.form2(), {"dbo.Customers"});
+        QTest::mouseClick(wizard.form2()->PushButton5, Qt::LeftButton);
+        QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
+        const XlsxBook book = ReadXlsx(wizard.form2()->lastWorkbookPath());
+        QCOMPARE(SheetDifferences(*book.sheet("Customers"), TdsServer::expectedCells("Quorvane", "Customers")),
+            QStringList());
+        QVERIFY2(tds.log().contains(session), qPrintable(tds.log().left(2000)));
+        const QByteArray wire = tds.wire();
+        const bool clear = session == QLatin1String("encryption none");
+        for (const QString& secret : {"Customers", "00123", "Zoë"}) {
+            const QByteArray utf16(reinterpret_cast<const char*>(secret.utf16()), secret.size() * 2);
+            QCOMPARE(wire.contains(utf16) || wire.contains(secret.toUtf8()), clear);
+        }
+        QCOMPARE(tds.unexpected(), QStringList());
+    }
+
+    /**
      * A table left after its first row (the count, a listing, a close in the
      * middle) is cancelled with an attention; the connection goes on working.
      */
@@ -167,13 +225,19 @@ private slots:
         QTest::addColumn<QString>("database");
         QTest::addColumn<QStringList>("sheets"); // as CountingSheets reads them
         QTest::addColumn<QString>("leftOut"); // the report about tables not copied, empty when none
+        QTest::addColumn<QString>("report"); // how the cut table's report begins
+        const QString lost = "Table B Cut: 1,000 of 5,000 rows copied; the connection was lost: ";
         QTest::newRow("comes back") << "Faults"
                                     << QStringList(
                                            {"C After 4 1 3 True", "B Cut 1001 1 1000 True", "A Before 3 1 2 True"})
-                                    << "";
+                                    << "" << lost;
         QTest::newRow("stays away") << "Doomed" << QStringList({"B Cut 1001 1 1000 True"})
                                     << "The connection could not be opened again, so these tables were not copied: "
-                                       "C After, D Later.\n";
+                                       "C After, D Later.\n"
+                                    << lost;
+        QTest::newRow("stops answering")
+            << "Stalls" << QStringList({"C After 4 1 3 True", "B Stalls 1001 1 1000 True", "A Before 3 1 2 True"}) << ""
+            << "Table B Stalls: 1,000 of 5,000 rows copied; the server stopped answering: ";
     }
 
     void serverGoesAwayInTheMiddleOfATable()
@@ -181,16 +245,19 @@ private slots:
         QFETCH(QString, database);
         QFETCH(QStringList, sheets);
         QFETCH(QString, leftOut);
+        QFETCH(QString, report);
         Wizard wizard;
         Form2& tables = openTables(wizard, database);
+        odbc::setQueryTimeout(1); // a silent server is given up after twice this
         QTest::mouseClick(tables.PushButton8, Qt::LeftButton); // "Select All"
+        Heartbeat beat;
         QTest::mouseClick(tables.PushButton5, Qt::LeftButton); // "Finish"
+        odbc::setQueryTimeout(30);
+        QVERIFY2(beat.longestGap() < 100, qPrintable(QString::number(beat.longestGap())));
 
         const QStringList boxes = wizard.boxes.texts();
         QCOMPARE(boxes.size(), leftOut.isEmpty() ? 2 : 3);
-        QVERIFY2(boxes[0].startsWith("Table B Cut: 1,000 of 5,000 rows copied; the connection was lost: ")
-                && boxes[0].contains("[FreeTDS][SQL Server]"),
-            qPrintable(boxes[0]));
+        QVERIFY2(boxes[0].startsWith(report) && boxes[0].contains("[FreeTDS][SQL Server]"), qPrintable(boxes[0]));
         if (!leftOut.isEmpty())
             QVERIFY2(boxes[1].startsWith(leftOut), qPrintable(boxes[1]));
         QCOMPARE(boxes.last(), QString("Done."));

@@ -137,7 +137,7 @@ private slots:
         QTest::addColumn<QString>("port");
         QTest::addColumn<bool>("local");
         QTest::addColumn<QString>("expected");
-        const QString tail = "Database=Sales;UID=sa;Pwd={x;}y};Encryption=require;";
+        const QString tail = "Database=Sales;UID=sa;Pwd={x;}y};TDS_Version=7.4;Encryption=require;";
         QTest::newRow("FreeTDS 1.3") << TestOdbc::FreeTdsDriver << "db1"
                                      << "1433" << false << "DRIVER={SQL Server};Server=db1,1433;" + tail;
         QTest::newRow("FreeTDS, instance with a port: the port wins")

@@ -5,6 +5,7 @@
 #include "support/TestOdbc.h"
 #include "support/Wizard.h"
 
+#include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
@@ -158,6 +159,69 @@ private slots:
             QVERIFY(!Form2::exists());
         }
         QCOMPARE(server.unexpected(), QStringList());
+    }
+
+    /**
+     * A server that accepts and never answers: at start the window shows
+     * within a second, and "Test Connection" and "Next >", each pressed twice,
+     * try once and tell once. Each wait ends at the login time while the
+     * window answers throughout.
+     */
+    void silentServerNeverHoldsTheWindow()
+    {
+        TdsServer server;
+        Wizard wizard;
+        wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
+        MSSQL::SetLoginTimeout(2);
+        ConnectionSettings s = server.settings(QStringLiteral("Quorvane"));
+        s.port = QString::number(server.silentPort());
+        wizard.storeSettings(s);
+        bool shownInASecond = false;
+        QTimer::singleShot(1000, [&] {
+            for (QWidget* window : QApplication::topLevelWidgets())
+                shownInASecond |= qobject_cast<Form1*>(window) && window->isVisible();
+        });
+        Heartbeat beat;
+        QElapsedTimer clock;
+        clock.start();
+        Form1& form = wizard.start();
+        QVERIFY(shownInASecond);
+        for (QPushButton* button : {form.PushButton1, form.PushButton2}) {
+            QTimer::singleShot(0, [button] { QTest::mouseClick(button, Qt::LeftButton); });
+            QTest::mouseClick(button, Qt::LeftButton);
+        }
+        QVERIFY2(
+            clock.elapsed() > 3 * 2000 && clock.elapsed() < 3 * 3000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(beat.longestGap() < 100, qPrintable(QString::number(beat.longestGap())));
+        const QStringList boxes = wizard.boxes.texts();
+        QCOMPARE(boxes.size(), 2);
+        QVERIFY2(
+            boxes[0].startsWith("Could not connect. Please check with your administrator.\n"), qPrintable(boxes[0]));
+        QVERIFY2(boxes[1].startsWith("Could not connect.\n"), qPrintable(boxes[1]));
+        QVERIFY(form.isVisible() && !Form2::exists());
+        MSSQL::SetLoginTimeout(15);
+    }
+
+    /** "Next >" pressed again while the list of 10,000 tables is read: each table once, one listing asked for. */
+    void nextPressedTwiceListsEachTableOnce()
+    {
+        TdsServer server;
+        Wizard wizard;
+        wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
+        Form1& form = wizard.start();
+        const ConnectionSettings s = server.settings(QStringLiteral("Many"));
+        form.Text6->setText(s.server);
+        form.Text10->setText(s.port);
+        form.Text7->setText(s.user);
+        form.Text8->setText(s.password);
+        form.Text9->setText(s.database);
+        QTimer::singleShot(0, [&] { QTest::mouseClick(form.PushButton2, Qt::LeftButton); });
+        QTest::mouseClick(form.PushButton2, Qt::LeftButton);
+        QVERIFY(wizard.form2());
+        const QStringList listed = Wizard::listTexts(*wizard.form2());
+        QCOMPARE(listed.size(), 10000);
+        QCOMPARE(QSet<QString>(listed.begin(), listed.end()).size(), 10000);
+        QCOMPARE(server.log().count(QStringLiteral("rpc sp_tables")), 1);
     }
 };
 

@@ -2,9 +2,11 @@
 
 #include "platform/ui/MsgBox.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <functional>
 #include <optional>
 #include <sys/resource.h>
@@ -154,4 +156,22 @@ public:
 private:
     rlimit m_previous;
     void (*m_previousHandler)(int);
+};
+
+/** How long the window's thread went without answering: a timer due every 10 ms notes each late tick. */
+class Heartbeat {
+public:
+    Heartbeat()
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { m_longest = std::max(m_longest, m_clock.restart()); });
+        m_timer.start(10);
+        m_clock.start();
+    }
+    /** The longest wait between two ticks so far, in milliseconds, counting the one still going on. */
+    qint64 longestGap() const { return std::max(m_longest, m_clock.elapsed()); }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_longest = 0;
 };

@@ -58,21 +58,24 @@ bool same(const QString& kind, const QJsonValue& value, const XlsxCell& cell)
 
 } // namespace
 
-TdsServer::TdsServer()
+TdsServer::TdsServer(const QStringList& arguments, bool captureWire)
 {
+    QStringList command = {Script, QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--log"),
+        m_dir.filePath(QStringLiteral("server.log"))};
+    if (captureWire)
+        command << QStringLiteral("--wire") << m_dir.filePath(QStringLiteral("wire.bin"));
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(DebianPython(),
-        {Script, QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--log"),
-            m_dir.filePath(QStringLiteral("server.log"))});
-    // It prints "PORT <n>" once it listens.
+    m_process.start(DebianPython(), command + arguments);
+    // It prints "PORT <n> SILENT <m>" once it listens.
     QByteArray line;
     while (!line.endsWith('\n') && m_process.waitForReadyRead(30000))
         line += m_process.readLine();
     const QRegularExpressionMatch m
-        = QRegularExpression(QStringLiteral("^PORT (\\d+)")).match(QString::fromLatin1(line));
+        = QRegularExpression(QStringLiteral("^PORT (\\d+) SILENT (\\d+)")).match(QString::fromLatin1(line));
     if (!m.hasMatch())
         throw std::runtime_error("the TDS test server did not start: " + line.toStdString());
     m_port = m.captured(1).toInt();
+    m_silentPort = m.captured(2).toInt();
 }
 
 TdsServer::~TdsServer()
@@ -108,6 +111,12 @@ QString TdsServer::log() const
 QStringList TdsServer::unexpected() const
 {
     return log().split(QLatin1Char('\n')).filter(QStringLiteral(" UNEXPECTED "));
+}
+
+QByteArray TdsServer::wire() const
+{
+    QFile file(m_dir.filePath(QStringLiteral("wire.bin")));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QJsonArray TdsServer::expectedCells(const QString& database, const QString& table)

@@ -18,13 +18,20 @@ struct XlsxSheet;
  */
 class TdsServer {
 public:
-    /** Starts the server; throws std::runtime_error when it does not come up. */
-    TdsServer();
+    /**
+     * Starts the server with `arguments` added to its command line (such as
+     * {"--encryption", "none"}; tds_server.py lists them), keeping every byte
+     * its sessions send and receive for wire() when `captureWire` is set.
+     * Throws std::runtime_error when it does not come up.
+     */
+    explicit TdsServer(const QStringList& arguments = {}, bool captureWire = false);
     ~TdsServer();
     TdsServer(const TdsServer&) = delete;
     TdsServer& operator=(const TdsServer&) = delete;
 
     int port() const { return m_port; }
+    /** A port on which a server accepts connections and never says a word. */
+    int silentPort() const { return m_silentPort; }
 
     /** Settings that reach `database` on this server (port field, not local). */
     ConnectionSettings settings(const QString& database, const QString& user = QStringLiteral("tester"),
@@ -34,6 +41,8 @@ public:
     QString log() const;
     /** Log lines about traffic the server did not understand; empty when all went as planned. */
     QStringList unexpected() const;
+    /** The raw bytes that crossed the loopback in its sessions so far, both ways; empty unless captured. */
+    QByteArray wire() const;
 
     /** The cells a fixture table's worksheet must hold, row by row: [kind, value] or null (empty). */
     static QJsonArray expectedCells(const QString& database, const QString& table);
@@ -42,6 +51,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     int m_port = 0;
+    int m_silentPort = 0;
 };
 
 /**

@@ -3,8 +3,16 @@
 well enough for FreeTDS's ODBC driver to log in, list tables with sp_tables
 and read whole tables, and nothing more.
 
-    tds_server.py [--port N] [--log FILE]     serve; prints "PORT <n>" once listening
+    tds_server.py [--port N] [--log FILE]     serve; prints "PORT <n> SILENT <m>" once listening
     tds_server.py --expected DATABASE TABLE   prints the cells a table's export must give, as JSON
+
+Options for playing a real network:
+    --encryption none|off|on|req   what PRELOGIN answers (default off: offered, not forced);
+                                   the TLS handshake travels in PRELOGIN packets as with SQL Server
+    --wire FILE                    appends every byte that crosses a session's socket to FILE
+    --browser INSTANCE             answers SQL Server Browser requests for INSTANCE on UDP 1434
+    --tds 7.2|7.3|7.4              the TDS version LOGINACK settles on (2005, 2008, 2012 and later)
+SILENT is a second port that accepts connections and never says a word.
 
 The server ends when its standard input closes, so a test that dies takes it
 along. Every request it does not understand is answered with an error and
@@ -22,8 +30,11 @@ import re
 import select
 import socket
 import socketserver
+import ssl
 import struct
+import subprocess
 import sys
+import tempfile
 import threading
 import uuid
 
@@ -53,6 +64,7 @@ def us_varchar(text):
 COLLATION = b"\x09\x04\xd0\x00\x34"
 SERVER_NAME = "QUORVANE-TDS"
 TDS74 = 0x74000004
+TDS_VERSIONS = {"7.2": 0x72090002, "7.3": 0x730A0003, "7.4": TDS74}
 
 # tokens
 COLMETADATA, ROW, NBCROW, DONE, DONEPROC, DONEINPROC = 0x81, 0xD1, 0xD2, 0xFD, 0xFE, 0xFF
@@ -405,12 +417,14 @@ class Table:
     ("boolean", bool), ("date", serial) or None for an empty cell."""
 
     def __init__(self, schema, name, columns, count, rows, kind="TABLE", expected=None, period=None,
-                 cut_after=None, then_refuse=False):
+                 cut_after=None, then_refuse=False, stall_after=None):
         self.schema, self.name, self.columns, self.count, self.rows = schema, name, columns, count, rows
         self.kind, self.expected, self.period = kind, expected, period
         # A fault: the server goes away after this many rows of the table, and
         # with then_refuse stays away for every later login to its database.
         self.cut_after, self.then_refuse = cut_after, then_refuse
+        # Another: after this many rows the server falls silent on that connection.
+        self.stall_after = stall_after
         self._cache = None
 
     def colmetadata(self):
@@ -443,8 +457,8 @@ def encode_row(columns, values):
 
 
 class Database:
-    def __init__(self, name, tables):
-        self.name, self.tables = name, tables
+    def __init__(self, name, tables, list_stall_after=None):
+        self.name, self.tables, self.list_stall_after = name, tables, list_stall_after
 
     def find(self, schema, name):
         for table in self.tables:
@@ -477,6 +491,8 @@ class Session(socketserver.BaseRequestHandler):
         self.database = None
         self.user = ""
         self.out = bytearray()
+        self.tls = None  # the TLS session once the handshake is done
+        self.login_only = False  # TLS for the first LOGIN7 packet only
 
     def log(self, text):
         self.server.log(text)
@@ -486,10 +502,28 @@ class Session(socketserver.BaseRequestHandler):
 
     # ---- packets
 
+    def raw_recv(self, count):
+        data = self.sock.recv(count)
+        self.server.wire(data)
+        return data
+
+    def write(self, data):
+        if self.tls:
+            self.tls.write(data)
+            data = self.tls_out.read()
+        self.server.wire(data)
+        self.sock.sendall(data)
+
     def read_exact(self, count):
         data = bytearray()
         while len(data) < count:
-            chunk = self.sock.recv(count - len(data))
+            try:
+                chunk = self.tls.read(count - len(data)) if self.tls else self.raw_recv(count - len(data))
+            except ssl.SSLWantReadError:  # a TLS record still to come
+                chunk = self.raw_recv(65536)
+                self.tls_in.write(chunk)
+                if chunk:
+                    continue
             if not chunk:
                 raise EOFError
             data += chunk
@@ -502,6 +536,8 @@ class Session(socketserver.BaseRequestHandler):
             ptype, status, length = header[0], header[1], struct.unpack(">H", header[2:4])[0]
             payload += self.read_exact(length - 8)
             kind = ptype if kind is None else kind
+            if self.login_only:  # FreeTDS leaves TLS after the first packet
+                self.tls, self.login_only = None, False
             if status & 0x01:
                 return kind, bytes(payload)
 
@@ -517,9 +553,8 @@ class Session(socketserver.BaseRequestHandler):
             self.packet(bytes(self.out), True)
             self.out.clear()
 
-    def packet(self, chunk, final):
-        self.sock.sendall(struct.pack(">BBHHBB", REPLY, 1 if final else 0, len(chunk) + 8, 51, self.packet_id, 0)
-                          + chunk)
+    def packet(self, chunk, final, kind=REPLY):
+        self.write(struct.pack(">BBHHBB", kind, 1 if final else 0, len(chunk) + 8, 51, self.packet_id, 0) + chunk)
         self.packet_id = (self.packet_id + 1) % 256
 
     def check_attention(self):
@@ -539,7 +574,8 @@ class Session(socketserver.BaseRequestHandler):
                 kind, payload = self.read_message()
                 try:
                     if kind == PRELOGIN:
-                        self.prelogin()
+                        if not self.prelogin(payload):
+                            return
                     elif kind == LOGIN7:
                         if not self.login(payload):
                             return
@@ -564,10 +600,20 @@ class Session(socketserver.BaseRequestHandler):
                     self.send(done(DONE_ATTN), last=True)
         except (EOFError, ConnectionError):
             pass
+        except ssl.SSLError as e:
+            self.log("TLS failed: %s" % e)
 
-    def prelogin(self):
+    def prelogin(self, payload):
+        client, at = 2, 0  # the client's ENCRYPTION option; NOT_SUP when it has none
+        while at + 5 <= len(payload) and payload[at] != 0xFF:
+            token, offset, length = struct.unpack(">BHH", payload[at:at + 5])
+            if token == 1 and length:
+                client = payload[offset]
+            at += 5
+        # OFF offers encryption and follows the client: its OFF gets a TLS login only, its ON or REQ all of it.
+        answer = {"none": 2, "on": 1, "req": 3}.get(self.server.encryption, 1 if client in (1, 3) else client)
         options = [(0, bytes([15, 0, 0x07, 0xD0, 0, 0])),  # version 15.0.2000
-                   (1, b"\x02"),  # encryption not supported
+                   (1, bytes([answer])),
                    (2, b"\x00"),
                    (3, b""),
                    (4, b"\x00")]
@@ -577,6 +623,34 @@ class Session(socketserver.BaseRequestHandler):
             header += struct.pack(">BHH", token, offset + len(data), len(value))
             data += value
         self.send(bytes(header) + b"\xff" + bytes(data), last=True)
+        if client == 2 and answer != 2:
+            self.log("refusing a client that cannot encrypt")
+            return False
+        if answer == 2:
+            self.log("encryption none")
+            return True
+        # The handshake travels in PRELOGIN packets; then TLS records carry whole packets.
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = self.server.tls.wrap_bio(incoming, outgoing, server_side=True)
+        while True:
+            try:
+                tls.do_handshake()
+                finished = True
+            except ssl.SSLWantReadError:
+                finished = False
+            flight, room = outgoing.read(), self.packet_size - 8
+            for at in range(0, len(flight), room):
+                self.packet(flight[at:at + room], at + room >= len(flight), PRELOGIN)
+            if finished:
+                break
+            kind, payload = self.read_message()
+            if kind != PRELOGIN:
+                self.unexpected("packet of type 0x%02x in the TLS handshake" % kind)
+                return False
+            incoming.write(payload)
+        self.tls, self.tls_in, self.tls_out, self.login_only = tls, incoming, outgoing, answer == 0
+        self.log("encryption login-only" if answer == 0 else "encryption full")
+        return True
 
     def login(self, p):
         version, packet_size = struct.unpack("<II", p[4:12])
@@ -608,7 +682,9 @@ class Session(socketserver.BaseRequestHandler):
         self.database = self.server.databases[database.lower()]
         self.user = user
         name = u16("Microsoft SQL Server")
-        ack = bytes([1]) + struct.pack(">I", TDS74) + bytes([len(name) // 2]) + name + bytes([15, 0, 0x07, 0xD0])
+        ack = (bytes([1]) + struct.pack(">I", self.server.tds_version) + bytes([len(name) // 2]) + name
+               + bytes([15, 0, 0x07, 0xD0]))
+        self.log("loginack tds=0x%08x" % self.server.tds_version)
         self.send(envchange(1, self.database.name, "master")
                   + message(INFO, 5701, 2, 0, "Changed database context to '%s'." % self.database.name)
                   + envchange(7, COLLATION, b"")
@@ -656,6 +732,8 @@ class Session(socketserver.BaseRequestHandler):
         for index in range(table.count):
             if index == table.cut_after:
                 self.go_away(table)
+            if index == table.stall_after:
+                self.stall(table)
             self.send(table.encoded_row(index))
         if final:
             self.send(done(DONE_COUNT, table.count), last=True)
@@ -671,6 +749,16 @@ class Session(socketserver.BaseRequestHandler):
             self.server.gone.add(self.database.name.lower())
         self.log("dropping the connection after %d rows of %s.%s" % (table.cut_after, table.schema, table.name))
         self.sock.shutdown(socket.SHUT_RDWR)
+        raise EOFError
+
+    def stall(self, table):
+        """Sends the rows queued so far, then nothing more: not even an attention gets an answer."""
+        if self.out:
+            self.packet(bytes(self.out), False)
+            self.out.clear()
+        self.log("stalling after %d rows of %s.%s" % (table.stall_after, table.schema, table.name))
+        while self.raw_recv(65536):
+            pass
         raise EOFError
 
     # ---- remote procedure calls
@@ -698,7 +786,8 @@ class Session(socketserver.BaseRequestHandler):
         rows = sorted(((t.kind, self.database.name, t.schema, t.name) for t in self.database.tables),
                       key=lambda r: (r[0], r[1].lower(), r[2].lower(), r[3].lower()))
         listing = Table("sys", "sp_tables", columns, len(rows),
-                        lambda i: (rows[i][1], rows[i][2], rows[i][3], rows[i][0], None))
+                        lambda i: (rows[i][1], rows[i][2], rows[i][3], rows[i][0], None),
+                        stall_after=self.database.list_stall_after)
         self.stream(listing, final=False)
         self.send(bytes([RETURNSTATUS]) + struct.pack("<i", 0) + done(0, 0, DONEPROC, 0xE0), last=True)
 
@@ -707,12 +796,30 @@ class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, port, log_path):
+    def __init__(self, port, log_path, encryption="off", wire_path=None, tds="7.4"):
         super().__init__(("127.0.0.1", port), Session)
         self.databases = {db.name.lower(): db for db in DATABASES}
         self.gone = set()  # databases whose server "went away" for good
         self.log_file = open(log_path, "a", encoding="utf-8") if log_path else None
         self.log_lock = threading.Lock()
+        self.wire_file = open(wire_path, "ab") if wire_path else None
+        self.encryption, self.tds_version = encryption, TDS_VERSIONS[tds]
+        if encryption != "none":
+            # SQL Server speaks TLS 1.2 inside TDS 7.x, with a certificate it made itself
+            self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.tls.maximum_version = ssl.TLSVersion.TLSv1_2
+            with tempfile.TemporaryDirectory() as folder:
+                key, cert = folder + "/key.pem", folder + "/cert.pem"
+                subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                                "-subj", "/CN=" + SERVER_NAME, "-keyout", key, "-out", cert],
+                               check=True, capture_output=True)
+                self.tls.load_cert_chain(cert, key)
+
+    def wire(self, data):
+        if self.wire_file and data:
+            with self.log_lock:
+                self.wire_file.write(data)
+                self.wire_file.flush()
 
     def log(self, text):
         line = "%s %s\n" % (datetime.datetime.now().strftime("%H:%M:%S.%f")[:-3], text[:2000])
@@ -722,6 +829,39 @@ class Server(socketserver.ThreadingTCPServer):
                 self.log_file.flush()
             else:
                 sys.stderr.write(line)
+
+
+class Silent(socketserver.BaseRequestHandler):
+    """A server that accepts a connection and never answers: it reads until the client gives up."""
+
+    def handle(self):
+        while self.request.recv(65536):
+            pass
+
+
+def browser(instance, server):
+    """Answers SQL Server Browser requests (0x04, the instance's name, a NUL) for one instance with its
+    TCP port; like the real one it says nothing about instances it does not have."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        sock.bind(("127.0.0.1", 1434))
+    except OSError as e:
+        sys.exit("tds_server.py: cannot answer as SQL Server Browser on UDP 127.0.0.1:1434: %s" % e)
+
+    def answer():
+        while True:
+            request, peer = sock.recvfrom(1024)
+            if request[:1] != b"\x04":
+                server.log("UNEXPECTED browser request %r" % request)
+                continue
+            name = request[1:].rstrip(b"\x00").decode("latin-1")
+            server.log("browser asked for %s" % name)
+            if name.lower() == instance.lower():
+                reply = ("ServerName;%s;InstanceName;%s;IsClustered;No;Version;15.0.2000.5;tcp;%d;;"
+                         % (SERVER_NAME, instance, server.server_address[1])).encode("ascii")
+                sock.sendto(b"\x05" + struct.pack("<H", len(reply)) + reply, peer)
+
+    threading.Thread(target=answer, daemon=True).start()
 
 
 # ----------------------------------------------------------------- the cells a value must give
@@ -889,6 +1029,14 @@ def bench_row(i):
             i % 2 == 0, "%d.%04d" % (i % 1000, i % 10000))
 
 
+INT_N = [Column("N", IntN(4))]
+
+
+def numbered(count):
+    """Tables dbo.T1 to dbo.T<count>, one row each."""
+    return [Table("dbo", "T%d" % n, INT_N, 1, lambda i: (1,)) for n in range(1, count + 1)]
+
+
 DATABASES = [
     Database("master", []),
     Database("Quorvane", [
@@ -931,6 +1079,15 @@ DATABASES = [
         Table("dbo", "D Later", [Column("N", IntN(4))], 3, lambda i: (i + 1,)),
     ]),
     Database("Bench", [Table("dbo", "Bench", BENCH_COLUMNS, 200000, bench_row, period=10000)]),
+    # Stalls: the server falls silent in the middle of B Stalls, on that connection only.
+    Database("Stalls", [
+        Table("dbo", "A Before", INT_N, 2, lambda i: (i + 1,)),
+        Table("dbo", "B Stalls", [Column("N", IntN(4)), Column("Label", Chars(20, True))], 5000,
+              lambda i: (i + 1, "row %d" % (i + 1)), stall_after=1000),
+        Table("dbo", "C After", INT_N, 3, lambda i: (i + 1,)),
+    ]),
+    Database("Many", numbered(10000)),
+    Database("Stalled List", numbered(5000), list_stall_after=100),  # sp_tables falls silent after 100 rows
 ]
 
 
@@ -949,13 +1106,22 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--log")
     parser.add_argument("--expected", nargs=2, metavar=("DATABASE", "TABLE"))
+    parser.add_argument("--encryption", choices=["none", "off", "on", "req"], default="off")
+    parser.add_argument("--wire")
+    parser.add_argument("--browser", metavar="INSTANCE")
+    parser.add_argument("--tds", choices=sorted(TDS_VERSIONS), default="7.4")
     args = parser.parse_args()
     if args.expected:
         json.dump(expected_cells(*args.expected), sys.stdout, ensure_ascii=True)
         return
-    server = Server(args.port, args.log)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    print("PORT %d" % server.server_address[1], flush=True)
+    server = Server(args.port, args.log, args.encryption, args.wire, args.tds)
+    silent = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Silent)
+    silent.daemon_threads = True
+    if args.browser:
+        browser(args.browser, server)
+    for listener in (server, silent):
+        threading.Thread(target=listener.serve_forever, daemon=True).start()
+    print("PORT %d SILENT %d" % (server.server_address[1], silent.server_address[1]), flush=True)
     # Serve until whoever started us goes away.
     try:
         while sys.stdin.read(4096):
