@@ -23,6 +23,7 @@
 #include <QListWidget>
 #include <QLoggingCategory>
 #include <QPushButton>
+#include <QTimer>
 #include <clocale>
 
 // What start-up found beside the program; QT_LOGGING_RULES="quorvane.startup.debug=true" shows it.
@@ -93,16 +94,22 @@ void Form1::startUp()
     if (trap.test(138, [&] { return !Text6->text().isEmpty(); })) {
         // A server that is slow to answer, or never does, gets the window
         // shown meanwhile, answering and ready to be closed or changed.
-        const auto showWhileWaiting = [this] {
-            showAsStarted();
-            pointer.setMousePointer(WindowPointer::Hourglass);
-        };
-        BusyGuard busy(m_connecting);
-        const bool connects = trap.test(140, [&] { return MSSQL::TestMSSQLConnection(nullptr, showWhileWaiting); });
-        pointer.setMousePointer(WindowPointer::Default);
-        busy.release();
+        QTimer showWhileWaiting;
+        showWhileWaiting.setSingleShot(true);
+        connect(&showWhileWaiting, &QTimer::timeout, this, [this] {
+            if (!m_movedOn)
+                showAsStarted();
+        });
+        showWhileWaiting.start(300);
+        pointer.setMousePointer(WindowPointer::Hourglass);
+        bool connects = false;
+        {
+            BusyGuard busy(m_connecting);
+            connects = trap.test(140, [&] { return MSSQL::TestMSSQLConnection(); });
+        }
         if (connects)
             trap.step(142, [&] { PushButton2_Click(); });
+        pointer.setMousePointer(WindowPointer::Default);
         if (ProgramEnd::ended())
             return;
     }

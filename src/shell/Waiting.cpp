@@ -16,11 +16,10 @@ void start(std::function<void()> job)
     std::thread(std::move(job)).detach();
 }
 
-bool wait(Shared& shared, std::chrono::milliseconds limit, const std::function<void()>& onSlow, bool untilDone)
+bool wait(Shared& shared, std::chrono::milliseconds limit, bool untilDone)
 {
     QElapsedTimer clock;
     clock.start();
-    bool toldSlow = false;
     for (;;) {
         {
             std::unique_lock<std::mutex> hold(shared.lock);
@@ -30,11 +29,6 @@ bool wait(Shared& shared, std::chrono::milliseconds limit, const std::function<v
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         if (ProgramEnd::ended() && !untilDone)
             throw ProgramEnded{};
-        if (!toldSlow && clock.elapsed() >= 300) {
-            toldSlow = true;
-            if (onSlow)
-                onSlow();
-        }
         if (limit.count() > 0 && clock.elapsed() >= limit.count()) {
             const std::lock_guard<std::mutex> hold(shared.lock);
             if (!shared.done)
@@ -66,7 +60,7 @@ void inPlace(const std::function<void()>& work)
         shared->done = true;
         shared->finished.notify_all();
     });
-    detail::wait(*shared, std::chrono::milliseconds(0), {}, true);
+    detail::wait(*shared, std::chrono::milliseconds(0), true);
     const std::lock_guard<std::mutex> hold(shared->lock);
     if (shared->failure)
         std::rethrow_exception(shared->failure);

@@ -37,12 +37,12 @@ void start(std::function<void()> job);
 
 /**
  * Answers the window system until `shared` is done (true) or `limit` has
- * passed (false; 0 has no limit). `onSlow` runs once after 300 ms. Throws
+ * passed (false; 0 has no limit). Throws
  * ProgramEnded once the program has ended, unless `untilDone`, which waits
  * for the work all the same (it may be using what the caller owns) and
  * throws after.
  */
-bool wait(Shared& shared, std::chrono::milliseconds limit, const std::function<void()>& onSlow, bool untilDone);
+bool wait(Shared& shared, std::chrono::milliseconds limit, bool untilDone);
 
 template <class R>
 struct Result : Shared {
@@ -59,8 +59,7 @@ struct Result : Shared {
  * meanwhile, ProgramEnded is thrown at once.
  */
 template <class R>
-R offThread(std::function<R()> work, std::chrono::milliseconds limit, const QString& limitWords,
-    const std::function<void()>& onSlow = {});
+R offThread(std::function<R()> work, std::chrono::milliseconds limit, const QString& limitWords);
 
 /**
  * Runs `work` off the window's thread and waits for it whatever happens, so it
@@ -72,8 +71,7 @@ void inPlace(const std::function<void()>& work);
 [[noreturn]] void raiseTimedOut(const QString& words);
 
 template <class R>
-R offThread(std::function<R()> work, std::chrono::milliseconds limit, const QString& limitWords,
-    const std::function<void()>& onSlow)
+R offThread(std::function<R()> work, std::chrono::milliseconds limit, const QString& limitWords)
 {
     auto shared = std::make_shared<detail::Result<R>>();
     detail::start([shared, work = std::move(work)] {
@@ -90,7 +88,7 @@ R offThread(std::function<R()> work, std::chrono::milliseconds limit, const QStr
         shared->done = true;
         shared->finished.notify_all();
     });
-    if (!detail::wait(*shared, limit, onSlow, false))
+    if (!detail::wait(*shared, limit, false))
         raiseTimedOut(limitWords);
     const std::lock_guard<std::mutex> hold(shared->lock);
     if (shared->failure)

@@ -153,8 +153,7 @@ void SetLoginTimeout(int seconds)
     g_loginTimeout = std::max(1, seconds);
 }
 
-std::unique_ptr<odbc::Connection> Connect(
-    const ConnectionSettings& settings, int mode, const std::function<void()>& onSlow)
+std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, int mode)
 {
     const Driver driver = RegisteredDriver();
     const int seconds = g_loginTimeout;
@@ -180,13 +179,13 @@ std::unique_ptr<odbc::Connection> Connect(
     };
     // A little over the driver's own time, so that its words come first when it keeps time.
     return Waiting::offThread(std::move(login), std::chrono::milliseconds(seconds * 1000 + 500),
-        QStringLiteral("The server did not answer the login within %1 seconds.").arg(seconds), onSlow);
+        QStringLiteral("The server did not answer the login within %1 seconds.").arg(seconds));
 }
 
-bool TestMSSQLConnection(QString* reason, const std::function<void()>& onSlow)
+bool TestMSSQLConnection(QString* reason)
 {
     try {
-        Connect(CurrentConnectionSettings(), 0, onSlow);
+        Connect(CurrentConnectionSettings());
         return true;
     } catch (const ProgramEnded&) {
         throw;

@@ -74,21 +74,20 @@ void SetLoginTimeout(int seconds);
 
 /**
  * Opens a connection with these settings off the window's thread, which goes
- * on answering meanwhile; `onSlow` runs once when it takes a while. With
+ * on answering meanwhile. With
  * FreeTDS the whole session is encrypted whenever the server can encrypt;
  * only a server that cannot is reached unencrypted, as before. Throws the
  * driver's words on failure, plain words when the login outlasts its time,
  * and ProgramEnded when the program ends meanwhile.
  */
-std::unique_ptr<odbc::Connection> Connect(
-    const ConnectionSettings& settings, int mode = 0, const std::function<void()>& onSlow = {});
+std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, int mode = 0);
 
 /**
  * True when a connection with the current settings opens; never says anything,
  * never throws but ProgramEnded. On failure `reason` (when given) receives the
  * driver's words.
  */
-bool TestMSSQLConnection(QString* reason = nullptr, const std::function<void()>& onSlow = {});
+bool TestMSSQLConnection(QString* reason = nullptr);
 
 /**
  * A failure message followed by the driver's own words, so that a refused
