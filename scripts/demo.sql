@@ -1,6 +1,9 @@
 -- Demo database for `make demo`: a small order book with the kinds of values
 -- a copy into a workbook has to keep intact (codes with leading zeros, money
 -- amounts, dates before and after 2000, times, nulls, binary data).
+-- Money is declared numeric(10,2), not decimal(10,2): the SQLite ODBC driver
+-- reports decimal columns as character data (SQL_VARCHAR), which would keep
+-- the prices text, and numeric ones as SQL_DOUBLE, which makes them numbers.
 PRAGMA foreign_keys = ON;
 BEGIN;
 
@@ -12,7 +15,7 @@ CREATE TABLE Customers (
     City         varchar(30),
     Country      varchar(30),
     Phone        varchar(24),
-    CreditLimit  decimal(10,2),
+    CreditLimit  numeric(10,2),
     FirstOrder   date,
     Active       bit NOT NULL,
     Notes        text
@@ -36,7 +39,7 @@ CREATE TABLE Products (
     ProductID      integer PRIMARY KEY,
     SKU            varchar(12) NOT NULL,
     ProductName    varchar(60) NOT NULL,
-    UnitPrice      decimal(10,2) NOT NULL,
+    UnitPrice      numeric(10,2) NOT NULL,
     Weight         float,
     InStock        integer,
     Discontinued   bit NOT NULL,
@@ -66,7 +69,7 @@ CREATE TABLE Orders (
     OrderedAt    datetime NOT NULL,
     ShipTime     time,
     ShippedDate  date,
-    Freight      decimal(10,2),
+    Freight      numeric(10,2),
     DiscountRate float,
     Paid         bit NOT NULL,
     ShipCity     varchar(30),
@@ -102,7 +105,7 @@ CREATE TABLE [Order Details] (
     OrderID   integer NOT NULL REFERENCES Orders(OrderID),
     ProductID integer NOT NULL REFERENCES Products(ProductID),
     Quantity  integer NOT NULL,
-    UnitPrice decimal(10,2) NOT NULL,
+    UnitPrice numeric(10,2) NOT NULL,
     PRIMARY KEY (OrderID, ProductID)
 );
 

@@ -24,6 +24,9 @@ packages=(
     libxlsxwriter-dev python3 python3-openpyxl
     # headless windows, opening files, the Arial-compatible face
     xvfb xauth xdg-utils fonts-liberation
+    # what a screen reader hears over AT-SPI: a private D-Bus session, the
+    # accessibility bus and its registry, and the reader's D-Bus binding
+    dbus-daemon at-spi2-core python3-dbus
     # LibreOffice Calc, which the tests open every kind of workbook in through
     # its own API; the full Calc (with windows) serves as well
     "libreoffice-calc-nogui|libreoffice-calc" python3-uno

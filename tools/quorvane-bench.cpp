@@ -58,7 +58,8 @@ struct Source {
     }
     QString connectionString() const
     {
-        return tds() ? QStringLiteral("DRIVER={SQL Server};Server=127.0.0.1,%1;Database=Bench;UID=tester;Pwd=secret;")
+        return tds() ? QStringLiteral("DRIVER={SQL Server};Server=127.0.0.1,%1;Database=Bench;UID=tester;Pwd=secret;"
+                                      "TDS_Version=7.4;Encryption=require;")
                            .arg(tdsPort)
                      : QStringLiteral("DRIVER={SQL Server};Database=%1;").arg(sqliteFile);
     }
@@ -404,7 +405,8 @@ int main(int argc, char* argv[])
         line += server.readLine();
     if (!line.startsWith("PORT "))
         qFatal("the TDS test server did not start");
-    const QString tds = "tds:" + QString::fromLatin1(line.mid(5).trimmed());
+    // "PORT <n> SILENT <m>": the first is the one that answers.
+    const QString tds = "tds:" + QString::fromLatin1(line.mid(5).trimmed()).section(QLatin1Char(' '), 0, 0);
     const QStringList tdsBare = runChild(self, {"--bare", tds});
     const QStringList tdsExport = runChild(self, {"--export", tds});
     server.closeWriteChannel();

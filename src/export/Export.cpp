@@ -32,11 +32,16 @@ xl::CellValue textCell(std::string_view text)
     return cell;
 }
 
-/** The name the workbook file is given: the database file's name, or the database's. */
-QString documentName(const ConnectionSettings& settings)
+/**
+ * The name the workbook file is given: the database's whole name, or, where
+ * the database is a file (SQLite), that file's name without its folder and
+ * extension. The workbook model replaces what a file name cannot hold.
+ */
+QString documentName(const ConnectionSettings& settings, bool fileDatabase)
 {
-    const QFileInfo file(settings.database);
-    const QString base = file.completeBaseName();
+    if (!fileDatabase)
+        return settings.database;
+    const QString base = QFileInfo(settings.database).completeBaseName();
     return base.isEmpty() ? settings.database : base;
 }
 
@@ -48,7 +53,9 @@ QString counted(long long n)
 
 /**
  * What became of one table. However many of its steps or cells fail, the
- * table gets one report, made from this when its copy is over.
+ * table gets one report, made from this when its copy is over. What became
+ * of its values (cut, or written as text) is no failure: it goes into the
+ * notice shown before "Done.".
  */
 struct TableOutcome {
     QString name; // as listed
@@ -89,7 +96,7 @@ struct TableOutcome {
             return false;
         }
     }
-    bool worthReporting() const { return !failure.isEmpty() || cut > 0 || asText > 0; }
+    bool worthReporting() const { return !failure.isEmpty(); }
     int line() const { return failedLine ? failedLine : 202; }
 
     QString report() const
@@ -109,14 +116,22 @@ struct TableOutcome {
         } else if (!failure.isEmpty()) {
             parts << QStringLiteral("Table %1: %2").arg(name, failure);
         }
-        if (cut > 0)
-            parts << QStringLiteral("%1 value(s) of table %2 were longer than the 32,767 characters a cell holds and "
-                                    "were cut to their first 32,767 characters.")
-                         .arg(counted(cut), name);
-        if (asText > 0)
-            parts << QStringLiteral("%1 value(s) of table %2 could not be written as their type and went in as text.")
-                         .arg(counted(asText), name);
         return parts.join(QStringLiteral("\n"));
+    }
+
+    /** What became of the table's values, in one line; empty when all went in as they are. */
+    QString notice() const
+    {
+        QStringList parts;
+        if (cut > 0)
+            parts << QStringLiteral("%1 value(s) were longer than the 32,767 characters a cell holds and were cut to "
+                                    "their first 32,767 characters")
+                         .arg(counted(cut));
+        if (asText > 0)
+            parts << QStringLiteral("%1 value(s) could not be written as their type and went in as text")
+                         .arg(counted(asText));
+        return parts.isEmpty() ? QString()
+                               : QStringLiteral("Table %1: %2.").arg(name, parts.join(QStringLiteral("; ")));
     }
 };
 
@@ -195,6 +210,7 @@ void Form2::PushButton5_Click()
     std::unique_ptr<xl::Application> excel;
     xl::Workbook* workbook = nullptr;
     bool storageFailed = false;
+    QStringList notices; // one line a table whose values did not all go in as they are
     try {
         trap.step(110, [&] { pointer.setMousePointer(WindowPointer::Hourglass); });
         trap.step(112, [&] { connection->setMode(odbc::adModeReadWrite); });
@@ -210,7 +226,7 @@ void Form2::PushButton5_Click()
         const bool connected = trap.step(openLine, openConnection);
         if (connected && trap.step(120, [&] {
                 excel = std::make_unique<xl::Application>();
-                excel->setDocumentName(documentName(settings));
+                excel->setDocumentName(documentName(settings, connection->isFileDatabase()));
             })) {
             trap.step(122, [&] { workbook = excel->addWorkbook(); });
         }
@@ -334,11 +350,12 @@ void Form2::PushButton5_Click()
                                 if (f >= row->read)
                                     break;
                                 const odbc::FieldInfo& field = fields[std::size_t(f)];
-                                if (field.adoType == odbc::adLongVarBinary) { // 198
-                                    attempt(200, [&] { sheet->write(sheetRow, f + 1, textCell(BinaryDataText)); });
+                                const odbc::FieldValue& value = row->values[std::size_t(f)];
+                                if (field.adoType == odbc::adLongVarBinary) { // 198: a null leaves the cell empty
+                                    if (value.kind != odbc::FieldValue::Null)
+                                        attempt(200, [&] { sheet->write(sheetRow, f + 1, textCell(BinaryDataText)); });
                                     continue;
                                 }
-                                const odbc::FieldValue& value = row->values[std::size_t(f)];
                                 bool truncated = false;
                                 const xl::CellValue cell = ToCell(field, value, scratch, truncated);
                                 if (truncated)
@@ -362,6 +379,8 @@ void Form2::PushButton5_Click()
                         noteLoss();
                     if (outcome.worthReporting())
                         trap.reportAt(outcome.line(), outcome.report());
+                    if (!outcome.notice().isEmpty())
+                        notices << outcome.notice();
 
                     // A lost connection is opened again once; when that fails the rest
                     // cannot be copied, and one report names what was left out.
@@ -422,6 +441,10 @@ void Form2::PushButton5_Click()
     trap.step(222, [&] {
         if (windowState() & Qt::WindowMinimized)
             setWindowState(windowState() & ~Qt::WindowMinimized);
+    });
+    trap.step(224, [&] {
+        if (!notices.isEmpty() && !storageFailed)
+            MsgBox::show(notices.join(QLatin1Char('\n')), MsgBox::Exclamation);
     });
     trap.step(226, [] { MsgBox::show(QStringLiteral("Done."), MsgBox::OkOnly); });
     trap.step(228, [&] {

@@ -49,9 +49,13 @@ bool RowReader::fill(Batch& batch)
             ++batch.count;
             line = 202;
             for (std::size_t f = 0; f < m_skip.size(); ++f) {
-                if (!m_skip[f]) {
-                    m_records.read(int(f), row.values[f]);
-                    bytes += row.values[f].bytes.size();
+                odbc::FieldValue& value = row.values[f];
+                if (m_skip[f]) {
+                    value.bytes.clear();
+                    value.kind = m_records.isNull(int(f)) ? odbc::FieldValue::Null : odbc::FieldValue::Binary;
+                } else {
+                    m_records.read(int(f), value);
+                    bytes += value.bytes.size();
                 }
                 row.read = int(f) + 1;
             }

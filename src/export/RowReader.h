@@ -19,7 +19,7 @@
 class RowReader {
 public:
     struct Row {
-        /** One per field; long binary fields are left unread. */
+        /** One per field; of a skipped field only whether it is null (kind Null, else Binary with no bytes). */
         std::vector<odbc::FieldValue> values;
         /** The fields before this one were read (or left unread on purpose); fewer than all when reading failed. */
         int read = 0;
@@ -27,7 +27,8 @@ public:
 
     /**
      * Starts reading `records`, open and on its first row, which nothing else
-     * may touch until this reader is gone. `skip[f]` leaves field f unread.
+     * may touch until this reader is gone. `skip[f]` leaves field f unread but
+     * for whether it is null.
      */
     RowReader(odbc::Recordset& records, std::vector<bool> skip);
     /** Stops reading; waits for the call the driver is in to end. */

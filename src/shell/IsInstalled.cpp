@@ -38,7 +38,11 @@ void CheckExcelInstalled()
     // A folder that cannot be used is told apart from a missing spreadsheet
     // application: the advice to install one would send the user the wrong way.
     const QString folder = xl::Application::workbookFolder(); // asks the desktop: once for every step here
-    if (const std::optional<xl::FolderProblem> problem = xl::Application::folderProblem(folder)) {
+    std::optional<xl::FolderProblem> problem = xl::Application::folderProblem(folder);
+    // A disk too full for a tiny workbook is no missing application either.
+    if (!problem)
+        problem = xl::Application::trialWriteProblem(folder);
+    if (problem) {
         MsgBox::show(FolderProblemMessage(*problem), MsgBox::Exclamation);
         ProgramEnd::now(ProgramEnd::CannotWork);
         return;

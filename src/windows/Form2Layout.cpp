@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QListWidget>
 #include <QPushButton>
+#include <QShowEvent>
 
 Form2Layout::Form2Layout(QWidget* parent) : WizardWindow(QSize(Twips(8040), Twips(4695)), parent)
 {
@@ -24,6 +25,7 @@ Form2Layout::Form2Layout(QWidget* parent) : WizardWindow(QSize(Twips(8040), Twip
     ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
     ListView1->setFont(arial(9, true));
     ListView1->setUniformItemSizes(true);
+    ListView1->setAccessibleName(QStringLiteral("Tables"));
     ListView1->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     QPalette palette = ListView1->palette();
     palette.setColor(QPalette::Text, QApplication::palette().color(QPalette::WindowText));
@@ -42,6 +44,7 @@ Form2Layout::Form2Layout(QWidget* parent) : WizardWindow(QSize(Twips(8040), Twip
     ProgressBar1->setTextVisible(true);
     ProgressBar1->setAlignment(Qt::AlignCenter);
     ProgressBar1->setFocusPolicy(Qt::TabFocus);
+    ProgressBar1->setAccessibleName(QStringLiteral("Progress"));
     QPalette barPalette = ProgressBar1->palette();
     barPalette.setColor(QPalette::WindowText, QApplication::palette().color(QPalette::ButtonText));
     barPalette.setColor(QPalette::Text, QApplication::palette().color(QPalette::ButtonText));
@@ -53,5 +56,13 @@ Form2Layout::Form2Layout(QWidget* parent) : WizardWindow(QSize(Twips(8040), Twip
     QWidget* order[] = {PushButton2, PushButton5, PushButton8, PushButton9, ListView1, ProgressBar1};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         setTabOrder(order[i], order[i + 1]);
-    PushButton2->setFocus();
+}
+
+void Form2Layout::showEvent(QShowEvent* event)
+{
+    // The keyboard starts at the list each time the window comes up, also
+    // after "< Back" was pressed with it, so that Enter does not go back again.
+    if (!event->spontaneous())
+        ListView1->setFocus();
+    WizardWindow::showEvent(event);
 }

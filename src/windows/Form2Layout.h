@@ -19,4 +19,7 @@ public:
     QPushButton* PushButton2;
     QPushButton* PushButton5;
     ProgressBar* ProgressBar1;
+
+protected:
+    void showEvent(QShowEvent* event) override;
 };

@@ -1,10 +1,32 @@
 #include "windows/WizardWindow.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QPalette>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+
+namespace {
+/**
+ * Outside a dialog a push button answers Space only; here Return and the
+ * keypad's Enter press the focused button too, as they do on Windows. No
+ * Q_OBJECT: to style sheets and the skin it stays a QPushButton.
+ */
+class EnterPressesButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !event->isAutoRepeat())
+            click();
+        else
+            QPushButton::keyPressEvent(event);
+    }
+};
+} // namespace
 
 WizardWindow::WizardWindow(QSize clientSize, QWidget* parent)
     : QWidget(parent,
@@ -33,7 +55,7 @@ void WizardWindow::styleButton(QWidget* button)
 
 QPushButton* WizardWindow::makeButton(QWidget* parent, const char* name, const QString& caption, const QRect& geometry)
 {
-    auto* button = new QPushButton(caption, parent);
+    auto* button = new EnterPressesButton(caption, parent);
     button->setObjectName(QLatin1String(name));
     button->setGeometry(geometry);
     button->setAutoDefault(false);

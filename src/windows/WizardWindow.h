@@ -26,7 +26,10 @@ public:
     /** The push buttons' look: Arial 11.25 pt bold, button text colour, white face. */
     static void styleButton(QWidget* button);
 
-    /** A push button in that look at a fixed place; never the default button of the window. */
+    /**
+     * A push button in that look at a fixed place; never the default button of
+     * the window, but Enter presses it while it has the focus, as Space does.
+     */
     static QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, const QRect& geometry);
 
 protected:

@@ -251,6 +251,9 @@ private slots:
                                                              << "it is a symbolic link, not a folder";
         QTest::newRow("file at the folder, after moving on to the tables") << true << "file"
                                                                            << "it is a file, not a folder";
+        QTest::newRow("disk too full for a trial workbook")
+            << false << "full"
+            << "a trial workbook cannot be written there (" + QString::fromLocal8Bit(strerror(EFBIG)) + ")";
         QTest::newRow("folder that cannot be written")
             << false << "read-only folder"
             << "it cannot be written to (" + QString::fromLocal8Bit(strerror(EACCES)).toLower() + ")";
@@ -280,6 +283,9 @@ private slots:
             QFile file(folder);
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
+        std::optional<FileSizeLimit> full;
+        if (atFolder == "full")
+            full.emplace(1024);
         if (connecting)
             wizard.storeConnectingSettings(wizard.standardDatabase());
         wizard.start();

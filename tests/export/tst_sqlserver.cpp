@@ -136,19 +136,23 @@ private slots:
         QTest::addColumn<QString>("server");
         QTest::addColumn<bool>("local");
         QTest::addColumn<QString>("session"); // as the server logs it
+        QTest::addColumn<QString>("database");
+        const auto row
+            = [](const char* name, const QStringList& options, const QString& server = "127.0.0.1", bool local = false,
+                  const QString& session = "encryption full", const QString& database = "Quorvane") {
+                  QTest::newRow(name) << options << server << local << session << database;
+              };
         const QString instance = "127.0.0.1\\SQLEXPRESS";
-        QTest::newRow("offered") << QStringList({"--encryption", "off"}) << "127.0.0.1" << false << "encryption full";
-        QTest::newRow("forced, on") << QStringList({"--encryption", "on"}) << "127.0.0.1" << false << "encryption full";
-        QTest::newRow("forced, req") << QStringList({"--encryption", "req"}) << "127.0.0.1" << false
-                                     << "encryption full";
-        QTest::newRow("none") << QStringList({"--encryption", "none"}) << "127.0.0.1" << false << "encryption none";
-        QTest::newRow("SQL Server 2005: TDS 7.2")
-            << QStringList({"--tds", "7.2"}) << "127.0.0.1" << false << "encryption full";
-        QTest::newRow("SQL Server 2008: TDS 7.3")
-            << QStringList({"--tds", "7.3"}) << "127.0.0.1" << false << "encryption full";
-        QTest::newRow("instance with a port") << QStringList() << instance << false << "encryption full";
-        QTest::newRow("instance, Browser")
-            << QStringList({"--browser", "SQLEXPRESS"}) << instance << true << "encryption full";
+        row("offered", {"--encryption", "off"});
+        row("forced, on", {"--encryption", "on"});
+        row("forced, req", {"--encryption", "req"});
+        row("none", {"--encryption", "none"}, "127.0.0.1", false, "encryption none");
+        row("SQL Server 2005: TDS 7.2", {"--tds", "7.2"});
+        row("SQL Server 2008: TDS 7.3", {"--tds", "7.3"});
+        row("instance with a port", {}, instance);
+        row("instance, Browser", {"--browser", "SQLEXPRESS"}, instance, true);
+        // The whole name names the workbook, but for the "/" a file name cannot hold.
+        row("database named with . and /", {}, "127.0.0.1", false, "encryption full", "Sales 2024.v2/EU");
     }
 
     void reachedAsTheServerAllows()
@@ -157,10 +161,11 @@ private slots:
         QFETCH(QString, server);
         QFETCH(bool, local);
         QFETCH(QString, session);
+        QFETCH(QString, database);
         TdsServer tds(options, true);
         Wizard wizard;
         wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
-        ConnectionSettings s = tds.settings(QStringLiteral("Quorvane"));
+        ConnectionSettings s = tds.settings(database);
         s.server = server;
         s.local = local;
         wizard.storeSettings(s);
@@ -169,6 +174,9 @@ private slots:
         tick(*wizard.form2(), {"dbo.Customers"});
         QTest::mouseClick(wizard.form2()->PushButton5, Qt::LeftButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
+        QVERIFY(QFileInfo(wizard.form2()->lastWorkbookPath())
+                    .fileName()
+                    .startsWith(QString(database).replace('/', '_') + ' '));
         const XlsxBook book = ReadXlsx(wizard.form2()->lastWorkbookPath());
         QCOMPARE(SheetDifferences(*book.sheet("Customers"), TdsServer::expectedCells("Quorvane", "Customers")),
             QStringList());

@@ -89,7 +89,12 @@ std::optional<QString> TempSettings::stored(const QString& key) const
     return v.toString();
 }
 
-PrivateHome::PrivateHome() : m_previousHome(qgetenv("HOME")), m_previousConfig(qgetenv("XDG_CONFIG_HOME"))
+// A blank in the home folder's path, as some users have, which helpers of the
+// desktop written in shell have been seen to trip over.
+PrivateHome::PrivateHome()
+    : m_dir(QDir::tempPath() + QStringLiteral("/quorvane home-XXXXXX"))
+    , m_previousHome(qgetenv("HOME"))
+    , m_previousConfig(qgetenv("XDG_CONFIG_HOME"))
 {
     QDir().mkpath(path() + QStringLiteral("/Documents"));
     QDir().mkpath(path() + QStringLiteral("/.config"));

@@ -339,6 +339,22 @@ class Legacy(SqlType):
         return b"\x10" + b"\x01" * 16 + b"\x00" * 8 + struct.pack("<i", len(data)) + data
 
 
+class Udt(SqlType):
+    """A CLR type (hierarchyid, geography, geometry): its bytes as PLP."""
+
+    null = PLP_NULL
+
+    def __init__(self, name):
+        self.name = name
+
+    def type_info(self):
+        return (b"\xf0" + struct.pack("<H", 0xFFFF) + b_varchar("Quorvane") + b_varchar("sys") + b_varchar(self.name)
+                + us_varchar("Microsoft.SqlServer.Types.Sql%s, Microsoft.SqlServer.Types" % self.name))
+
+    def encode(self, value):
+        return plp(value)
+
+
 class Guid(SqlType):
     def type_info(self):
         return b"\x24\x10"
@@ -987,8 +1003,9 @@ EVERY_TYPE = [
         (b"\xff" * 8, text("0xFFFFFFFFFFFFFFFF")), (b"\x00" * 7 + b"\x01", text("0x0000000000000001")),
         (b"\x00" * 8, text("0x0000000000000000"))]),
     ("c_varbinary_max", Binary(0, max=True), [(b"\x89PNG" * 10000, BINARY), (b"", BINARY), (b"\x00", BINARY),
-                                              (None, BINARY)]),
-    ("c_image", Legacy(0x22), [(b"GIF89a", BINARY), (b"\x00" * 100, BINARY), (b"\xff", BINARY), (None, BINARY)]),
+                                              (None, None)]),
+    ("c_image", Legacy(0x22), [(b"GIF89a", BINARY), (b"\x00" * 100, BINARY), (b"\xff", BINARY), (None, None)]),
+    ("c_hierarchyid", Udt("hierarchyid"), [(b"\x58", BINARY), (None, None), (b"\x5a\xc0", BINARY), (None, None)]),
     ("c_variant", Variant(), [(("int", 42), text("42")), (("nvarchar", "Grüße"), text("Grüße")),
                               (("decimal", (10, 2, "12.34")), text("12.34")), (None, None)]),
 ]
@@ -1037,13 +1054,17 @@ def numbered(count):
     return [Table("dbo", "T%d" % n, INT_N, 1, lambda i: (1,)) for n in range(1, count + 1)]
 
 
+CUSTOMERS = Table("dbo", "Customers", [Column("Id", IntN(4)), Column("Code", Chars(10)), Column("Name", Chars(50, True))],
+                  3, lambda i: [(1, "00123", "Ada"), (2, "042", None), (3, "7", "Zoë")][i],
+                  expected=lambda i: [[number("1"), text("00123"), text("Ada")], [number("2"), text("042"), None],
+                                      [number("3"), text("7"), text("Zoë")]][i])
+
 DATABASES = [
+    # A name that is no file name: a dot and a slash in it.
+    Database("Sales 2024.v2/EU", [CUSTOMERS]),
     Database("master", []),
     Database("Quorvane", [
-        Table("dbo", "Customers", [Column("Id", IntN(4)), Column("Code", Chars(10)), Column("Name", Chars(50, True))],
-              3, lambda i: [(1, "00123", "Ada"), (2, "042", None), (3, "7", "Zoë")][i],
-              expected=lambda i: [[number("1"), text("00123"), text("Ada")], [number("2"), text("042"), None],
-                                  [number("3"), text("7"), text("Zoë")]][i]),
+        CUSTOMERS,
         Table("sales", "Orders", [Column("Id", IntN(4)), Column("Source", Chars(20))], 2,
               lambda i: (i + 1, "sales"), expected=lambda i: [number(str(i + 1)), text("sales")]),
         Table("archive", "Orders", [Column("Id", IntN(4)), Column("Source", Chars(20))], 3,

@@ -1,3 +1,5 @@
+#include "XlsxReader.h" // DebianPython()
+#include "platform/ui/MsgBox.h"
 #include "windows/Form1Layout.h"
 #include "windows/Form2Layout.h"
 
@@ -7,9 +9,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 QRect twips(int l, int t, int w, int h)
@@ -17,13 +24,13 @@ QRect twips(int l, int t, int w, int h)
     return QRect(l / 15, t / 15, w / 15, h / 15);
 }
 
-QStringList tabWalk(QWidget& window, QWidget* start, int steps)
+// From where the window puts the keyboard when it opens.
+QStringList tabWalk(QWidget& window, int steps)
 {
     window.show();
     QApplication::setActiveWindow(&window);
     if (!QTest::qWaitForWindowActive(&window))
         return {"window not active"};
-    start->setFocus(Qt::OtherFocusReason);
     QStringList visited{QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString()};
     for (int i = 0; i < steps; ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -76,8 +83,10 @@ private slots:
         const bool inFrame = name != "Frame2" && name != "PushButton2";
         QCOMPARE(
             widget->parentWidget(), inFrame ? static_cast<QWidget*>(window.Frame2) : static_cast<QWidget*>(&window));
-        if (auto* label = qobject_cast<QLabel*>(widget))
+        if (auto* label = qobject_cast<QLabel*>(widget)) {
             QCOMPARE(label->text(), caption);
+            QCOMPARE(label->buddy()->accessibleName() + ':', caption);
+        }
         if (auto* button = qobject_cast<QAbstractButton*>(widget))
             QCOMPARE(button->text(), caption);
         if (auto* frame = qobject_cast<QGroupBox*>(widget))
@@ -114,7 +123,7 @@ private slots:
     void connectionWindowTabOrder()
     {
         Form1Layout window;
-        const QStringList visited = tabWalk(window, window.Text6, 9);
+        const QStringList visited = tabWalk(window, 9);
         QCOMPARE(visited,
             QStringList({"Text6", "Text10", "Text7", "Text8", "Text9", "Check6", "PushButton1", "PushButton4",
                 "PushButton2", "Text6"}));
@@ -159,10 +168,62 @@ private slots:
     void tableWindowTabOrder()
     {
         Form2Layout window;
-        const QStringList visited = tabWalk(window, window.PushButton2, 6);
+        const QStringList visited = tabWalk(window, 6);
         QCOMPARE(visited,
-            QStringList({"PushButton2", "PushButton5", "PushButton8", "PushButton9", "ListView1", "ProgressBar1",
-                "PushButton2"}));
+            QStringList({"ListView1", "ProgressBar1", "PushButton2", "PushButton5", "PushButton8", "PushButton9",
+                "ListView1"}));
+    }
+
+    void enterPressesTheFocusedButton_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::newRow("Return") << int(Qt::Key_Return);
+        QTest::newRow("keypad Enter") << int(Qt::Key_Enter);
+    }
+
+    void enterPressesTheFocusedButton()
+    {
+        QFETCH(int, key);
+        Form1Layout connection;
+        Form2Layout tables;
+        for (QPushButton* button : {connection.PushButton2, tables.PushButton5}) {
+            QSignalSpy clicks(button, &QPushButton::clicked);
+            QTest::keyClick(button, Qt::Key(key));
+            QCOMPARE(clicks.count(), 1);
+        }
+        // A message box's No, though Yes is its default; a box Enter left open answers Yes.
+        QTimer::singleShot(0, [key] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QTest::keyClick(box->button(QMessageBox::No), Qt::Key(key));
+            if (box->isVisible())
+                box->button(QMessageBox::Yes)->click();
+        });
+        QCOMPARE(MsgBox::show(QStringLiteral("Go on?"), MsgBox::YesNo), int(MsgBox::No));
+    }
+
+    // Run by windows/layout_atspi, on an X display and with an accessibility bus of its own.
+    void accessibleNamesOverAtSpi()
+    {
+        if (QGuiApplication::platformName() != QLatin1String("xcb"))
+            QSKIP("needs an X display and an accessibility bus");
+        Form1Layout connection;
+        Form2Layout tables;
+        connection.show();
+        tables.show();
+        QProcess reader;
+        reader.start(DebianPython(),
+            {QUORVANE_SOURCE_DIR "/tests/support/atspi_names.py", QString::number(QCoreApplication::applicationPid())});
+        QVERIFY(QTest::qWaitFor([&] { return reader.state() == QProcess::NotRunning; }, 30000));
+        QVERIFY2(reader.exitCode() == 0, reader.readAllStandardError().constData());
+        const QStringList controls
+            = QString::fromUtf8(reader.readAllStandardOutput())
+                  .split('\n')
+                  .filter(QRegularExpression("^(text|check box|push button|list|progress bar)\t"));
+        QCOMPARE(controls,
+            QStringList({"text\tServer", "text\tPort", "text\tUsername", "text\tPassword", "text\tDatabase",
+                "check box\tLocal Connection", "push button\tTest Connection", "push button\tHelp",
+                "push button\tNext >", "push button\tSelect All", "push button\tDeselect All", "list\tTables",
+                "push button\t< Back", "push button\tFinish", "progress bar\tProgress"}));
     }
 
     void longListScrollsAndEveryNameStaysReachable()

@@ -172,6 +172,7 @@ struct ConnectionState {
      * so one text of 100 MB would cost 200 MB more before a piece is read.
      */
     bool textIsUtf8 = false;
+    bool sqlite = false;
 
     bool isOpen() const { return dbc && dbc->connected(); }
     void close();
@@ -333,6 +334,7 @@ void Connection::open(const QString& connectionString)
 
     state->dbc = connect(connectionString);
     const bool sqlite = driverName(state->dbc->get()).contains(QLatin1String("sqlite"), Qt::CaseInsensitive);
+    state->sqlite = sqlite;
     state->narrowForAstral = sqlite;
     state->textIsUtf8 = sqlite;
     // The SQLite driver reads a whole result into memory before the first row
@@ -361,6 +363,11 @@ int Connection::state() const
 void Connection::close()
 {
     d->state->close();
+}
+
+bool Connection::isFileDatabase() const
+{
+    return d->state->sqlite;
 }
 
 SQLHDBC Connection::handle() const
@@ -948,6 +955,24 @@ void Recordset::read(int index, FieldValue& out)
     // Columns skipped on the way are passed over without being kept.
     d->nextColumn = index + 1;
     d->take(index, out, true);
+}
+
+bool Recordset::isNull(int index)
+{
+    d->requireRow();
+    d->checkIndex(index);
+    if (index < d->nextColumn)
+        raise(-1, "Fields of a row must be read in rising order, each once.");
+    d->nextColumn = index + 1;
+    // A buffer of no size gives the length, or that there is no value, and leaves the value where it is.
+    char none = 0;
+    SQLLEN indicator = 0;
+    const SQLRETURN rc
+        = SQLGetData(d->statement->get(), static_cast<SQLUSMALLINT>(index + 1), SQL_C_BINARY, &none, 0, &indicator);
+    if (rc == SQL_NO_DATA)
+        return false;
+    d->statement->check(rc, "SQLGetData");
+    return indicator == SQL_NULL_DATA;
 }
 
 bool Recordset::eof() const

@@ -66,6 +66,9 @@ public:
      */
     std::unique_ptr<Recordset> openSchema(int schema);
 
+    /** Whether the database is a file of the SQLite driver's rather than a server's. */
+    bool isFileDatabase() const;
+
     /** Runs a statement that returns no rows (used by fixtures and the demo). */
     void execute(const QString& sql);
 
@@ -150,6 +153,13 @@ public:
      * half a surrogate pair) or MaxKeptBytes (binary) and marked `longer`.
      */
     void read(int index, FieldValue& out);
+
+    /**
+     * Whether field `index` of the current row is null, learnt without reading
+     * any of it; the same order rules as read() apply, and the field is not
+     * read after.
+     */
+    bool isNull(int index);
 
     bool eof() const;
     void moveNext();

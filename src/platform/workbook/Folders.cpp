@@ -4,7 +4,7 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cerrno>
@@ -107,25 +107,18 @@ bool isFolder(const QString& path)
 }
 
 /**
- * Where the user keeps documents: what xdg-user-dir names, else ~/Documents,
- * else the home folder. xdg-user-dir answers the home folder itself when
- * nothing is configured, which says nothing about documents, so ~/Documents
- * is looked at then.
+ * Where the user keeps documents: the folder the desktop's user-dirs.dirs
+ * names, else ~/Documents, else the home folder. Qt reads that file itself,
+ * with no program to run, and answers the home folder, or ~/Documents, when
+ * nothing is configured; the home folder says nothing about documents, so
+ * ~/Documents is looked at then.
  */
 QString documentsFolder()
 {
     const QString home = QDir::cleanPath(QDir::homePath());
-    QProcess query;
-    query.setStandardInputFile(QProcess::nullDevice());
-    query.start(QStringLiteral("xdg-user-dir"), {QStringLiteral("DOCUMENTS")});
-    if (query.waitForFinished(5000) && query.exitStatus() == QProcess::NormalExit && query.exitCode() == 0) {
-        const QString named = QString::fromLocal8Bit(query.readAllStandardOutput()).trimmed();
-        if (QDir::isAbsolutePath(named) && QDir::cleanPath(named) != home && isFolder(named))
-            return QDir::cleanPath(named);
-    } else if (query.state() != QProcess::NotRunning) {
-        query.kill();
-        query.waitForFinished(1000);
-    }
+    const QString named = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (QDir::isAbsolutePath(named) && QDir::cleanPath(named) != home && isFolder(named))
+        return QDir::cleanPath(named);
     const QString documents = home + QStringLiteral("/Documents");
     return isFolder(documents) ? documents : home;
 }

@@ -809,24 +809,53 @@ bool Application::visible() const
     return d->visible;
 }
 
-bool Application::canBeCreated(const QString& folder)
+std::optional<FolderProblem> Application::trialWriteProblem(const QString& folder)
 {
+    const auto problem = [&](int error) {
+        const QString reason = QStringLiteral("a trial workbook cannot be written there");
+        return FolderProblem{folder, error ? reason + QStringLiteral(" (%1)").arg(systemWords(error)) : reason};
+    };
     try {
-        ensurePrivateFolder(folder, FolderUse::AsItIs);
         const QString scratch = scratchFolder();
         ensurePrivateFolder(scratch, FolderUse::MakePrivate);
         TempStore store(scratch);
         QByteArray probe = QFile::encodeName(folder) + "/.probe-XXXXXX";
         const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
         if (fd < 0)
-            return false;
-        ::close(fd);
+            return problem(errno);
         FileGuard guard(probe);
+        // A workbook's worth of bytes first, for the system's own words on a
+        // full disk or quota; the writer's failure says less.
+        const std::vector<char> bytes(64 * 1024);
+        for (std::size_t written = 0; written < bytes.size();) {
+            const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                const int error = n < 0 ? errno : ENOSPC;
+                ::close(fd);
+                return problem(error);
+            }
+            written += std::size_t(n);
+        }
+        ::close(fd);
         if (!writerWorks(probe, QFile::encodeName(scratch)))
-            return false;
+            return problem(0);
+    } catch (const quorvane::Error& e) {
+        return FolderProblem{folder, e.description()};
+    }
+    return std::nullopt;
+}
+
+bool Application::canBeCreated(const QString& folder)
+{
+    try {
+        ensurePrivateFolder(folder, FolderUse::AsItIs);
     } catch (const quorvane::Error&) {
         return false;
     }
+    if (trialWriteProblem(folder))
+        return false;
 
     QProcess query;
     query.start(QStringLiteral("xdg-mime"),

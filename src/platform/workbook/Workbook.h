@@ -228,6 +228,12 @@ public:
     static std::optional<FolderProblem> folderProblem(const QString& folder = workbookFolder());
 
     /**
+     * Why a tiny workbook cannot be written into the folder and removed again
+     * (a full disk, a quota); nothing when it can.
+     */
+    static std::optional<FolderProblem> trialWriteProblem(const QString& folder = workbookFolder());
+
+    /**
      * Where workbooks go: the folder "Quorvane" among the user's documents.
      * The file is the user's work and must outlive the session, so it goes
      * where documents live: the folder xdg-user-dir names for DOCUMENTS, else
