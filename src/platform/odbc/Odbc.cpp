@@ -499,6 +499,12 @@ int adoTypeFor(SQLSMALLINT type, SQLULEN size)
 
 constexpr std::size_t WideChunk = 16384; // code units per SQLGetData call
 constexpr std::size_t ByteChunk = 65536;
+/**
+ * Most values are short, and some drivers (SQLite's) take longer over each
+ * call the larger the buffer they are handed, so a value is first asked for
+ * in a small piece and only a longer one in large pieces after.
+ */
+constexpr std::size_t FirstPiece = 256;
 
 /**
  * Appends UTF-16 as UTF-8. A high surrogate at the end of a chunk is carried
@@ -703,9 +709,16 @@ struct Recordset::Impl {
         }
         case ReadAs::Wide: {
             char16_t pending = 0;
-            const SQLLEN bufferBytes = static_cast<SQLLEN>(wideBuffer.size() * sizeof(SQLWCHAR));
-            const SQLLEN room = bufferBytes - static_cast<SQLLEN>(sizeof(SQLWCHAR));
-            for (;;) {
+            // FreeTDS hands a sql_variant out whole at every call: it is asked for in one piece.
+            const std::size_t firstUnits
+                = fields[std::size_t(index)].sqlType == SqlServerVariant ? wideBuffer.size() - 1 : FirstPiece;
+            SQLLEN bufferBytes = static_cast<SQLLEN>((firstUnits + 1) * sizeof(SQLWCHAR));
+            SQLLEN room = bufferBytes - static_cast<SQLLEN>(sizeof(SQLWCHAR));
+            for (bool first = true;; first = false) {
+                if (!first) { // the rest of a long value, in large pieces
+                    bufferBytes = static_cast<SQLLEN>(wideBuffer.size() * sizeof(SQLWCHAR));
+                    room = bufferBytes - static_cast<SQLLEN>(sizeof(SQLWCHAR));
+                }
                 SQLRETURN rc = SQLGetData(h, column, SQL_C_WCHAR, wideBuffer.data(), bufferBytes, &indicator);
                 if (rc == SQL_NO_DATA)
                     break;
@@ -741,10 +754,12 @@ struct Recordset::Impl {
         case ReadAs::Binary: {
             const bool binary = readAs[static_cast<std::size_t>(index)] == ReadAs::Binary;
             const SQLSMALLINT target = binary ? SQL_C_BINARY : SQL_C_CHAR;
-            const auto bufferBytes = static_cast<SQLLEN>(byteBuffer.size());
-            const SQLLEN room = binary ? bufferBytes : bufferBytes - 1;
+            auto bufferBytes = static_cast<SQLLEN>(FirstPiece + 1);
             std::size_t units = 0; // of the text kept so far, in UTF-16
-            for (;;) {
+            for (bool first = true;; first = false) {
+                if (!first) // the rest of a long value, in large pieces
+                    bufferBytes = static_cast<SQLLEN>(byteBuffer.size());
+                const SQLLEN room = binary ? bufferBytes : bufferBytes - 1;
                 SQLRETURN rc = SQLGetData(h, column, target, byteBuffer.data(), bufferBytes, &indicator);
                 if (rc == SQL_NO_DATA)
                     break;
