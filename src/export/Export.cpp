@@ -17,9 +17,7 @@
 #include <QFileInfo>
 #include <QListWidget>
 #include <QLocale>
-#include <atomic>
 #include <cmath>
-#include <thread>
 
 namespace {
 
@@ -96,6 +94,15 @@ struct TableOutcome {
             return false;
         }
     }
+    /** Reading ended before the last row. */
+    void stop() { stoppedEarly = true; }
+    /** Reading ended, early when `why` says so (or `always`), at `line`. */
+    void stopIfFailed(int line, std::exception_ptr why, bool always = false)
+    {
+        if (why)
+            failed(line, ErrorTrap::describe(why));
+        stoppedEarly = stoppedEarly || always || why;
+    }
     bool worthReporting() const { return !failure.isEmpty(); }
     int line() const { return failedLine ? failedLine : 202; }
 
@@ -166,13 +173,392 @@ struct ListEntry {
 
 } // namespace
 
+/**
+ * One press of "Finish", step by step: open the connection and a workbook of
+ * one sheet; for each ticked table open it, copy its rows (continued on
+ * further sheets when a sheet is full), report its outcome once and open a
+ * lost connection again once; then write and open the workbook and say
+ * "Done.". The numbers in the comments are the lines the error report names.
+ */
+class ExportRun {
+public:
+    ExportRun(Form2& form, ErrorTrap& trap);
+    ~ExportRun();
+    ExportRun(const ExportRun&) = delete;
+    ExportRun& operator=(const ExportRun&) = delete;
+
+    /** 110-126: false when there is no connection or no workbook to copy into. */
+    bool open();
+    /** 128-206 for every ticked entry in list order; the workbook's storage failing ends them all. */
+    void copyTickedTables();
+    /** 212-214: the workbook is written completely, then opened. */
+    void writeWorkbook();
+    /** 216-228: the progress bar and the pointer as they were, the notice, "Done.". */
+    void finish();
+
+private:
+    using Fields = std::vector<odbc::FieldInfo>;
+
+    void watchForRefill();
+    void readEntries();
+    bool ticked(int i) const;
+    void openConnection();
+    bool reopenConnection(int i);
+    bool copyTable(int i);
+    void showTable(int i);
+    xl::Worksheet* openTable(const ListEntry& entry, TableOutcome& outcome);
+    void copyRows(const ListEntry& entry, xl::Worksheet* sheet, TableOutcome& outcome);
+    xl::Worksheet* continueOnNewSheet(const ListEntry& entry, const Fields& fields, long long n, TableOutcome& outcome);
+    void writeHeader(xl::Worksheet& sheet, const Fields& fields, TableOutcome& outcome);
+    bool writeRow(
+        xl::Worksheet& sheet, long sheetRow, const Fields& fields, const RowReader::Row& row, TableOutcome& outcome);
+    void writeField(xl::Worksheet& sheet, long sheetRow, int f, const odbc::FieldInfo& field,
+        const odbc::FieldValue& value, TableOutcome& outcome);
+    void yield();
+
+    Form2& m_form;
+    ErrorTrap& m_trap;
+    std::unique_ptr<odbc::Connection> m_connection;
+    std::unique_ptr<odbc::Recordset> m_recordset;
+    ConnectionSettings m_settings;
+    int m_openLine = 118;
+    std::unique_ptr<xl::Application> m_excel;
+    xl::Workbook* m_workbook = nullptr;
+    std::vector<ListEntry> m_entries;
+    bool m_refilled = false;
+    QMetaObject::Connection m_watch[2];
+    bool m_firstSheet = true; // 128
+    QString m_currentName;
+    std::string m_scratch;
+    bool m_storageFailed = false;
+    QStringList m_notices; // one line a table whose values did not all go in as they are
+};
+
+ExportRun::ExportRun(Form2& form, ErrorTrap& trap) : m_form(form), m_trap(trap)
+{
+    m_trap.step(100, [&] { m_connection = std::make_unique<odbc::Connection>(); });
+    m_trap.step(102, [&] { m_recordset = std::make_unique<odbc::Recordset>(); });
+}
+
+ExportRun::~ExportRun()
+{
+    for (const QMetaObject::Connection& watch : m_watch)
+        QObject::disconnect(watch);
+}
+
+/**
+ * Ticks are read live as the copy reaches each entry; if "< Back" and "Next >"
+ * refill the list meanwhile, the export goes on with the entries it had,
+ * ticked as they were at that moment: the user asked for those tables, and a
+ * refilled list says nothing else.
+ */
+void ExportRun::watchForRefill()
+{
+    const auto keepTicks = [this] {
+        if (m_refilled)
+            return;
+        for (std::size_t j = 0; j < m_entries.size() && int(j) < m_form.ListView1->count(); ++j)
+            m_entries[j].ticked = m_form.ListView1->item(int(j))->checkState() == Qt::Checked;
+        m_refilled = true;
+    };
+    QAbstractItemModel* model = m_form.ListView1->model();
+    m_watch[0] = QObject::connect(model, &QAbstractItemModel::modelAboutToBeReset, &m_form, keepTicks);
+    m_watch[1] = QObject::connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, &m_form, keepTicks);
+}
+
+void ExportRun::readEntries()
+{
+    const QListWidget* list = m_form.ListView1;
+    for (int j = 0; j < list->count(); ++j) // 130
+        m_entries.push_back({list->item(j)->text(), list->item(j)->data(Qt::UserRole).toString(),
+            list->item(j)->checkState() == Qt::Checked});
+}
+
+bool ExportRun::ticked(int i) const
+{
+    // Live while the list is the one the export started with.
+    if (!m_refilled && i <= m_form.ListView1->count())
+        return m_form.ListView1->item(i - 1)->checkState() == Qt::Checked;
+    return m_entries[std::size_t(i - 1)].ticked;
+}
+
+void ExportRun::openConnection()
+{
+    if (!m_connection)
+        throw quorvane::Error(91, QStringLiteral("Object variable not set"));
+    m_connection = MSSQL::Connect(m_settings, odbc::adModeReadWrite);
+}
+
+bool ExportRun::open()
+{
+    watchForRefill();
+    m_trap.step(110, [&] { m_form.pointer.setMousePointer(WindowPointer::Hourglass); });
+    m_trap.step(112, [&] { m_connection->setMode(odbc::adModeReadWrite); });
+    // 114-118: a connection that cannot be opened leaves nothing to copy.
+    m_settings = MSSQL::CurrentConnectionSettings();
+    m_openLine = m_settings.local ? 116 : 118;
+    if (!m_trap.step(m_openLine, [&] { openConnection(); }))
+        return false;
+    const bool created = m_trap.step(120, [&] {
+        m_excel = std::make_unique<xl::Application>();
+        m_excel->setDocumentName(documentName(m_settings, m_connection->isFileDatabase()));
+    });
+    if (!created || !m_trap.step(122, [&] { m_workbook = m_excel->addWorkbook(); }) || !m_workbook)
+        return false;
+    while (m_trap.loopTest(124, [&] { return m_workbook->count() > 1; }))
+        if (!m_trap.step(126, [&] { m_workbook->deleteWorksheet(m_workbook->count()); }))
+            break;
+    return true;
+}
+
+void ExportRun::copyTickedTables()
+{
+    readEntries();
+    try {
+        for (int i = 1; i <= int(m_entries.size()); ++i) {
+            if (!ticked(i)) // 132
+                continue;
+            if (copyTable(i) && !reopenConnection(i))
+                break;
+        }
+    } catch (const xl::StorageError& e) {
+        // The disk or the folder: nothing of the workbook can be trusted now.
+        m_storageFailed = true;
+        m_trap.reportAt(
+            202, e.description() + QStringLiteral("\nThe export stopped there and no workbook was opened."));
+    }
+}
+
+/** Copies entry `i` and tells what became of it; true when the connection was lost on the way. */
+bool ExportRun::copyTable(int i)
+{
+    const ListEntry& entry = m_entries[std::size_t(i - 1)];
+    m_currentName = entry.name; // 134
+    showTable(i);
+    TableOutcome outcome;
+    outcome.name = entry.name;
+    if (xl::Worksheet* sheet = openTable(entry, outcome))
+        copyRows(entry, sheet, outcome);
+    if (outcome.notCopied || outcome.stoppedEarly)
+        outcome.connectionLost = m_connection->lost(outcome.failure);
+    if (outcome.worthReporting())
+        m_trap.reportAt(outcome.line(), outcome.report());
+    if (!outcome.notice().isEmpty())
+        m_notices << outcome.notice();
+    return outcome.connectionLost;
+}
+
+void ExportRun::showTable(int i)
+{
+    m_trap.step(136, [&] {
+        const int shown = m_refilled ? int(m_entries.size()) : m_form.ListView1->count();
+        m_form.ProgressBar1->setValue(int(std::nearbyint(double(i) / double(shown) * 100.0)));
+    });
+    m_trap.step(138, [&] { m_form.ProgressBar1->setText(QStringLiteral("Processing: ") + m_currentName); });
+}
+
+/** 140-152: the table's rows and the worksheet they go to; nothing when the table cannot be opened. */
+xl::Worksheet* ExportRun::openTable(const ListEntry& entry, TableOutcome& outcome)
+{
+    outcome.attempt(140, [&] {
+        if (m_recordset->state() != 0)
+            m_recordset->close();
+    });
+    outcome.attempt(142, [&] { m_recordset->setCursorLocation(odbc::adUseClient); });
+    const bool opened = outcome.attempt(144, [&] {
+        const QString source = Excel1::TableQuery(m_currentName, entry.schema);
+        Waiting::inPlace([&] { m_recordset->open(source, *m_connection, odbc::adOpenStatic, odbc::adLockReadOnly); });
+    });
+    if (!opened) {
+        outcome.notCopied = true;
+        return nullptr;
+    }
+    xl::Worksheet* sheet = nullptr;
+    if (m_firstSheet) {
+        m_trap.step(148, [&] { sheet = m_workbook->activeSheet(); });
+        m_firstSheet = false; // 150
+    } else {
+        m_trap.step(152, [&] { sheet = m_workbook->addWorksheet(); });
+    }
+    if (sheet)
+        Excel1::NameWorksheet(m_trap, m_currentName, *m_workbook, *sheet);
+    return sheet;
+}
+
+/**
+ * 176-206: the field names, then every row. The rows are read ahead on a
+ * thread of their own, so the window answers however long the server takes.
+ */
+void ExportRun::copyRows(const ListEntry& entry, xl::Worksheet* sheet, TableOutcome& outcome)
+{
+    outcome.attempt(176, [&] { outcome.rowTotal = m_recordset->recordCount(); });
+    int fieldCount = 0;
+    outcome.attempt(178, [&] { fieldCount = m_recordset->fieldCount(); });
+    Fields fields;
+    std::vector<bool> unread;
+    for (int f = 0; f < fieldCount; ++f) {
+        fields.push_back(m_recordset->field(f));
+        unread.push_back(fields.back().adoType == odbc::adLongVarBinary);
+    }
+    writeHeader(*sheet, fields, outcome);
+    RowReader rows(*m_recordset, unread);
+    long sheetRow = 2;
+    // 186: the rows themselves bound the loop; the row total is only the "from" figure.
+    for (long long n = 1;; ++n, ++sheetRow) {
+        const RowReader::Row* row = rows.next();
+        if (!row)
+            return outcome.stopIfFailed(rows.failedLine(), rows.failure());
+        yield(); // 188
+        m_form.ProgressBar1->setRowText(m_currentName, n, outcome.rowTotal); // 190
+        if (sheetRow > xl::MaxRows) {
+            if (!(sheet = continueOnNewSheet(entry, fields, n, outcome)))
+                return outcome.stop();
+            sheetRow = 2;
+        }
+        if (!writeRow(*sheet, sheetRow, fields, *row, outcome))
+            return outcome.stopIfFailed(rows.failedLine(), rows.failure(), true);
+        outcome.rowsCopied = n; // 206: the next row is read ahead
+    }
+}
+
+/** A worksheet is full: the table goes on in a further worksheet, named the same way. */
+xl::Worksheet* ExportRun::continueOnNewSheet(
+    const ListEntry& entry, const Fields& fields, long long n, TableOutcome& outcome)
+{
+    m_currentName = entry.name;
+    xl::Worksheet* sheet = nullptr;
+    m_trap.step(152, [&] { sheet = m_workbook->addWorksheet(); });
+    if (!sheet)
+        return nullptr;
+    Excel1::NameWorksheet(m_trap, m_currentName, *m_workbook, *sheet);
+    m_form.ProgressBar1->setRowText(m_currentName, n, outcome.rowTotal);
+    writeHeader(*sheet, fields, outcome);
+    return sheet;
+}
+
+void ExportRun::writeHeader(xl::Worksheet& sheet, const Fields& fields, TableOutcome& outcome)
+{
+    for (std::size_t f = 0; f < fields.size(); ++f) {
+        yield(); // 180
+        outcome.attempt(182, [&] { sheet.writeText(1, long(f) + 1, fields[f].name); });
+    }
+}
+
+/**
+ * 192-204: one row's fields. False when a value could not be delivered; what
+ * of the row was written then goes again, so the sheet holds exactly the rows
+ * the report counts.
+ */
+bool ExportRun::writeRow(
+    xl::Worksheet& sheet, long sheetRow, const Fields& fields, const RowReader::Row& row, TableOutcome& outcome)
+{
+    const int fieldCount = int(fields.size());
+    for (int f = 0; f < fieldCount; ++f) { // 192
+        yield(); // 194
+        m_form.ProgressBar1->setFieldText(f + 1, fieldCount); // 196
+        if (f >= row.read) { // 202
+            for (int g = 0; g < f; ++g)
+                outcome.attempt(202, [&] { sheet.write(sheetRow, g + 1, xl::CellValue{}); });
+            return false;
+        }
+        writeField(sheet, sheetRow, f, fields[std::size_t(f)], row.values[std::size_t(f)], outcome);
+    }
+    return true;
+}
+
+void ExportRun::writeField(xl::Worksheet& sheet, long sheetRow, int f, const odbc::FieldInfo& field,
+    const odbc::FieldValue& value, TableOutcome& outcome)
+{
+    if (field.adoType == odbc::adLongVarBinary) { // 198: a null leaves the cell empty
+        if (value.kind != odbc::FieldValue::Null)
+            outcome.attempt(200, [&] { sheet.write(sheetRow, f + 1, textCell(BinaryDataText)); });
+        return;
+    }
+    bool truncated = false;
+    const xl::CellValue cell = ToCell(field, value, m_scratch, truncated);
+    if (truncated)
+        ++outcome.cut;
+    if (cell.type != xl::CellValue::Empty)
+        writeValue(sheet, sheetRow, f + 1, cell, value, truncated, m_scratch, outcome);
+}
+
+/** Lets the window system catch up; leaves the export when the program has ended meanwhile. */
+void ExportRun::yield()
+{
+    if (!m_form.yieldToEvents())
+        throw ProgramEnded{};
+}
+
+/**
+ * A lost connection is opened again once; when that fails the rest cannot be
+ * copied, and one report names what was left out. False then.
+ */
+bool ExportRun::reopenConnection(int i)
+{
+    TableOutcome closing; // what fails here was told with the table
+    closing.attempt(140, [&] { m_recordset->close(); });
+    closing.attempt(228, [&] { m_connection->close(); });
+    QString reason;
+    try {
+        openConnection();
+        return true;
+    } catch (const ProgramEnded&) {
+        throw;
+    } catch (...) {
+        reason = ErrorTrap::describe(std::current_exception());
+    }
+    QStringList left;
+    for (int k = i + 1; k <= int(m_entries.size()); ++k)
+        if (ticked(k))
+            left << m_entries[std::size_t(k - 1)].name;
+    if (!left.isEmpty())
+        m_trap.reportAt(m_openLine,
+            QStringLiteral("The connection could not be opened again, so these tables were not copied: %1.\n%2")
+                .arg(left.join(QStringLiteral(", ")), reason));
+    return false;
+}
+
+void ExportRun::writeWorkbook()
+{
+    if (m_storageFailed)
+        return;
+    m_trap.step(212, [&] { m_workbook->activeSheet()->autoFitColumns(); });
+    // 214: the file is written completely before it is opened. Writing a large
+    // workbook takes a while; the window keeps answering meanwhile.
+    m_trap.step(214, [&] { Waiting::inPlace([&] { m_form.m_lastWorkbook = m_excel->setVisible(); }); });
+}
+
+void ExportRun::finish()
+{
+    Form2& form = m_form;
+    m_trap.step(216, [&] { form.ProgressBar1->setValue(0); });
+    m_trap.step(218, [&] {
+        form.ProgressBar1->setText(QStringLiteral("Progress Bar"));
+        // The workbook sits among the user's documents; once its window is
+        // closed, this is where the user finds out which file it was.
+        if (!form.m_lastWorkbook.isEmpty())
+            form.ProgressBar1->setToolTip(QStringLiteral("Last workbook: ") + form.m_lastWorkbook);
+    });
+    m_trap.step(220, [&] { form.pointer.setMousePointer(WindowPointer::Default); });
+    m_trap.step(222, [&] {
+        if (form.windowState() & Qt::WindowMinimized)
+            form.setWindowState(form.windowState() & ~Qt::WindowMinimized);
+    });
+    m_trap.step(224, [&] {
+        if (!m_notices.isEmpty() && !m_storageFailed)
+            MsgBox::show(m_notices.join(QLatin1Char('\n')), MsgBox::Exclamation);
+    });
+    m_trap.step(226, [] { MsgBox::show(QStringLiteral("Done."), MsgBox::OkOnly); });
+    m_trap.step(228, [&] {
+        if (m_connection && m_connection->state() != 0)
+            m_connection->close();
+    });
+}
+
 void Form2::PushButton5_Click()
 {
     ErrorTrap trap(Locations::Form2Finish);
-    std::unique_ptr<odbc::Connection> connection;
-    std::unique_ptr<odbc::Recordset> recordset;
-    trap.step(100, [&] { connection = std::make_unique<odbc::Connection>(); });
-    trap.step(102, [&] { recordset = std::make_unique<odbc::Recordset>(); });
+    ExportRun run(*this, trap); // 100, 102
     if (m_busy) // 104
         return;
     m_busy = true; // 106
@@ -181,275 +567,14 @@ void Form2::PushButton5_Click()
         m_busy = false; // 232
         return;
     }
-
-    // The entries as they stand. Ticks are read live as the copy reaches each
-    // entry; if "< Back" and "Next >" refill the list meanwhile, the export
-    // goes on with the entries it had, ticked as they were at that moment:
-    // the user asked for those tables, and a refilled list says nothing else.
-    std::vector<ListEntry> entries;
-    bool refilled = false;
-    const auto keepTicks = [&] {
-        if (refilled)
-            return;
-        for (std::size_t j = 0; j < entries.size() && int(j) < ListView1->count(); ++j)
-            entries[j].ticked = ListView1->item(int(j))->checkState() == Qt::Checked;
-        refilled = true;
-    };
-    QAbstractItemModel* model = ListView1->model();
-    const QMetaObject::Connection onReset = connect(model, &QAbstractItemModel::modelAboutToBeReset, this, keepTicks);
-    const QMetaObject::Connection onRemove = connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this, keepTicks);
-    struct Disconnect {
-        QMetaObject::Connection a, b;
-        ~Disconnect()
-        {
-            QObject::disconnect(a);
-            QObject::disconnect(b);
-        }
-    } disconnectGuard{onReset, onRemove};
-
-    std::unique_ptr<xl::Application> excel;
-    xl::Workbook* workbook = nullptr;
-    bool storageFailed = false;
-    QStringList notices; // one line a table whose values did not all go in as they are
     try {
-        trap.step(110, [&] { pointer.setMousePointer(WindowPointer::Hourglass); });
-        trap.step(112, [&] { connection->setMode(odbc::adModeReadWrite); });
-
-        // 114-118: a connection that cannot be opened leaves nothing to copy.
-        const ConnectionSettings settings = MSSQL::CurrentConnectionSettings();
-        const int openLine = settings.local ? 116 : 118;
-        const auto openConnection = [&] {
-            if (!connection)
-                throw quorvane::Error(91, QStringLiteral("Object variable not set"));
-            connection = MSSQL::Connect(settings, odbc::adModeReadWrite);
-        };
-        const bool connected = trap.step(openLine, openConnection);
-        if (connected && trap.step(120, [&] {
-                excel = std::make_unique<xl::Application>();
-                excel->setDocumentName(documentName(settings, connection->isFileDatabase()));
-            })) {
-            trap.step(122, [&] { workbook = excel->addWorkbook(); });
+        if (run.open()) {
+            run.copyTickedTables();
+            run.writeWorkbook();
         }
-        if (workbook) {
-            while (trap.loopTest(124, [&] { return workbook->count() > 1; }))
-                if (!trap.step(126, [&] { workbook->deleteWorksheet(workbook->count()); }))
-                    break;
-            bool firstSheet = true; // 128
-            QString currentName;
-            std::string scratch;
-
-            for (int j = 0; j < ListView1->count(); ++j) // 130
-                entries.push_back({ListView1->item(j)->text(), ListView1->item(j)->data(Qt::UserRole).toString(),
-                    ListView1->item(j)->checkState() == Qt::Checked});
-            const int count = int(entries.size());
-            const auto ticked = [&](int i) {
-                // Live while the list is the one the export started with.
-                if (!refilled && i <= ListView1->count())
-                    return ListView1->item(i - 1)->checkState() == Qt::Checked;
-                return entries[std::size_t(i - 1)].ticked;
-            };
-
-            try {
-                for (int i = 1; i <= count; ++i) {
-                    if (!ticked(i)) // 132
-                        continue;
-                    const ListEntry& entry = entries[std::size_t(i - 1)];
-                    currentName = entry.name; // 134
-                    trap.step(136, [&] {
-                        const int shown = refilled ? count : ListView1->count();
-                        ProgressBar1->setValue(int(std::nearbyint(double(i) / double(shown) * 100.0)));
-                    });
-                    trap.step(138, [&] { ProgressBar1->setText(QStringLiteral("Processing: ") + currentName); });
-
-                    TableOutcome outcome;
-                    outcome.name = entry.name;
-                    const auto attempt = [&outcome](int line, auto&& work) { return outcome.attempt(line, work); };
-                    const auto noteLoss = [&] { outcome.connectionLost = connection->lost(outcome.failure); };
-                    attempt(140, [&] {
-                        if (recordset->state() != 0)
-                            recordset->close();
-                    });
-                    attempt(142, [&] { recordset->setCursorLocation(odbc::adUseClient); });
-                    const bool opened = attempt(144, [&] {
-                        const QString source = Excel1::TableQuery(currentName, entry.schema);
-                        Waiting::inPlace(
-                            [&] { recordset->open(source, *connection, odbc::adOpenStatic, odbc::adLockReadOnly); });
-                    });
-
-                    xl::Worksheet* sheet = nullptr;
-                    if (opened) {
-                        if (firstSheet) {
-                            trap.step(148, [&] { sheet = workbook->activeSheet(); });
-                            firstSheet = false; // 150
-                        } else {
-                            trap.step(152, [&] { sheet = workbook->addWorksheet(); });
-                        }
-                        if (sheet)
-                            Excel1::NameWorksheet(trap, currentName, *workbook, *sheet);
-                    } else {
-                        outcome.notCopied = true;
-                        noteLoss();
-                    }
-
-                    if (sheet) {
-                        attempt(176, [&] { outcome.rowTotal = recordset->recordCount(); });
-                        int fieldCount = 0;
-                        attempt(178, [&] { fieldCount = recordset->fieldCount(); });
-                        const auto writeHeader = [&] {
-                            for (int f = 0; f < fieldCount; ++f) {
-                                if (!yieldToEvents()) // 180
-                                    throw ProgramEnded{};
-                                attempt(182, [&] { sheet->writeText(1, f + 1, recordset->fieldName(f)); });
-                            }
-                        };
-                        writeHeader();
-
-                        // The rows are read ahead on a thread of their own, so the window
-                        // answers however long the server takes to send them.
-                        std::vector<odbc::FieldInfo> fields;
-                        std::vector<bool> unread;
-                        for (int f = 0; f < fieldCount; ++f) {
-                            fields.push_back(recordset->field(f));
-                            unread.push_back(fields.back().adoType == odbc::adLongVarBinary);
-                        }
-                        RowReader rows(*recordset, unread);
-                        long sheetRow = 2;
-                        // 186: the rows themselves bound the loop; the row total is only the "from" figure.
-                        for (long long n = 1;; ++n, ++sheetRow) {
-                            const RowReader::Row* row = rows.next();
-                            if (!row) {
-                                if (rows.failure()) {
-                                    outcome.failed(rows.failedLine(), ErrorTrap::describe(rows.failure()));
-                                    outcome.stoppedEarly = true;
-                                }
-                                break;
-                            }
-                            if (!yieldToEvents()) // 188
-                                throw ProgramEnded{};
-                            ProgressBar1->setRowText(currentName, n, outcome.rowTotal); // 190
-                            if (sheetRow > xl::MaxRows) {
-                                // A worksheet is full: the table goes on in a further worksheet, named the same way.
-                                currentName = entry.name;
-                                sheet = nullptr;
-                                trap.step(152, [&] { sheet = workbook->addWorksheet(); });
-                                if (!sheet) {
-                                    outcome.stoppedEarly = true;
-                                    break;
-                                }
-                                Excel1::NameWorksheet(trap, currentName, *workbook, *sheet);
-                                ProgressBar1->setRowText(currentName, n, outcome.rowTotal);
-                                writeHeader();
-                                sheetRow = 2;
-                            }
-                            int f = 0; // 192
-                            for (; f < fieldCount; ++f) {
-                                if (!yieldToEvents()) // 194
-                                    throw ProgramEnded{};
-                                ProgressBar1->setFieldText(f + 1, fieldCount); // 196
-                                // 202: a value the driver could not deliver ends the table's copy.
-                                if (f >= row->read)
-                                    break;
-                                const odbc::FieldInfo& field = fields[std::size_t(f)];
-                                const odbc::FieldValue& value = row->values[std::size_t(f)];
-                                if (field.adoType == odbc::adLongVarBinary) { // 198: a null leaves the cell empty
-                                    if (value.kind != odbc::FieldValue::Null)
-                                        attempt(200, [&] { sheet->write(sheetRow, f + 1, textCell(BinaryDataText)); });
-                                    continue;
-                                }
-                                bool truncated = false;
-                                const xl::CellValue cell = ToCell(field, value, scratch, truncated);
-                                if (truncated)
-                                    ++outcome.cut;
-                                if (cell.type != xl::CellValue::Empty)
-                                    writeValue(*sheet, sheetRow, f + 1, cell, value, truncated, scratch, outcome);
-                            }
-                            if (f < fieldCount) {
-                                // The row is not whole: what of it was written goes again, so
-                                // the sheet holds exactly the rows the report counts.
-                                for (int g = 0; g < f; ++g)
-                                    attempt(202, [&] { sheet->write(sheetRow, g + 1, xl::CellValue{}); });
-                                outcome.failed(rows.failedLine(), ErrorTrap::describe(rows.failure()));
-                                outcome.stoppedEarly = true;
-                                break;
-                            }
-                            outcome.rowsCopied = n; // 206: the next row is read ahead
-                        }
-                    }
-                    if (outcome.stoppedEarly)
-                        noteLoss();
-                    if (outcome.worthReporting())
-                        trap.reportAt(outcome.line(), outcome.report());
-                    if (!outcome.notice().isEmpty())
-                        notices << outcome.notice();
-
-                    // A lost connection is opened again once; when that fails the rest
-                    // cannot be copied, and one report names what was left out.
-                    if (outcome.connectionLost) {
-                        attempt(140, [&] { recordset->close(); });
-                        attempt(228, [&] { connection->close(); });
-                        QString reason;
-                        try {
-                            openConnection();
-                        } catch (const ProgramEnded&) {
-                            throw;
-                        } catch (...) {
-                            reason = ErrorTrap::describe(std::current_exception());
-                        }
-                        if (!reason.isEmpty()) {
-                            QStringList left;
-                            for (int k = i + 1; k <= count; ++k)
-                                if (ticked(k))
-                                    left << entries[std::size_t(k - 1)].name;
-                            if (!left.isEmpty())
-                                trap.reportAt(openLine,
-                                    QStringLiteral("The connection could not be opened again, so these tables were "
-                                                   "not copied: %1.\n%2")
-                                        .arg(left.join(QStringLiteral(", ")), reason));
-                            break;
-                        }
-                    }
-                }
-            } catch (const xl::StorageError& e) {
-                // The disk or the folder: nothing of the workbook can be trusted now.
-                storageFailed = true;
-                trap.reportAt(
-                    202, e.description() + QStringLiteral("\nThe export stopped there and no workbook was opened."));
-            }
-
-            if (!storageFailed) {
-                trap.step(212, [&] { workbook->activeSheet()->autoFitColumns(); });
-                // 214: the file is written completely before it is opened. Writing a
-                // large workbook takes a while; the window keeps answering meanwhile.
-                trap.step(214, [&] { Waiting::inPlace([&] { m_lastWorkbook = excel->setVisible(); }); });
-            }
-        }
+        run.finish();
     } catch (const ProgramEnded&) {
         // The program has ended under us: nothing more is shown.
-        m_busy = false;
-        return;
     }
-
-    trap.step(216, [&] { ProgressBar1->setValue(0); });
-    trap.step(218, [&] {
-        ProgressBar1->setText(QStringLiteral("Progress Bar"));
-        // The workbook sits among the user's documents; once its window is
-        // closed, this is where the user finds out which file it was.
-        if (!m_lastWorkbook.isEmpty())
-            ProgressBar1->setToolTip(QStringLiteral("Last workbook: ") + m_lastWorkbook);
-    });
-    trap.step(220, [&] { pointer.setMousePointer(WindowPointer::Default); });
-    trap.step(222, [&] {
-        if (windowState() & Qt::WindowMinimized)
-            setWindowState(windowState() & ~Qt::WindowMinimized);
-    });
-    trap.step(224, [&] {
-        if (!notices.isEmpty() && !storageFailed)
-            MsgBox::show(notices.join(QLatin1Char('\n')), MsgBox::Exclamation);
-    });
-    trap.step(226, [] { MsgBox::show(QStringLiteral("Done."), MsgBox::OkOnly); });
-    trap.step(228, [&] {
-        if (connection && connection->state() != 0)
-            connection->close();
-    });
     m_busy = false; // 232
 }

@@ -47,6 +47,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The steps of "Finish".
+    friend class ExportRun;
+
     Form2();
     ~Form2() override;
     /** Lets the window system catch up; answers false when the program has ended meanwhile. */

@@ -183,7 +183,7 @@ private slots:
         QVERIFY2(tds.log().contains(session), qPrintable(tds.log().left(2000)));
         const QByteArray wire = tds.wire();
         const bool clear = session == QLatin1String("encryption none");
-        for (const QString& secret : {"Customers", "00123", "Zoë"}) {
+        for (const QString secret : {"Customers", "00123", "Zoë"}) {
             const QByteArray utf16(reinterpret_cast<const char*>(secret.utf16()), secret.size() * 2);
             QCOMPARE(wire.contains(utf16) || wire.contains(secret.toUtf8()), clear);
         }
