@@ -49,13 +49,7 @@ QString validName(const QString& name)
 
 bool nameIsFree(const QString& name, const xl::Workbook& workbook, const xl::Worksheet* except)
 {
-    auto& book = const_cast<xl::Workbook&>(workbook);
-    for (int i = 1; i <= book.count(); ++i) {
-        const xl::Worksheet* other = book.worksheet(i);
-        if (other != except && xl::SameSheetName(other->name(), name))
-            return false;
-    }
-    return true;
+    return !workbook.hasSheetNamed(name, except);
 }
 
 } // namespace
@@ -70,13 +64,9 @@ QString CleanSheetName(const QString& name)
 
 bool SheetExists(const QString& name, xl::Workbook& workbook)
 {
-    const QString wanted = name.toLower();
+    // The count is a 16-bit number: from 32,768 sheets on it is negative and no sheet is looked at.
     const short count = short(workbook.count());
-    for (short i = 1; i <= count && i > 0; ++i) {
-        if (workbook.worksheet(i)->name().toLower() == wanted)
-            return true;
-    }
-    return false;
+    return count > 0 && workbook.hasSheetNamedLower(name.toLower());
 }
 
 QString ValidUniqueName(const QString& currentName, const QString& baseName, const xl::Workbook& workbook)

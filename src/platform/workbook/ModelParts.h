@@ -11,6 +11,7 @@
 #include "platform/workbook/Workbook.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 #include <cstdint>
@@ -189,6 +190,13 @@ struct Worksheet::Impl {
 
 struct Workbook::Impl {
     std::vector<std::unique_ptr<Worksheet>> sheets; // in tab order
+    /**
+     * Each sheet by its name as Excel compares names, and how many sheets have
+     * each lower-cased name, so that finding a name costs the same however
+     * many sheets there are.
+     */
+    QHash<QString, const Worksheet*> byName;
+    QHash<QString, int> lowerNames;
     Worksheet* active = nullptr;
     std::unique_ptr<TempStore> store;
     std::unique_ptr<char[]> buffer;
@@ -198,6 +206,8 @@ struct Workbook::Impl {
     QString filePath; // set once the workbook has been written
 
     int indexOf(const Worksheet* sheet) const;
+    void named(const Worksheet* sheet, const QString& name);
+    void unnamed(const Worksheet* sheet, const QString& name);
     bool nameTaken(const QString& name, const Worksheet* except) const;
     QString freeDefaultName() const;
     /** Sends the buffered records to the temporary file. */

@@ -361,12 +361,40 @@ int Workbook::Impl::indexOf(const Worksheet* sheet) const
     return -1;
 }
 
+namespace {
+/** A sheet name folded code point by code point, as SameSheetName compares names. */
+QString foldedName(const QString& name)
+{
+    QString folded;
+    folded.reserve(name.size());
+    for (const char32_t c : name.toUcs4()) {
+        const char32_t f = QChar::toCaseFolded(c);
+        folded += QString::fromUcs4(&f, 1);
+    }
+    return folded;
+}
+} // namespace
+
 bool Workbook::Impl::nameTaken(const QString& name, const Worksheet* except) const
 {
-    for (const auto& s : sheets)
-        if (s.get() != except && SameSheetName(ModelAccess::of(*s).name, name))
-            return true;
-    return false;
+    const auto found = byName.constFind(foldedName(name));
+    return found != byName.constEnd() && found.value() != except;
+}
+
+void Workbook::Impl::named(const Worksheet* sheet, const QString& name)
+{
+    byName.insert(foldedName(name), sheet);
+    ++lowerNames[name.toLower()];
+}
+
+void Workbook::Impl::unnamed(const Worksheet* sheet, const QString& name)
+{
+    const QString key = foldedName(name);
+    if (byName.value(key) == sheet)
+        byName.remove(key);
+    const auto lower = lowerNames.find(name.toLower());
+    if (lower != lowerNames.end() && --lower.value() == 0)
+        lowerNames.erase(lower);
 }
 
 QString Workbook::Impl::freeDefaultName() const
@@ -405,6 +433,7 @@ Worksheet::Worksheet(Workbook* workbook, const QString& name) : d(std::make_uniq
 {
     d->workbook = workbook;
     d->name = name;
+    workbook->d->named(this, name);
 }
 
 Worksheet::~Worksheet() = default;
@@ -419,11 +448,14 @@ void Worksheet::setName(const QString& name)
     const QString problem = SheetNameProblem(name);
     if (!problem.isEmpty())
         fail(ApplicationDefinedError, problem);
-    if (d->workbook->d->nameTaken(name, this))
+    Workbook::Impl& book = *d->workbook->d;
+    if (book.nameTaken(name, this))
         fail(ApplicationDefinedError,
             QStringLiteral("Cannot rename a sheet to \"%1\": that name is already taken. Try a different one.")
                 .arg(name));
+    book.unnamed(this, d->name);
     d->name = name;
+    book.named(this, name);
 }
 
 void Worksheet::write(long row, long column, const CellValue& value)
@@ -612,9 +644,20 @@ void Workbook::deleteWorksheet(int index)
         d->owner = nullptr;
     }
     const bool wasActive = d->active == sheet;
+    d->unnamed(sheet, sheet->name());
     d->sheets.erase(d->sheets.begin() + (index - 1));
     if (wasActive)
         d->active = d->sheets[std::min<std::size_t>(std::size_t(index - 1), d->sheets.size() - 1)].get();
+}
+
+bool Workbook::hasSheetNamed(const QString& name, const Worksheet* except) const
+{
+    return d->nameTaken(name, except);
+}
+
+bool Workbook::hasSheetNamedLower(const QString& lowerName) const
+{
+    return d->lowerNames.contains(lowerName);
 }
 
 Worksheet* Workbook::activeSheet()

@@ -143,6 +143,10 @@ public:
     /** Removes the sheet at that index; the last remaining sheet cannot be deleted. */
     void deleteWorksheet(int index);
     Worksheet* activeSheet();
+    /** Whether a sheet other than `except` has this name, as Excel compares names; costs the same for any count. */
+    bool hasSheetNamed(const QString& name, const Worksheet* except = nullptr) const;
+    /** Whether a sheet's name, lower-cased, is exactly this. */
+    bool hasSheetNamedLower(const QString& lowerName) const;
     /**
      * A new sheet in front of the active one, which it replaces as the active
      * sheet; named "Sheet" + the lowest number from 1 that no sheet has.
