@@ -50,22 +50,16 @@ private:
     /** Caption, icon and application title as start-up sets them; shows the window when asked. */
     void showAsStarted(bool show = true);
 
-    /** Sets a flag for as long as it lives, or until released. */
+    /** Sets a flag for as long as it lives. */
     class BusyGuard {
     public:
-        explicit BusyGuard(bool& flag) : m_flag(&flag) { flag = true; }
-        ~BusyGuard() { release(); }
+        explicit BusyGuard(bool& flag) : m_flag(flag) { flag = true; }
+        ~BusyGuard() { m_flag = false; }
         BusyGuard(const BusyGuard&) = delete;
         BusyGuard& operator=(const BusyGuard&) = delete;
-        void release()
-        {
-            if (m_flag)
-                *m_flag = false;
-            m_flag = nullptr;
-        }
 
     private:
-        bool* m_flag;
+        bool& m_flag;
     };
 
     bool m_movedOn = false;

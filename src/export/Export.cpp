@@ -7,13 +7,11 @@
 #include "export/TableSource.h"
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/MsgBox.h"
-#include "platform/ui/ProgramEnd.h"
 #include "platform/workbook/Workbook.h"
 #include "shell/ErrorTrap.h"
 #include "shell/Waiting.h"
 #include "sqlaccess/MSSQL.h"
 
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <QListWidget>
 #include <QLocale>

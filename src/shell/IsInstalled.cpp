@@ -50,9 +50,10 @@ void CheckExcelInstalled()
     // Files of a run that ended while it wrote a workbook; nobody finishes them now.
     xl::Application::removeAbandonedFiles(folder);
 
+    // The folder and the trial write are known good by now: only the application is left to ask about.
     bool available = false;
     try {
-        available = xl::Application::canBeCreated(folder);
+        available = xl::Application::spreadsheetApplicationNamed();
     } catch (...) {
         available = false;
     }

@@ -11,9 +11,20 @@ namespace Waiting {
 
 namespace detail {
 
-void start(std::function<void()> job)
+void start(std::shared_ptr<Shared> shared, std::function<void()> job)
 {
-    std::thread(std::move(job)).detach();
+    std::thread([shared = std::move(shared), job = std::move(job)] {
+        std::exception_ptr failure;
+        try {
+            job();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        const std::lock_guard<std::mutex> hold(shared->lock);
+        shared->failure = failure;
+        shared->done = true;
+        shared->finished.notify_all();
+    }).detach();
 }
 
 bool wait(Shared& shared, std::chrono::milliseconds limit, bool untilDone)
@@ -48,18 +59,7 @@ bool wait(Shared& shared, std::chrono::milliseconds limit, bool untilDone)
 void inPlace(const std::function<void()>& work)
 {
     auto shared = std::make_shared<detail::Shared>();
-    detail::start([shared, &work] {
-        std::exception_ptr failure;
-        try {
-            work();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        const std::lock_guard<std::mutex> hold(shared->lock);
-        shared->failure = failure;
-        shared->done = true;
-        shared->finished.notify_all();
-    });
+    detail::start(shared, [&work] { work(); });
     detail::wait(*shared, std::chrono::milliseconds(0), true);
     const std::lock_guard<std::mutex> hold(shared->lock);
     if (shared->failure)

@@ -32,8 +32,11 @@ struct Shared {
     std::exception_ptr failure;
 };
 
-/** Runs `job` on a new thread that nobody joins. */
-void start(std::function<void()> job);
+/**
+ * Runs `job` on a new thread that nobody joins; what it throws is kept in
+ * `shared`, which is marked done when it returns.
+ */
+void start(std::shared_ptr<Shared> shared, std::function<void()> job);
 
 /**
  * Answers the window system until `shared` is done (true) or `limit` has
@@ -74,20 +77,8 @@ template <class R>
 R offThread(std::function<R()> work, std::chrono::milliseconds limit, const QString& limitWords)
 {
     auto shared = std::make_shared<detail::Result<R>>();
-    detail::start([shared, work = std::move(work)] {
-        std::optional<R> value;
-        std::exception_ptr failure;
-        try {
-            value.emplace(work());
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        const std::lock_guard<std::mutex> hold(shared->lock);
-        shared->value = std::move(value);
-        shared->failure = failure;
-        shared->done = true;
-        shared->finished.notify_all();
-    });
+    // The value is set before the job is marked done, under the same lock.
+    detail::start(shared, [result = shared.get(), work = std::move(work)] { result->value.emplace(work()); });
     if (!detail::wait(*shared, limit, false))
         raiseTimedOut(limitWords);
     const std::lock_guard<std::mutex> hold(shared->lock);

@@ -53,14 +53,6 @@ QString attributeValue(const QString& value, BraceRule rule)
 }
 
 /** What a step raises when an object it needs was never made: the classic run-time error. */
-template <class T>
-T& need(const std::unique_ptr<T>& object)
-{
-    if (!object)
-        throw quorvane::Error(91, QStringLiteral("Object variable or With block variable not set"));
-    return *object;
-}
-
 QListWidget& need(QListWidget* list)
 {
     if (!list)

@@ -233,11 +233,6 @@ void setQueryTimeout(int seconds)
     g_queryTimeout = std::max(0, seconds);
 }
 
-int queryTimeout()
-{
-    return g_queryTimeout;
-}
-
 void ConnectionState::close()
 {
     for (StatementHandle* statement : statements)

@@ -30,7 +30,6 @@ class Recordset;
  * keeps sending is never cut. 30 unless changed; 0 waits for ever.
  */
 void setQueryTimeout(int seconds);
-int queryTimeout();
 
 /** ADO-style constants that callers pass. */
 enum { adModeReadWrite = 3, adSchemaTables = 20, adUseClient = 3, adOpenStatic = 3, adLockReadOnly = 1 };

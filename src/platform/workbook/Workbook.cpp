@@ -897,9 +897,11 @@ bool Application::canBeCreated(const QString& folder)
     } catch (const quorvane::Error&) {
         return false;
     }
-    if (trialWriteProblem(folder))
-        return false;
+    return !trialWriteProblem(folder) && spreadsheetApplicationNamed();
+}
 
+bool Application::spreadsheetApplicationNamed()
+{
     QProcess query;
     query.start(QStringLiteral("xdg-mime"),
         {QStringLiteral("query"), QStringLiteral("default"), QString::fromLatin1(XlsxMimeType)});

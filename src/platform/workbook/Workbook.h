@@ -223,6 +223,8 @@ public:
      * so the start-up check finds it once and hands it to each of its steps.
      */
     static bool canBeCreated(const QString& folder = workbookFolder());
+    /** Whether the desktop names an application for .xlsx files (the last part of canBeCreated). */
+    static bool spreadsheetApplicationNamed();
 
     /**
      * Why the model's folders (workbookFolder, then scratchFolder) cannot be
