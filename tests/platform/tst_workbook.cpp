@@ -151,12 +151,17 @@ private:
         return ReadXlsx(path);
     }
 
-    /** For tests run both ways: sheets in the writer's temporary files, or all in memory. */
+    /**
+     * For tests run every way: cells streamed to the writer as they are
+     * written; or made into the file at the end, with the sheets in the
+     * writer's temporary files, or all in memory.
+     */
     static void storageRows()
     {
-        QTest::addColumn<bool>("inMemory");
-        QTest::newRow("temporary files") << false;
-        QTest::newRow("in memory") << true;
+        QTest::addColumn<int>("storage");
+        QTest::newRow("streamed") << 0;
+        QTest::newRow("temporary files") << 1;
+        QTest::newRow("in memory") << 2;
     }
 
     /**
@@ -164,10 +169,11 @@ private:
      * writer to spare one for any sheet. cleanup() checks that the sheets were
      * kept where the row says.
      */
-    void useStorage(bool inMemory)
+    void useStorage(int storage)
     {
-        m_storage = inMemory ? QStringLiteral("memory") : QStringLiteral("file");
-        if (inMemory)
+        m_storage = storage == 2 ? QStringLiteral("memory") : QStringLiteral("file");
+        xl::Application::setCellsStreamed(storage == 0);
+        if (storage == 2)
             m_fileLimit = std::make_unique<OpenFileLimit>(OpenDescriptors() + 64);
     }
 
@@ -201,6 +207,7 @@ private slots:
         }
         m_storage.clear();
         m_written.clear();
+        xl::Application::setCellsStreamed(true);
         xl::Application::setOpenFailureHandler(nullptr);
         // The opener runs on its own: let it finish before its folder goes.
         QThread::msleep(300);
@@ -507,8 +514,8 @@ private slots:
 
     void cellsReadBack()
     {
-        QFETCH(bool, inMemory);
-        useStorage(inMemory);
+        QFETCH(int, storage);
+        useStorage(storage);
         xl::Application app;
         xl::Worksheet* s = app.addWorkbook()->activeSheet();
         const std::string longText(xl::MaxCellChars, 'L');
@@ -601,8 +608,8 @@ private slots:
 
     void tabOrderAndActiveSheet()
     {
-        QFETCH(bool, inMemory);
-        useStorage(inMemory);
+        QFETCH(int, storage);
+        useStorage(storage);
         xl::Application app;
         xl::Workbook* book = app.addWorkbook();
         while (book->count() > 1)
@@ -648,8 +655,8 @@ private slots:
 
     void autoFitWidthsFollowLongestValue()
     {
-        QFETCH(bool, inMemory);
-        useStorage(inMemory);
+        QFETCH(int, storage);
+        useStorage(storage);
         xl::Application app;
         xl::Workbook* book = app.addWorkbook();
         xl::Worksheet* fitted = book->worksheet(1);
@@ -677,8 +684,8 @@ private slots:
 
     void writesInAnyOrderEndUpInPlace()
     {
-        QFETCH(bool, inMemory);
-        useStorage(inMemory);
+        QFETCH(int, storage);
+        useStorage(storage);
         xl::Application app;
         xl::Worksheet* s = app.addWorkbook()->activeSheet();
         s->write(5, 2, number(52));
@@ -748,8 +755,17 @@ private slots:
         QCOMPARE(m_desktop->openCalls().size(), 1);
     }
 
+    void anyNumberOfSheetsUnderASmallOpenFileLimit_data()
+    {
+        QTest::addColumn<bool>("streamed");
+        QTest::newRow("streamed") << true;
+        QTest::newRow("made at the end") << false;
+    }
+
     void anyNumberOfSheetsUnderASmallOpenFileLimit()
     {
+        QFETCH(bool, streamed);
+        xl::Application::setCellsStreamed(streamed);
         const int before = OpenDescriptors();
         const int sheets = 5000;
         const long largeRows = 20000, largeColumns = 10;
@@ -802,11 +818,13 @@ private slots:
         QCOMPARE(read.size(), expected.size());
         QCOMPARE(read, expected);
 
-        // The largest sheet had a temporary file; memory took only small ones.
+        // Streamed, every sheet's rows went to the writer's files, which take no
+        // descriptor each; made at the end, the largest sheet had a temporary
+        // file, and memory took only small ones.
         const QStringList storage = sheetStorage(path);
         QCOMPARE(storage.size(), sheets + 1);
         QCOMPARE(storage.last(), QStringLiteral("file"));
-        QVERIFY(storage.count(QStringLiteral("file")) < 1024);
+        QCOMPARE(storage.count(QStringLiteral("file")) == sheets + 1, streamed);
 
         // Nothing of the writer stays open; the opener's process goes once it has ended.
         QTRY_VERIFY_WITH_TIMEOUT(OpenDescriptors() <= before, 10000);

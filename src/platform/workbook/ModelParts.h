@@ -14,8 +14,10 @@
 #include <QHash>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <locale.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,16 +67,23 @@ public:
     TempStore(const TempStore&) = delete;
     TempStore& operator=(const TempStore&) = delete;
 
-    /** Appends the bytes and answers where they went. */
+    /** Appends the bytes and answers where they went. Two threads may append at once. */
     std::uint64_t append(const char* data, std::size_t size);
+    /** Sets aside room for `size` bytes at the end, to be written later (from any thread) with writeAt. */
+    std::uint64_t reserve(std::size_t size);
+    void writeAt(std::uint64_t offset, const char* data, std::size_t size) const;
     void read(std::uint64_t offset, char* into, std::size_t size) const;
 
 private:
     int m_fd = -1;
-    std::uint64_t m_size = 0;
+    /** Appended to from the thread that writes cells and from the writer's. */
+    std::atomic<std::uint64_t> m_size = 0;
 };
 
 // ---------------------------------------------------------------- cell records
+
+/** Records are gathered in buffers of this size; a record is never larger. */
+inline constexpr std::size_t RecordBufferSize = std::size_t(256) << 10;
 //
 // One record per written cell: a tag byte, the position (mostly implied by the
 // previous record), then the value. Tag bits 0-2: the kind; bits 3-4: how the
@@ -164,6 +173,8 @@ void forEachRecord(const char* p, const char* end, Cursor& at, F&& f)
 
 // ---------------------------------------------------------------- inner state
 
+class CellStream;
+
 /** Lets the parts of the model reach each other's inner state. */
 struct ModelAccess {
     static Worksheet::Impl& of(const Worksheet& sheet) { return *sheet.d; }
@@ -177,6 +188,8 @@ struct Worksheet::Impl {
     };
 
     Workbook* workbook;
+    /** Tells the sheet apart from every other of its workbook, deleted ones included. */
+    std::uint32_t serial = 0;
     QString name;
     std::vector<Chunk> chunks;
     /** Records kept, cleared cells included: what the sheet costs the writer. */
@@ -199,6 +212,8 @@ struct Workbook::Impl {
     QHash<QString, int> lowerNames;
     Worksheet* active = nullptr;
     std::unique_ptr<TempStore> store;
+    std::unique_ptr<CellStream> stream;
+    std::uint32_t nextSerial = 0;
     std::unique_ptr<char[]> buffer;
     std::size_t used = 0;
     Worksheet::Impl* owner = nullptr; // the sheet whose records the buffer holds
@@ -210,10 +225,51 @@ struct Workbook::Impl {
     void unnamed(const Worksheet* sheet, const QString& name);
     bool nameTaken(const QString& name, const Worksheet* except) const;
     QString freeDefaultName() const;
-    /** Sends the buffered records to the temporary file. */
+    /** Sends the buffered records to the temporary file and the writer. */
     void flush();
     /** Room for `size` bytes of the sheet's next record; the caller commits what it used. */
     char* reserve(Worksheet::Impl* sheet, std::size_t size);
+};
+
+// ---------------------------------------------------------------- the file, written as cells arrive
+
+/**
+ * The writer's side of a workbook: every buffer of records is kept in the
+ * cell store and, on a thread of its own, written into libxlsxwriter as it
+ * arrives, so that making the file is left with little but packing it. The
+ * writer takes rows in rising order only and makes sheets in the order they
+ * first get cells; the tab order and the names are put right when the file
+ * is written. A workbook whose cells did not all come in order (a cell
+ * written twice, a row gone back to), or whose streamed sheet was deleted,
+ * is made from the cell store instead (writeXlsx), as is a second attempt.
+ */
+class CellStream {
+public:
+    CellStream(TempStore& cells, const QString& scratch);
+    /** Stops the thread; what has not become a file is thrown away. */
+    ~CellStream();
+    CellStream(const CellStream&) = delete;
+    CellStream& operator=(const CellStream&) = delete;
+
+    /**
+     * Hands over a buffer of sheet `serial`'s records, set aside at `offset`
+     * of the cell store, and answers an empty buffer for the next ones. Waits
+     * while a few buffers are still waiting for the writer. Throws the
+     * StorageError the writer met, if any.
+     */
+    std::unique_ptr<char[]> hand(std::uint32_t serial, std::unique_ptr<char[]> records, std::size_t size,
+        std::uint64_t offset);
+    /** Waits until every buffer handed over is kept and written; throws as hand. */
+    void drain();
+    /** After drain: whether the file can be made from what streamed. */
+    bool complete(const Workbook::Impl& wb) const;
+    /** After drain: writes the file, in the model's tab order and names; once only, whether or not it succeeds. */
+    void writeFile(const Workbook::Impl& wb, const QByteArray& path);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> d;
 };
 
 // ---------------------------------------------------------------- private folders
@@ -257,6 +313,27 @@ inline constexpr char PartSuffix[] = ".part";
 
 /** Writes the workbook into `path` (which exists, mode 0600); the writer's scratch files go to `tmpdir`. */
 void writeXlsx(Workbook::Impl& wb, const QByteArray& path, const QByteArray& tmpdir);
+
+/** libxlsxwriter prints numbers in the current locale; the file needs the C locale's decimal point. */
+class CLocaleScope {
+public:
+    CLocaleScope()
+        : m_c(::newlocale(LC_ALL_MASK, "C", locale_t(nullptr))), m_old(m_c ? ::uselocale(m_c) : locale_t(nullptr))
+    { }
+    ~CLocaleScope()
+    {
+        if (m_c) {
+            ::uselocale(m_old);
+            ::freelocale(m_c);
+        }
+    }
+    CLocaleScope(const CLocaleScope&) = delete;
+    CLocaleScope& operator=(const CLocaleScope&) = delete;
+
+private:
+    locale_t m_c;
+    locale_t m_old;
+};
 
 /** Whether libxlsxwriter can produce a tiny workbook at `path` with its scratch files in `tmpdir`. */
 bool writerWorks(const QByteArray& path, const QByteArray& tmpdir);

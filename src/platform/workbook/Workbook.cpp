@@ -10,6 +10,7 @@
 #include <QProcess>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -77,10 +78,21 @@ TempStore::~TempStore()
 
 std::uint64_t TempStore::append(const char* data, std::size_t size)
 {
-    const std::uint64_t start = m_size;
+    const std::uint64_t start = reserve(size);
+    writeAt(start, data, size);
+    return start;
+}
+
+std::uint64_t TempStore::reserve(std::size_t size)
+{
+    return m_size.fetch_add(size);
+}
+
+void TempStore::writeAt(std::uint64_t offset, const char* data, std::size_t size) const
+{
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::pwrite(m_fd, data + done, size - done, off_t(start + done));
+        const ssize_t n = ::pwrite(m_fd, data + done, size - done, off_t(offset + done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -88,8 +100,6 @@ std::uint64_t TempStore::append(const char* data, std::size_t size)
         }
         done += std::size_t(n);
     }
-    m_size += size;
-    return start;
 }
 
 void TempStore::read(std::uint64_t offset, char* into, std::size_t size) const
@@ -108,8 +118,9 @@ void TempStore::read(std::uint64_t offset, char* into, std::size_t size) const
 namespace {
 
 // Cells are gathered in a buffer of this size before they go to the temporary
-// file; it is also the largest piece read back at once when the file is made.
-constexpr std::size_t BufferSize = std::size_t(4) << 20;
+// file and the writer; it is also the largest piece read back at once when
+// the file is made again from the temporary file.
+constexpr std::size_t BufferSize = RecordBufferSize;
 
 // A column is never made wider than Excel allows.
 constexpr unsigned MaxShownChars = 255;
@@ -290,6 +301,8 @@ QString fileBaseName(const QString& documentName)
     return base.trimmed().isEmpty() ? QStringLiteral("Workbook") : base;
 }
 
+std::atomic<bool> g_cellsStreamed = true;
+
 const char* const XlsxMimeType = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
 
 } // namespace
@@ -408,10 +421,15 @@ void Workbook::Impl::flush()
 {
     if (used == 0)
         return;
-    const std::uint64_t offset = store->append(buffer.get(), used);
+    const std::uint64_t offset = store->reserve(used);
     // Pieces stay apart, each no larger than the buffer: they are read back one at a time.
     owner->chunks.push_back({offset, used});
+    const std::size_t size = used;
     used = 0;
+    if (stream)
+        buffer = stream->hand(owner->serial, std::move(buffer), size, offset);
+    else
+        store->writeAt(offset, buffer.get(), size); // a write of the file failed before: the store alone
 }
 
 char* Workbook::Impl::reserve(Worksheet::Impl* sheet, std::size_t size)
@@ -432,6 +450,7 @@ char* Workbook::Impl::reserve(Worksheet::Impl* sheet, std::size_t size)
 Worksheet::Worksheet(Workbook* workbook, const QString& name) : d(std::make_unique<Impl>())
 {
     d->workbook = workbook;
+    d->serial = workbook->d->nextSerial++;
     d->name = name;
     workbook->d->named(this, name);
 }
@@ -722,6 +741,24 @@ struct Application::Impl {
     QString folder;
     bool visible = false;
 
+    /**
+     * The file from the cells as they streamed to the writer; from the cell
+     * store when they could not all stream, or when the streamed file failed
+     * before.
+     */
+    void writeFile(Workbook::Impl& wb, const QByteArray& part)
+    {
+        const QString scratch = scratchFolder();
+        ensurePrivateFolder(scratch, FolderUse::MakePrivate);
+        if (wb.stream) {
+            wb.stream->drain();
+            const std::unique_ptr<CellStream> stream = std::move(wb.stream);
+            if (stream->complete(wb))
+                return stream->writeFile(wb, part);
+        }
+        writeXlsx(wb, part, QFile::encodeName(scratch));
+    }
+
     /** Writes one workbook completely under a free name; answers the path. */
     QString write(Workbook& book)
     {
@@ -773,11 +810,7 @@ struct Application::Impl {
             lock.reset();
         }
         FileGuard partGuard(part);
-        {
-            const QString scratch = scratchFolder();
-            ensurePrivateFolder(scratch, FolderUse::MakePrivate);
-            writeXlsx(wb, part, QFile::encodeName(scratch));
-        }
+        writeFile(wb, part);
         if (::chmod(part.constData(), 0600) != 0)
             failSystem(errno, QStringLiteral("Cannot protect the workbook file %1").arg(QFile::decodeName(part)));
         while (!renameNoReplace(part, target)) {
@@ -788,6 +821,11 @@ struct Application::Impl {
         return QFile::decodeName(target);
     }
 };
+
+void Application::setCellsStreamed(bool streamed)
+{
+    g_cellsStreamed = streamed;
+}
 
 Application::Application() : d(std::make_unique<Impl>())
 { }
@@ -802,8 +840,10 @@ Workbook* Application::addWorkbook()
     const QString scratch = scratchFolder();
     ensurePrivateFolder(scratch, FolderUse::MakePrivate);
     auto store = std::make_unique<TempStore>(scratch);
+    auto stream = g_cellsStreamed ? std::make_unique<CellStream>(*store, scratch) : nullptr;
     auto book = std::unique_ptr<Workbook>(new Workbook(DefaultSheetCount));
     ModelAccess::of(*book).store = std::move(store);
+    ModelAccess::of(*book).stream = std::move(stream);
     d->workbooks.push_back(std::move(book));
     return d->workbooks.back().get();
 }
@@ -833,6 +873,7 @@ QString Application::setVisible()
         Workbook::Impl& wb = ModelAccess::of(*pending[i]);
         wb.filePath = written[qsizetype(i)];
         // Handed over: the cells now live in the file.
+        wb.stream.reset();
         wb.store.reset();
         wb.buffer.reset();
         wb.used = 0;

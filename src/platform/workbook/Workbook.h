@@ -8,10 +8,12 @@
 // Cells do not stay in memory: every write appends a small binary record to a
 // buffer that goes to an anonymous temporary file, so memory stays the same
 // whatever the size of the tables, and nothing is left on disk if the program
-// ends abruptly. The file itself is produced only when the final tab order is
-// known (setVisible), by replaying the records into libxlsxwriter in its
-// constant-memory mode; when the process may not open a file for every
-// sheet, the smallest sheets are kept in memory instead.
+// ends abruptly. Each full buffer also goes, on a thread of its own, into
+// libxlsxwriter in its constant-memory mode, so that when the workbook is
+// made visible little is left but to put the tabs in order and pack the file.
+// Cells written out of row order are made into the file from the temporary
+// file at that moment instead; when the process may not then open a file for
+// every sheet, the smallest sheets are kept in memory.
 //
 // Every failure throws quorvane::Error with Excel-like or the system's words;
 // a failure of the storage behind the model throws its StorageError.
@@ -198,6 +200,13 @@ public:
      */
     QString setVisible();
     bool visible() const;
+
+    /**
+     * Whether the cells of workbooks added from now on go to the file's
+     * writer while they are written (the default), or wait in the cell store
+     * until the file is made. Both make the same file; the tests run both.
+     */
+    static void setCellsStreamed(bool streamed);
 
     /**
      * Who hears of an opener that failed: the written file's full path and

@@ -1,10 +1,8 @@
 // The .xlsx file: the kept cell records replayed into libxlsxwriter.
 
-#include "platform/workbook/ModelParts.h"
+#include "platform/workbook/WriterParts.h"
 
 #include <QFile>
-
-#include <xlsxwriter.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,36 +16,6 @@
 
 namespace xl {
 
-namespace {
-
-/**
- * Descriptors kept free for everything else while the file is written: the
- * writer's own files at the end (one sheet's XML at a time, the zip, shared
- * strings), the opener's process, and what the window opens meanwhile.
- */
-constexpr long SpareDescriptors = 64;
-
-/** libxlsxwriter prints numbers in the current locale; the file needs the C locale's decimal point. */
-class CLocaleScope {
-public:
-    CLocaleScope()
-        : m_c(::newlocale(LC_ALL_MASK, "C", locale_t(nullptr))), m_old(m_c ? ::uselocale(m_c) : locale_t(nullptr))
-    { }
-    ~CLocaleScope()
-    {
-        if (m_c) {
-            ::uselocale(m_old);
-            ::freelocale(m_c);
-        }
-    }
-    CLocaleScope(const CLocaleScope&) = delete;
-    CLocaleScope& operator=(const CLocaleScope&) = delete;
-
-private:
-    locale_t m_c;
-    locale_t m_old;
-};
-
 QString writerWords(lxw_error error, int systemError)
 {
     QString words = QString::fromUtf8(lxw_strerror(error));
@@ -56,11 +24,64 @@ QString writerWords(lxw_error error, int systemError)
     return words;
 }
 
-/** A column's width for the longest value shown in it; never wider than Excel allows. */
 double columnWidth(unsigned shownChars)
 {
     return std::min(255.0, shownChars * 1.1 + 1.0);
 }
+
+Formats::Formats(lxw_workbook* book)
+    : date(workbook_add_format(book)), time(workbook_add_format(book)), dateTime(workbook_add_format(book)),
+      plain(workbook_add_format(book))
+{
+    // Built-in formats that follow the reader's regional settings: short date, time, date and time.
+    format_set_num_format_index(date, 14);
+    format_set_num_format_index(time, 21);
+    format_set_num_format_index(dateTime, 22);
+}
+
+bool emitRecord(lxw_worksheet* sheet, const Record& r, const Formats& f)
+{
+    lxw_error e = LXW_NO_ERROR;
+    switch (r.kind) {
+    case KNumber:
+        e = worksheet_write_number(sheet, r.row, r.column, r.number, nullptr);
+        break;
+    case KText:
+        e = worksheet_write_string(sheet, r.row, r.column, r.text, nullptr);
+        break;
+    case KFalse:
+    case KTrue:
+        e = worksheet_write_boolean(sheet, r.row, r.column, r.kind == KTrue, nullptr);
+        break;
+    case KDate:
+        e = worksheet_write_number(sheet, r.row, r.column, r.number, f.date);
+        break;
+    case KTime:
+        e = worksheet_write_number(sheet, r.row, r.column, r.number, f.time);
+        break;
+    case KDateTime:
+        e = worksheet_write_number(sheet, r.row, r.column, r.number, f.dateTime);
+        break;
+    case KEmpty:
+        return false;
+    }
+    if (e != LXW_NO_ERROR)
+        fail(ApplicationDefinedError,
+            QStringLiteral("Cannot write the cell at row %1, column %2: %3")
+                .arg(long(r.row) + 1)
+                .arg(long(r.column) + 1)
+                .arg(writerWords(e, 0)));
+    return true;
+}
+
+namespace {
+
+/**
+ * Descriptors kept free for everything else while the file is written: the
+ * writer's own files at the end (one sheet's XML at a time, the zip, shared
+ * strings), the opener's process, and what the window opens meanwhile.
+ */
+constexpr long SpareDescriptors = 64;
 
 /** How many more files this process may open now, under its soft limit. */
 long descriptorsLeft()
@@ -152,49 +173,6 @@ private:
     std::vector<Open> m_files;
 };
 
-struct Formats {
-    lxw_format* date;
-    lxw_format* time;
-    lxw_format* dateTime;
-    lxw_format* plain;
-};
-
-/** Answers whether a cell went out. */
-bool emitRecord(lxw_worksheet* sheet, const Record& r, const Formats& f)
-{
-    lxw_error e = LXW_NO_ERROR;
-    switch (r.kind) {
-    case KNumber:
-        e = worksheet_write_number(sheet, r.row, r.column, r.number, nullptr);
-        break;
-    case KText:
-        e = worksheet_write_string(sheet, r.row, r.column, r.text, nullptr);
-        break;
-    case KFalse:
-    case KTrue:
-        e = worksheet_write_boolean(sheet, r.row, r.column, r.kind == KTrue, nullptr);
-        break;
-    case KDate:
-        e = worksheet_write_number(sheet, r.row, r.column, r.number, f.date);
-        break;
-    case KTime:
-        e = worksheet_write_number(sheet, r.row, r.column, r.number, f.time);
-        break;
-    case KDateTime:
-        e = worksheet_write_number(sheet, r.row, r.column, r.number, f.dateTime);
-        break;
-    case KEmpty:
-        return false;
-    }
-    if (e != LXW_NO_ERROR)
-        fail(ApplicationDefinedError,
-            QStringLiteral("Cannot write the cell at row %1, column %2: %3")
-                .arg(long(r.row) + 1)
-                .arg(long(r.column) + 1)
-                .arg(writerWords(e, 0)));
-    return true;
-}
-
 /** Answers whether any cell went out. */
 bool replaySheet(lxw_worksheet* sheet, const Worksheet::Impl& s, const TempStore& store, const Formats& f)
 {
@@ -266,12 +244,7 @@ void writeXlsx(Workbook::Impl& wb, const QByteArray& path, const QByteArray& tmp
         }
     } guard{book, sheetFiles};
 
-    Formats formats{
-        workbook_add_format(book), workbook_add_format(book), workbook_add_format(book), workbook_add_format(book)};
-    // Built-in formats that follow the reader's regional settings: short date, time, date and time.
-    format_set_num_format_index(formats.date, 14);
-    format_set_num_format_index(formats.time, 21);
-    format_set_num_format_index(formats.dateTime, 22);
+    const Formats formats(book);
 
     lxw_worksheet* active = nullptr;
     for (std::size_t i = 0; i < wb.sheets.size(); ++i) {
