@@ -335,6 +335,18 @@ private:
     locale_t m_old;
 };
 
+/** While it lives, the workbooks this thread packs are compressed at zlib's fastest level (Packing.cpp). */
+class FastPacking {
+public:
+    FastPacking();
+    ~FastPacking();
+    FastPacking(const FastPacking&) = delete;
+    FastPacking& operator=(const FastPacking&) = delete;
+
+private:
+    bool m_was;
+};
+
 /** Whether libxlsxwriter can produce a tiny workbook at `path` with its scratch files in `tmpdir`. */
 bool writerWorks(const QByteArray& path, const QByteArray& tmpdir);
 

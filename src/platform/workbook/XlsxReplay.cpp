@@ -286,7 +286,10 @@ void writeXlsx(Workbook::Impl& wb, const QByteArray& path, const QByteArray& tmp
 
     guard.book = nullptr;
     errno = 0;
-    const lxw_error e = workbook_close(book);
+    const lxw_error e = [&] {
+        const FastPacking fast;
+        return workbook_close(book);
+    }();
     const int systemError = errno;
     if (e != LXW_NO_ERROR) {
         sheetFiles.closeLeftovers();

@@ -427,7 +427,10 @@ void CellStream::writeFile(const Workbook::Impl& wb, const QByteArray& path)
     d->book->filename = lxw_strdup(path.constData());
     lxw_workbook* book = std::exchange(d->book, nullptr);
     errno = 0;
-    const lxw_error e = workbook_close(book);
+    const lxw_error e = [&] {
+        const FastPacking fast;
+        return workbook_close(book);
+    }();
     const int systemError = errno;
     d->discard();
     if (e != LXW_NO_ERROR)
