@@ -529,6 +529,11 @@ void ExportRun::writeWorkbook()
 void ExportRun::finish()
 {
     Form2& form = m_form;
+    // Letting go of a workbook of thousands of sheets takes a moment: the window answers meanwhile.
+    Waiting::inPlace([&] {
+        m_workbook = nullptr;
+        m_excel.reset();
+    });
     m_trap.step(216, [&] { form.ProgressBar1->setValue(0); });
     m_trap.step(218, [&] {
         form.ProgressBar1->setText(QStringLiteral("Progress Bar"));
@@ -549,7 +554,7 @@ void ExportRun::finish()
     m_trap.step(226, [] { MsgBox::show(QStringLiteral("Done."), MsgBox::OkOnly); });
     m_trap.step(228, [&] {
         if (m_connection && m_connection->state() != 0)
-            m_connection->close();
+            Waiting::inPlace([&] { m_connection->close(); });
     });
 }
 

@@ -46,8 +46,11 @@ void ProgressBar::setFieldText(long long field, long long count)
 
 void ProgressBar::flush()
 {
-    if (m_dirty) {
+    // A frame every 33 ms or more is all the eye follows.
+    constexpr qint64 FrameMilliseconds = 33;
+    if (m_dirty && (!m_sincePaint.isValid() || m_sincePaint.elapsed() >= FrameMilliseconds)) {
         m_dirty = false;
+        m_sincePaint.start();
         update();
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QProgressBar>
 
 /**
@@ -22,7 +23,11 @@ public:
     /** "Processing: <name>, row <n> from <total>, field <f> from <count>..." */
     void setFieldText(long long field, long long count);
 
-    /** Schedules a repaint when the text changed since the last one. */
+    /**
+     * Schedules a repaint when the row or field changed since the last one,
+     * at most about 30 times a second: the text is made from the numbers
+     * as they stand when the bar paints.
+     */
     void flush();
 
 private:
@@ -32,4 +37,5 @@ private:
     QString m_name;
     long long m_row = 0, m_total = 0, m_field = 0, m_count = 0;
     bool m_dirty = false;
+    QElapsedTimer m_sincePaint;
 };

@@ -36,6 +36,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+from time import sleep
 import uuid
 
 D = decimal.Decimal
@@ -529,6 +530,8 @@ class Session(socketserver.BaseRequestHandler):
             data = self.tls_out.read()
         self.server.wire(data)
         self.sock.sendall(data)
+        if self.server.link_rate:
+            sleep(len(data) / self.server.link_rate)  # a slow link
 
     def read_exact(self, count):
         data = bytearray()
@@ -820,6 +823,7 @@ class Server(socketserver.ThreadingTCPServer):
         self.log_lock = threading.Lock()
         self.wire_file = open(wire_path, "ab") if wire_path else None
         self.encryption, self.tds_version = encryption, TDS_VERSIONS[tds]
+        self.link_rate = 0  # bytes a second; 0: as fast as the loopback goes
         if encryption != "none":
             # SQL Server speaks TLS 1.2 inside TDS 7.x, with a certificate it made itself
             self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -1108,6 +1112,9 @@ DATABASES = [
         Table("dbo", "C After", INT_N, 3, lambda i: (i + 1,)),
     ]),
     Database("Many", numbered(10000)),
+    # Long values, each more than a cell holds, for a slow link (--link-rate).
+    Database("Long Values", [Table("dbo", "Notes", [Column("Id", IntN(4)), Column("Body", Chars(0, True, max=True))],
+                                   50, lambda i: (i + 1, chr(0x41 + i % 26) * 40000))]),
     Database("Stalled List", numbered(5000), list_stall_after=100),  # sp_tables falls silent after 100 rows
 ]
 
@@ -1131,11 +1138,13 @@ def main():
     parser.add_argument("--wire")
     parser.add_argument("--browser", metavar="INSTANCE")
     parser.add_argument("--tds", choices=sorted(TDS_VERSIONS), default="7.4")
+    parser.add_argument("--link-rate", type=int, default=0, metavar="BYTES_PER_SECOND")
     args = parser.parse_args()
     if args.expected:
         json.dump(expected_cells(*args.expected), sys.stdout, ensure_ascii=True)
         return
     server = Server(args.port, args.log, args.encryption, args.wire, args.tds)
+    server.link_rate = args.link_rate
     silent = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Silent)
     silent.daemon_threads = True
     if args.browser:

@@ -257,8 +257,8 @@ public:
      * while a few buffers are still waiting for the writer. Throws the
      * StorageError the writer met, if any.
      */
-    std::unique_ptr<char[]> hand(std::uint32_t serial, std::unique_ptr<char[]> records, std::size_t size,
-        std::uint64_t offset);
+    std::unique_ptr<char[]> hand(
+        std::uint32_t serial, std::unique_ptr<char[]> records, std::size_t size, std::uint64_t offset);
     /** Waits until every buffer handed over is kept and written; throws as hand. */
     void drain();
     /** After drain: whether the file can be made from what streamed. */

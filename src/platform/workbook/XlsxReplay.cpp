@@ -30,8 +30,10 @@ double columnWidth(unsigned shownChars)
 }
 
 Formats::Formats(lxw_workbook* book)
-    : date(workbook_add_format(book)), time(workbook_add_format(book)), dateTime(workbook_add_format(book)),
-      plain(workbook_add_format(book))
+    : date(workbook_add_format(book))
+    , time(workbook_add_format(book))
+    , dateTime(workbook_add_format(book))
+    , plain(workbook_add_format(book))
 {
     // Built-in formats that follow the reader's regional settings: short date, time, date and time.
     format_set_num_format_index(date, 14);

@@ -98,8 +98,9 @@ struct XmlStream {
     static int seek(void* cookie, off64_t* offset, int whence)
     {
         auto& s = *static_cast<XmlStream*>(cookie);
-        const std::int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? std::int64_t(s.position)
-                                                                               : std::int64_t(s.rows->size);
+        const std::int64_t base = whence == SEEK_SET ? 0
+            : whence == SEEK_CUR                     ? std::int64_t(s.position)
+                                                     : std::int64_t(s.rows->size);
         if (base + *offset < 0)
             return -1;
         s.position = std::uint64_t(base + *offset);
@@ -268,7 +269,8 @@ void CellStream::Impl::write(const Job& job)
     forEachRecord(job.records.get(), job.records.get() + job.size, sheet.at, [&](const Record& r) {
         if (broken)
             return;
-        const bool after = !sheet.any || r.row > sheet.row || (r.row == sheet.row && !sheet.rowClosed && r.column > sheet.column);
+        const bool after
+            = !sheet.any || r.row > sheet.row || (r.row == sheet.row && !sheet.rowClosed && r.column > sheet.column);
         // A cleared cell, or one the writer has passed: only the cell store can make this sheet.
         if (r.kind == KEmpty || !after) {
             broken = true;
@@ -310,6 +312,15 @@ bool CellStream::Impl::startSheet(std::uint32_t serial, Sheet& sheet)
     sheet.out->optimize_tmpfile = sheet.out->file = nullptr;
     std::free(sheet.out->array);
     sheet.out->array = nullptr;
+    // Nor does a sheet need room for 128 column settings: the widths, where
+    // there are any, are set when the file is written, and the writer makes
+    // room for them then.
+    std::free(sheet.out->col_options);
+    sheet.out->col_options = nullptr;
+    sheet.out->col_options_max = 0;
+    std::free(sheet.out->col_formats);
+    sheet.out->col_formats = nullptr;
+    sheet.out->col_formats_max = 0;
     return true;
 }
 
@@ -345,8 +356,8 @@ void CellStream::Impl::leave(Sheet& sheet)
 FILE* CellStream::Impl::openXml(RowXml& rows, const char* mode)
 {
     XmlStream& stream = streams.emplace_back(XmlStream{&cells, &rows, &xmlError});
-    stream.file = ::fopencookie(&stream, mode,
-        cookie_io_functions_t{&XmlStream::read, &XmlStream::write, &XmlStream::seek, &XmlStream::close});
+    stream.file = ::fopencookie(
+        &stream, mode, cookie_io_functions_t{&XmlStream::read, &XmlStream::write, &XmlStream::seek, &XmlStream::close});
     stream.open = stream.file != nullptr;
     return stream.file;
 }
@@ -380,7 +391,7 @@ void CellStream::Impl::arrange(const Workbook::Impl& wb)
     std::unordered_map<lxw_worksheet*, lxw_sheet*> wrappers;
     lxw_sheet* wrapper = nullptr;
     STAILQ_FOREACH(wrapper, book->sheets, list_pointers)
-        wrappers[wrapper->u.worksheet] = wrapper;
+    wrappers[wrapper->u.worksheet] = wrapper;
     STAILQ_INIT(book->sheets);
     STAILQ_INIT(book->worksheets);
     book->active_sheet = 0;
