@@ -461,7 +461,7 @@ int main(int argc, char* argv[])
     qint64 slowGap = 0;
     {
         // 50 values of 40,000 characters over a link of 1 MB/s.
-        TdsStandIn server({"--link-rate", "1000000"});
+        TdsStandIn server({"--link-rate", "1000000", "--log", dir.path() + "/tds-slow.log"});
         const QStringList slow = runChild(self, {"--export", "tds:" + server.port + "/Long Values"});
         slowGap = slow[1].toLongLong();
         report(

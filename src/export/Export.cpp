@@ -210,8 +210,8 @@ private:
     void writeHeader(xl::Worksheet& sheet, const Fields& fields, TableOutcome& outcome);
     bool writeRow(
         xl::Worksheet& sheet, long sheetRow, const Fields& fields, const RowReader::Row& row, TableOutcome& outcome);
-    void writeField(xl::Worksheet& sheet, long sheetRow, int f, const odbc::FieldInfo& field,
-        const odbc::FieldValue& value, TableOutcome& outcome);
+    void writeField(xl::Worksheet& sheet, long sheetRow, int f, const odbc::FieldInfo& field, const RowReader::Row& row,
+        TableOutcome& outcome);
     void yield();
 
     Form2& m_form;
@@ -393,13 +393,10 @@ void ExportRun::copyRows(const ListEntry& entry, xl::Worksheet* sheet, TableOutc
     int fieldCount = 0;
     outcome.attempt(178, [&] { fieldCount = m_recordset->fieldCount(); });
     Fields fields;
-    std::vector<bool> unread;
-    for (int f = 0; f < fieldCount; ++f) {
+    for (int f = 0; f < fieldCount; ++f)
         fields.push_back(m_recordset->field(f));
-        unread.push_back(fields.back().adoType == odbc::adLongVarBinary);
-    }
     writeHeader(*sheet, fields, outcome);
-    RowReader rows(*m_recordset, unread);
+    RowReader rows(*m_recordset, fields);
     long sheetRow = 2;
     // 186: the rows themselves bound the loop; the row total is only the "from" figure.
     for (long long n = 1;; ++n, ++sheetRow) {
@@ -459,25 +456,27 @@ bool ExportRun::writeRow(
                 outcome.attempt(202, [&] { sheet.write(sheetRow, g + 1, xl::CellValue{}); });
             return false;
         }
-        writeField(sheet, sheetRow, f, fields[std::size_t(f)], row.values[std::size_t(f)], outcome);
+        writeField(sheet, sheetRow, f, fields[std::size_t(f)], row, outcome);
     }
     return true;
 }
 
+/** One value, made into its cell on the reader's thread, goes into the sheet. */
 void ExportRun::writeField(xl::Worksheet& sheet, long sheetRow, int f, const odbc::FieldInfo& field,
-    const odbc::FieldValue& value, TableOutcome& outcome)
+    const RowReader::Row& row, TableOutcome& outcome)
 {
+    const auto i = std::size_t(f);
+    const odbc::FieldValue& value = row.values[i];
     if (field.adoType == odbc::adLongVarBinary) { // 198: a null leaves the cell empty
         if (value.kind != odbc::FieldValue::Null)
             outcome.attempt(200, [&] { sheet.write(sheetRow, f + 1, textCell(BinaryDataText)); });
         return;
     }
-    bool truncated = false;
-    const xl::CellValue cell = ToCell(field, value, m_scratch, truncated);
+    const bool truncated = row.truncated[i];
     if (truncated)
         ++outcome.cut;
-    if (cell.type != xl::CellValue::Empty)
-        writeValue(sheet, sheetRow, f + 1, cell, value, truncated, m_scratch, outcome);
+    if (row.cells[i].type != xl::CellValue::Empty)
+        writeValue(sheet, sheetRow, f + 1, row.cells[i], value, truncated, m_scratch, outcome);
 }
 
 /** Lets the window system catch up; leaves the export when the program has ended meanwhile. */

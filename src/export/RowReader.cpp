@@ -1,5 +1,6 @@
 #include "export/RowReader.h"
 
+#include "export/CellConversion.h"
 #include "platform/ui/ProgramEnd.h"
 #include "shell/Waiting.h"
 
@@ -16,8 +17,8 @@ constexpr qint64 BatchMilliseconds = 20;
 constexpr std::size_t ReadAhead = 2;
 } // namespace
 
-RowReader::RowReader(odbc::Recordset& records, std::vector<bool> skip)
-    : m_records(records), m_skip(std::move(skip)), m_thread([this] { readAll(); })
+RowReader::RowReader(odbc::Recordset& records, std::vector<odbc::FieldInfo> fields)
+    : m_records(records), m_fields(std::move(fields)), m_thread([this] { readAll(); })
 { }
 
 RowReader::~RowReader()
@@ -44,18 +45,25 @@ bool RowReader::fill(Batch& batch)
             if (batch.rows.size() <= batch.count)
                 batch.rows.emplace_back();
             Row& row = batch.rows[batch.count];
-            row.values.resize(m_skip.size());
+            const std::size_t count = m_fields.size();
+            row.values.resize(count);
+            row.cells.assign(count, xl::CellValue{});
+            row.scratch.resize(count);
+            row.truncated.assign(count, 0);
             row.read = 0;
             ++batch.count;
             line = 202;
-            for (std::size_t f = 0; f < m_skip.size(); ++f) {
+            for (std::size_t f = 0; f < count; ++f) {
                 odbc::FieldValue& value = row.values[f];
-                if (m_skip[f]) {
+                if (m_fields[f].adoType == odbc::adLongVarBinary) {
                     value.bytes.clear();
                     value.kind = m_records.isNull(int(f)) ? odbc::FieldValue::Null : odbc::FieldValue::Binary;
                 } else {
                     m_records.read(int(f), value);
                     bytes += value.bytes.size();
+                    bool truncated = false;
+                    row.cells[f] = ToCell(m_fields[f], value, row.scratch[f], truncated);
+                    row.truncated[f] = truncated;
                 }
                 row.read = int(f) + 1;
             }

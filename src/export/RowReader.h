@@ -1,36 +1,44 @@
 #pragma once
 
 #include "platform/odbc/Odbc.h"
+#include "platform/workbook/Workbook.h"
 
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 /**
- * The rows of an open record set, read ahead on a thread of their own while
- * the window's thread writes them, so that the window goes on answering
- * however long the server takes. At most a few small batches wait at any
- * moment, so memory stays flat however fast either side is.
+ * The rows of an open record set, read ahead and made into cells on a thread
+ * of their own while the window's thread hands them to the workbook, so that
+ * the window goes on answering however long the server takes. At most a few
+ * small batches wait at any moment, so memory stays flat however fast either
+ * side is.
  */
 class RowReader {
 public:
     struct Row {
-        /** One per field; of a skipped field only whether it is null (kind Null, else Binary with no bytes). */
+        /** One per field; of a long-binary field only whether it is null (kind Null, else Binary with no bytes). */
         std::vector<odbc::FieldValue> values;
-        /** The fields before this one were read (or left unread on purpose); fewer than all when reading failed. */
+        /** Each value as its cell (ToCell; empty for long binary); may point into `values` and `scratch`. */
+        std::vector<xl::CellValue> cells;
+        std::vector<std::string> scratch;
+        /** Whether ToCell cut the value to what a cell holds. */
+        std::vector<char> truncated;
+        /** The fields before this one were read; fewer than all when reading failed. */
         int read = 0;
     };
 
     /**
      * Starts reading `records`, open and on its first row, which nothing else
-     * may touch until this reader is gone. `skip[f]` leaves field f unread but
-     * for whether it is null.
+     * may touch until this reader is gone. A long-binary field is left unread
+     * but for whether it is null.
      */
-    RowReader(odbc::Recordset& records, std::vector<bool> skip);
+    RowReader(odbc::Recordset& records, std::vector<odbc::FieldInfo> fields);
     /** Stops reading; waits for the call the driver is in to end. */
     ~RowReader();
     RowReader(const RowReader&) = delete;
@@ -58,7 +66,7 @@ private:
     bool fill(Batch& batch);
 
     odbc::Recordset& m_records;
-    const std::vector<bool> m_skip;
+    const std::vector<odbc::FieldInfo> m_fields;
 
     std::mutex m_lock;
     std::condition_variable m_changed;
