@@ -411,8 +411,6 @@ void CellStream::Impl::arrange(const Workbook::Impl& wb)
         std::free(out->quoted_name);
         out->name = lxw_strdup(name.constData());
         out->quoted_name = lxw_quote_sheetname(name.constData());
-        if (out->dim_rowmin != LXW_ROW_MAX)
-            out->optimize_tmpfile = openXml(sheet.rows, "r");
         STAILQ_INSERT_TAIL(book->sheets, wrappers.at(out), list_pointers);
         STAILQ_INSERT_TAIL(book->worksheets, out, list_pointers);
         if (s.autoFit) {
@@ -425,6 +423,15 @@ void CellStream::Impl::arrange(const Workbook::Impl& wb)
     }
     if (active)
         worksheet_activate(active);
+    // The streams that read the rows back, opened last sheet first: the C
+    // library finds a stream it closes by going through the open ones from
+    // the newest, and the writer closes them first sheet first, so each is
+    // found at once however many there are.
+    for (auto model = wb.sheets.rbegin(); model != wb.sheets.rend(); ++model) {
+        Sheet& sheet = sheets[ModelAccess::of(**model).serial];
+        if (sheet.out->dim_rowmin != LXW_ROW_MAX)
+            sheet.out->optimize_tmpfile = openXml(sheet.rows, "r");
+    }
 }
 
 void CellStream::writeFile(const Workbook::Impl& wb, const QByteArray& path)
