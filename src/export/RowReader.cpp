@@ -44,29 +44,9 @@ bool RowReader::fill(Batch& batch)
                 return false;
             if (batch.rows.size() <= batch.count)
                 batch.rows.emplace_back();
-            Row& row = batch.rows[batch.count];
-            const std::size_t count = m_fields.size();
-            row.values.resize(count);
-            row.cells.assign(count, xl::CellValue{});
-            row.scratch.resize(count);
-            row.truncated.assign(count, 0);
-            row.read = 0;
             ++batch.count;
             line = 202;
-            for (std::size_t f = 0; f < count; ++f) {
-                odbc::FieldValue& value = row.values[f];
-                if (m_fields[f].adoType == odbc::adLongVarBinary) {
-                    value.bytes.clear();
-                    value.kind = m_records.isNull(int(f)) ? odbc::FieldValue::Null : odbc::FieldValue::Binary;
-                } else {
-                    m_records.read(int(f), value);
-                    bytes += value.bytes.size();
-                    bool truncated = false;
-                    row.cells[f] = ToCell(m_fields[f], value, row.scratch[f], truncated);
-                    row.truncated[f] = truncated;
-                }
-                row.read = int(f) + 1;
-            }
+            bytes += readRow(batch.rows[batch.count - 1]);
             line = 206;
             m_records.moveNext();
         } catch (...) {
@@ -77,6 +57,32 @@ bool RowReader::fill(Batch& batch)
         }
     }
     return true;
+}
+
+std::size_t RowReader::readRow(Row& row)
+{
+    const std::size_t count = m_fields.size();
+    row.values.resize(count);
+    row.cells.assign(count, xl::CellValue{});
+    row.scratch.resize(count);
+    row.truncated.assign(count, 0);
+    row.read = 0;
+    std::size_t bytes = 0;
+    for (std::size_t f = 0; f < count; ++f) {
+        odbc::FieldValue& value = row.values[f];
+        if (m_fields[f].adoType == odbc::adLongVarBinary) {
+            value.bytes.clear();
+            value.kind = m_records.isNull(int(f)) ? odbc::FieldValue::Null : odbc::FieldValue::Binary;
+        } else {
+            m_records.read(int(f), value);
+            bytes += value.bytes.size();
+            bool truncated = false;
+            row.cells[f] = ToCell(m_fields[f], value, row.scratch[f], truncated);
+            row.truncated[f] = truncated;
+        }
+        row.read = int(f) + 1;
+    }
+    return bytes;
 }
 
 void RowReader::readAll()

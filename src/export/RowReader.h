@@ -64,6 +64,8 @@ private:
     void readAll();
     /** Reads rows into `batch` until it is full, a moment has passed, or reading ends; false once it has ended. */
     bool fill(Batch& batch);
+    /** Reads the current row's fields into `row` and makes their cells; answers the bytes read. Throws. */
+    std::size_t readRow(Row& row);
 
     odbc::Recordset& m_records;
     const std::vector<odbc::FieldInfo> m_fields;

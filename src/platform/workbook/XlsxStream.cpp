@@ -165,6 +165,7 @@ struct CellStream::Impl {
     Impl(TempStore& cells, const QString& scratch) : cells(cells), tmpdir(QFile::encodeName(scratch)) { }
 
     void run();
+    std::exception_ptr keep(const Job& job);
     void write(const Job& job);
     bool startBook();
     bool startSheet(std::uint32_t serial, Sheet& sheet);
@@ -231,19 +232,7 @@ void CellStream::Impl::run()
         busy = true;
         const bool failed = bool(failure);
         hold.unlock();
-        std::exception_ptr met;
-        if (!failed) {
-            try {
-                cells.writeAt(job.offset, job.records.get(), job.size);
-                write(job);
-                if (xmlError)
-                    failSystem(xmlError, QStringLiteral("Cannot keep the rows in the temporary file"));
-            } catch (const StorageError&) {
-                met = std::current_exception();
-            } catch (...) {
-                broken = true; // the file is made from the cell store, which tells what failed
-            }
-        }
+        const std::exception_ptr met = failed ? nullptr : keep(job);
         hold.lock();
         busy = false;
         if (met && !failure)
@@ -251,6 +240,22 @@ void CellStream::Impl::run()
         spare.push_back(std::move(job.records));
         changed.notify_all();
     }
+}
+
+/** Keeps the job's records in the cell store and writes them as cells; answers a failure of the storage. */
+std::exception_ptr CellStream::Impl::keep(const Job& job)
+{
+    try {
+        cells.writeAt(job.offset, job.records.get(), job.size);
+        write(job);
+        if (xmlError)
+            failSystem(xmlError, QStringLiteral("Cannot keep the rows in the temporary file"));
+    } catch (const StorageError&) {
+        return std::current_exception();
+    } catch (...) {
+        broken = true; // the file is made from the cell store, which tells what failed
+    }
+    return nullptr;
 }
 
 /** Writes the job's records as cells, as long as they come in the order the writer takes them. */
@@ -380,6 +385,15 @@ bool CellStream::complete(const Workbook::Impl& wb) const
     return true;
 }
 
+namespace {
+void setWidths(lxw_worksheet* out, const std::vector<std::uint16_t>& fitted)
+{
+    for (std::size_t c = 0; c < fitted.size(); ++c)
+        if (fitted[c] != 0)
+            worksheet_set_column(out, lxw_col_t(c), lxw_col_t(c), columnWidth(fitted[c]), nullptr);
+}
+} // namespace
+
 /** The writer's lists in the model's tab order, with the model's names, widths and active sheet. */
 void CellStream::Impl::arrange(const Workbook::Impl& wb)
 {
@@ -413,11 +427,8 @@ void CellStream::Impl::arrange(const Workbook::Impl& wb)
         out->quoted_name = lxw_quote_sheetname(name.constData());
         STAILQ_INSERT_TAIL(book->sheets, wrappers.at(out), list_pointers);
         STAILQ_INSERT_TAIL(book->worksheets, out, list_pointers);
-        if (s.autoFit) {
-            for (std::size_t c = 0; c < s.fitted.size(); ++c)
-                if (s.fitted[c] != 0)
-                    worksheet_set_column(out, lxw_col_t(c), lxw_col_t(c), columnWidth(s.fitted[c]), nullptr);
-        }
+        if (s.autoFit)
+            setWidths(out, s.fitted);
         if (model.get() == wb.active)
             active = out;
     }
