@@ -220,8 +220,8 @@ void Application::removeAbandonedFiles(const QString& folder)
     // finished workbook has its name (Application::setVisible), and the system
     // drops the lock when the writer ends, however it ends. So a file nobody
     // holds a lock on is one that no running instance will finish. The lock
-    // decides rather than the file's age: a large workbook may be replayed for
-    // many minutes before its file grows at all.
+    // decides rather than the file's age: a large workbook may be packed for
+    // minutes before its file grows at all.
     for (const std::string& name : names) {
         const UniqueFd file(
             ::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));

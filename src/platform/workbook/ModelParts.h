@@ -3,10 +3,11 @@
 // What the parts of the workbook model share, and nothing outside the model
 // includes: the inner state of sheets and workbooks, the cell store and its
 // record format, the named files in the private folder, and the entry points
-// of the .xlsx replay and the opener. Workbook.cpp holds the Excel rules and
-// the cell spool, XlsxReplay.cpp the writing of the file through
-// libxlsxwriter, Folders.cpp the private folders, Opener.cpp the hand-over to
-// the desktop.
+// of the .xlsx writers and the opener. Workbook.cpp holds the Excel rules and
+// the cell spool, XlsxStream.cpp the writing of cells into libxlsxwriter as
+// they arrive, XlsxReplay.cpp the writing of the file from the cell store
+// when they could not, Packing.cpp the compression level, Folders.cpp the
+// private folders, Opener.cpp the hand-over to the desktop.
 
 #include "platform/workbook/Workbook.h"
 

@@ -1,4 +1,5 @@
-// The .xlsx file: the kept cell records replayed into libxlsxwriter.
+// The .xlsx file made from the cell store: the kept records replayed into
+// libxlsxwriter, for a workbook whose cells could not all stream to it.
 
 #include "platform/workbook/WriterParts.h"
 
