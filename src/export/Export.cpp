@@ -495,15 +495,10 @@ bool ExportRun::reopenConnection(int i)
     TableOutcome closing; // what fails here was told with the table
     closing.attempt(140, [&] { m_recordset->close(); });
     closing.attempt(228, [&] { m_connection->close(); });
-    QString reason;
-    try {
-        openConnection();
+    TableOutcome reopening;
+    if (reopening.attempt(m_openLine, [&] { openConnection(); }))
         return true;
-    } catch (const ProgramEnded&) {
-        throw;
-    } catch (...) {
-        reason = ErrorTrap::describe(std::current_exception());
-    }
+    const QString& reason = reopening.failure;
     QStringList left;
     for (int k = i + 1; k <= int(m_entries.size()); ++k)
         if (ticked(k))

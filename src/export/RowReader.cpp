@@ -63,9 +63,9 @@ std::size_t RowReader::readRow(Row& row)
 {
     const std::size_t count = m_fields.size();
     row.values.resize(count);
-    row.cells.assign(count, xl::CellValue{});
+    row.cells.resize(count);
     row.scratch.resize(count);
-    row.truncated.assign(count, 0);
+    row.truncated.resize(count);
     row.read = 0;
     std::size_t bytes = 0;
     for (std::size_t f = 0; f < count; ++f) {
@@ -73,6 +73,8 @@ std::size_t RowReader::readRow(Row& row)
         if (m_fields[f].adoType == odbc::adLongVarBinary) {
             value.bytes.clear();
             value.kind = m_records.isNull(int(f)) ? odbc::FieldValue::Null : odbc::FieldValue::Binary;
+            row.cells[f] = xl::CellValue{};
+            row.truncated[f] = 0;
         } else {
             m_records.read(int(f), value);
             bytes += value.bytes.size();

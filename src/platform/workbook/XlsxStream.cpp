@@ -47,52 +47,66 @@ struct XmlStream {
     FILE* file = nullptr;
     bool open = true;
 
+    /** Keeps the store's failure as an errno for the caller of the stdio function. */
+    ssize_t failed(const quorvane::Error& e)
+    {
+        if (!*error)
+            *error = e.number() > 0 && e.number() < 4096 ? int(e.number()) : EIO;
+        errno = *error;
+        return -1;
+    }
+
+    void append(const char* data, std::size_t size)
+    {
+        const std::uint64_t at = store->append(data, size);
+        auto& pieces = rows->pieces;
+        if (!pieces.empty() && pieces.back().offset + pieces.back().length == at)
+            pieces.back().length += size;
+        else
+            pieces.push_back({at, size});
+        rows->size += size;
+    }
+
+    /** Reads up to `size` bytes from `skip` bytes into the rows on; answers how many there were. */
+    std::size_t readAt(std::uint64_t skip, char* into, std::size_t size) const
+    {
+        std::size_t done = 0;
+        for (const auto& piece : rows->pieces) {
+            if (done == size)
+                break;
+            if (skip >= piece.length) {
+                skip -= piece.length;
+                continue;
+            }
+            const std::size_t n = std::min<std::uint64_t>(piece.length - skip, size - done);
+            store->read(piece.offset + skip, into + done, n);
+            done += n;
+            skip = 0;
+        }
+        return done;
+    }
+
     static ssize_t write(void* cookie, const char* data, size_t size)
     {
         auto& s = *static_cast<XmlStream*>(cookie);
         try {
-            const std::uint64_t at = s.store->append(data, size);
-            auto& pieces = s.rows->pieces;
-            if (!pieces.empty() && pieces.back().offset + pieces.back().length == at)
-                pieces.back().length += size;
-            else
-                pieces.push_back({at, size});
-            s.rows->size += size;
+            s.append(data, size);
             return ssize_t(size);
         } catch (const quorvane::Error& e) {
-            if (!*s.error)
-                *s.error = e.number() > 0 && e.number() < 4096 ? int(e.number()) : EIO;
-            errno = *s.error;
-            return -1;
+            return s.failed(e);
         }
     }
 
     static ssize_t read(void* cookie, char* into, size_t size)
     {
         auto& s = *static_cast<XmlStream*>(cookie);
-        size_t done = 0;
-        std::uint64_t skip = s.position;
         try {
-            for (const auto& piece : s.rows->pieces) {
-                if (done == size)
-                    break;
-                if (skip >= piece.length) {
-                    skip -= piece.length;
-                    continue;
-                }
-                const std::size_t n = std::min<std::uint64_t>(piece.length - skip, size - done);
-                s.store->read(piece.offset + skip, into + done, n);
-                done += n;
-                skip = 0;
-            }
+            const std::size_t done = s.readAt(s.position, into, size);
+            s.position += done;
+            return ssize_t(done);
         } catch (const quorvane::Error& e) {
-            if (!*s.error)
-                *s.error = e.number() > 0 && e.number() < 4096 ? int(e.number()) : EIO;
-            errno = *s.error;
-            return -1;
+            return s.failed(e);
         }
-        s.position += done;
-        return ssize_t(done);
     }
 
     static int seek(void* cookie, off64_t* offset, int whence)
@@ -291,8 +305,11 @@ void CellStream::Impl::write(const Job& job)
 
 bool CellStream::Impl::startBook()
 {
+    // Sheets are added without the writer's own file for their rows and
+    // made constant-memory sheets here (startSheet), whose rows go to the
+    // cell store instead.
     lxw_workbook_options options{};
-    options.constant_memory = LXW_TRUE;
+    options.constant_memory = LXW_FALSE;
     options.tmpdir = tmpdir.data();
     // The file's real name is set when it is written; the writer opens nothing before.
     book = workbook_new_opt("unnamed.xlsx", &options);
@@ -311,12 +328,10 @@ bool CellStream::Impl::startSheet(std::uint32_t serial, Sheet& sheet)
     sheet.out = workbook_add_worksheet(book, placeholder.constData());
     if (!sheet.out)
         return false;
-    // The writer's own file for the rows is replaced by the shared one.
-    if (sheet.out->optimize_tmpfile)
-        std::fclose(sheet.out->optimize_tmpfile);
-    sheet.out->optimize_tmpfile = sheet.out->file = nullptr;
-    std::free(sheet.out->array);
-    sheet.out->array = nullptr;
+    // A constant-memory sheet is one with this flag, a row of cell places
+    // and a file for its rows; the row and the stream come when the writer
+    // is at the sheet (enter).
+    sheet.out->optimize = LXW_TRUE;
     // Nor does a sheet need room for 128 column settings: the widths, where
     // there are any, are set when the file is written, and the writer makes
     // room for them then.
