@@ -275,8 +275,10 @@ std::exception_ptr CellStream::Impl::keep(const Job& job)
 /** Writes the job's records as cells, as long as they come in the order the writer takes them. */
 void CellStream::Impl::write(const Job& job)
 {
+    if (broken)
+        return; // the file will be made from the cell store: nothing here is needed any more
     Sheet& sheet = sheets[job.serial];
-    if (!broken && current != &sheet) {
+    if (current != &sheet) {
         if (current)
             leave(*current);
         current = nullptr;
