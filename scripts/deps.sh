@@ -20,6 +20,11 @@ packages=(
     # demo, FreeTDS for real SQL Server, PostgreSQL for the schema tests
     unixodbc unixodbc-dev odbcinst libsqliteodbc tdsodbc odbc-postgresql postgresql
     sqlite3
+    # the server's certificate, read before any login is sent (the TLS library
+    # FreeTDS itself uses on Debian)
+    libgnutls28-dev
+    # the password in the desktop's keyring, and a real keyring for its tests
+    qtkeychain-qt6-dev gnome-keyring libsecret-tools
     # workbook writer and the independent reader the tests check it with
     libxlsxwriter-dev python3 python3-openpyxl
     # headless windows, opening files, the Arial-compatible face

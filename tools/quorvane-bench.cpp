@@ -64,7 +64,7 @@ struct Source {
     }
     QString connectionString() const
     {
-        return tds() ? QStringLiteral("DRIVER={SQL Server};Server=127.0.0.1,%1;Database=%2;UID=tester;Pwd=secret;"
+        return tds() ? QStringLiteral("DRIVER={SQL Server};Server=127.0.0.1,%1;Database=%2;UID=tester;PWD=secret;"
                                       "TDS_Version=7.4;Encryption=require;")
                            .arg(tdsPort)
                            .arg(tdsDatabase)
@@ -365,27 +365,48 @@ void compare(
     worstMb = std::max(worstMb, exported[2].toDouble() / 1024.0);
 }
 
-/** The SQL Server stand-in on a port of its own; `args` as tds_server.py takes them. */
+/**
+ * The SQL Server stand-in on a port of its own; `args` as tds_server.py takes them. It presents a
+ * certificate from a test authority that SSL_CERT_FILE names while it runs, for this process and
+ * the measurements it starts, so that an encrypted export checks the server as it would any other.
+ */
 struct TdsStandIn {
+    QTemporaryDir certificates;
+    QByteArray trustStore = qgetenv("SSL_CERT_FILE"); // what to put back afterwards
+    bool hadTrustStore = qEnvironmentVariableIsSet("SSL_CERT_FILE");
     QProcess server;
     QString port;
     explicit TdsStandIn(const QStringList& args)
     {
+        const QString python = QFile::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+        const QString script = QStringLiteral(QUORVANE_SOURCE_DIR "/tests/support/tds_server.py");
+        QProcess make;
+        make.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        make.start(python, {script, "--make-certificates", certificates.path()});
+        if (!make.waitForFinished(60000) || make.exitStatus() != QProcess::NormalExit || make.exitCode() != 0)
+            qFatal("the test certificates were not made");
+        qputenv("SSL_CERT_FILE", QFile::encodeName(certificates.filePath("authority.pem")));
         server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        server.start(QFile::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3",
-            QStringList{QStringLiteral(QUORVANE_SOURCE_DIR "/tests/support/tds_server.py"), "--port", "0"} + args);
+        server.start(python,
+            QStringList{script, "--port", "0", "--certificate", certificates.filePath("loopback.pem"), "--key",
+                certificates.filePath("loopback.key")}
+                + args);
         QByteArray line;
         while (!line.endsWith('\n') && server.waitForReadyRead(30000))
             line += server.readLine();
         if (!line.startsWith("PORT "))
             qFatal("the TDS test server did not start");
-        // "PORT <n> SILENT <m>": the first is the one that answers.
+        // "PORT <n> SILENT <m> RELAY <r>": the first is the one that answers.
         port = QString::fromLatin1(line.mid(5).trimmed()).section(QLatin1Char(' '), 0, 0);
     }
     ~TdsStandIn()
     {
         server.closeWriteChannel();
         server.waitForFinished(5000);
+        if (hadTrustStore)
+            qputenv("SSL_CERT_FILE", trustStore);
+        else
+            qunsetenv("SSL_CERT_FILE");
     }
 };
 } // namespace

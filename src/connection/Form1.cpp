@@ -37,6 +37,10 @@ Form1::Form1(QWidget* parent) : Form1Layout(parent)
     std::setlocale(LC_NUMERIC, "C");
     WindowFlow::SetConnectionWindow(this);
     MSSQL::SetConnectionSettingsSource([this] { return connectionSettings(); });
+    // Trusting a server is the user's decision; No is the answer of a box closed without one.
+    MSSQL::SetTrustQuestion([](const QString& text) {
+        return MsgBox::show(text, MsgBox::YesNo | MsgBox::Exclamation | MsgBox::SecondButtonDefault) == MsgBox::Yes;
+    });
 
     connect(Text6, &QLineEdit::textChanged, this, &Form1::Text6_Change);
     connect(Text7, &QLineEdit::textChanged, this, &Form1::Text7_Change);
@@ -59,6 +63,7 @@ Form1::Form1(QWidget* parent) : Form1Layout(parent)
 Form1::~Form1()
 {
     MSSQL::SetConnectionSettingsSource(nullptr);
+    MSSQL::SetTrustQuestion(nullptr);
     if (WindowFlow::ConnectionWindow() == this)
         WindowFlow::SetConnectionWindow(nullptr);
 }
@@ -105,7 +110,9 @@ void Form1::startUp()
         bool connects = false;
         {
             BusyGuard busy(m_connecting);
-            connects = trap.test(140, [&] { return MSSQL::TestMSSQLConnection(); });
+            // Nothing is asked before the window shows: a server the user has
+            // not yet trusted gets no password, and the window waits for "Next >".
+            connects = trap.test(140, [&] { return MSSQL::TestMSSQLConnection(nullptr, false); });
         }
         if (connects)
             trap.step(142, [&] { PushButton2_Click(); });

@@ -2,15 +2,21 @@
 
 #include "platform/ui/MsgBox.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTimer>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <memory>
+#include <optional>
+#include <qt6keychain/keychain.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +28,19 @@ std::function<void(Key, const QString&)> g_observer;
 
 // Set once a failed save has been reported; a save that succeeds clears it.
 bool g_failureReported = false;
+
+// The keyring entry of the password: one for the program, following the field as typed.
+const QString KeyringService = QStringLiteral("Quorvane");
+// The window waits for every keyring call. One that has not answered by then is
+// taken as no keyring: a locked one whose unlock prompt the user leaves open.
+constexpr int KeyringTimeLimitMs = 5000;
+
+// The keyring's words for the first call that failed in this run. From then on
+// the password stays in the file, so that no keystroke waits on the keyring again.
+std::optional<QString> g_keyringFailure;
+
+// Set once the user has been told that the password is kept in the file.
+bool g_fileNoticeShown = false;
 
 QString systemWords(int error)
 {
@@ -110,8 +129,8 @@ QString whyNotWritten(const QString& folder, qint64 bytes)
     return error ? systemWords(error) : QStringLiteral("An access error occurred");
 }
 
-/** Writes one value; answers why it could not, or nothing. */
-QString write(const QString& path, Key key, const QString& value)
+/** Writes one value, or removes it when there is none; answers why it could not, or nothing. */
+QString write(const QString& path, Key key, const std::optional<QString>& value)
 {
     const QByteArray file = QFile::encodeName(path);
     const QString folder = QFileInfo(path).absolutePath();
@@ -134,7 +153,11 @@ QString write(const QString& path, Key key, const QString& value)
     QSettings::Status status;
     {
         QSettings store(path, QSettings::IniFormat);
-        store.setValue(Section + QLatin1Char('/') + QLatin1String(info(key).name), value);
+        const QString name = Section + QLatin1Char('/') + QLatin1String(info(key).name);
+        if (value)
+            store.setValue(name, *value);
+        else
+            store.remove(name);
         store.sync();
         status = store.status();
     }
@@ -142,7 +165,8 @@ QString write(const QString& path, Key key, const QString& value)
     // A format error is about what was read; the value was still written.
     if (status == QSettings::AccessError) {
         // The file as it was with the value added, each character escaped at worst.
-        const qint64 bytes = QFileInfo(path).size() + Section.size() + qstrlen(info(key).name) + 6 * value.size() + 8;
+        const qint64 bytes = QFileInfo(path).size() + Section.size() + qstrlen(info(key).name)
+            + 6 * value.value_or(QString()).size() + 8;
         return whyNotWritten(folder, bytes);
     }
     return keepPrivate(file);
@@ -155,6 +179,154 @@ void reportFailure(const QString& path, const QString& why)
         return;
     g_failureReported = true;
     MsgBox::show(QStringLiteral("The settings could not be saved to %1: %2.").arg(path, why), MsgBox::OkOnly);
+}
+
+/** What the file holds for a key, if anything; what may not be read counts as nothing. */
+std::optional<QString> readFromFile(Key key)
+{
+    const QString path = filePath();
+    // Opening a fifo would wait for a writer; a link may lead to anyone's file.
+    if (!refusal(QFile::encodeName(path)).isEmpty())
+        return std::nullopt;
+    QSettings store(path, QSettings::IniFormat);
+    const QVariant value = store.value(Section + QLatin1Char('/') + QLatin1String(info(key).name));
+    if (!value.isValid())
+        return std::nullopt;
+    return value.toString();
+}
+
+/** What one keyring call came to: NoError and what it read, or its error with the keyring's words. */
+struct KeyringReply {
+    QKeychain::Error error = QKeychain::NoError;
+    QString words;
+    QString password;
+};
+
+/**
+ * Runs one keyring call to its end before the read or save returns. Input
+ * waits meanwhile, so that no keystroke is handled while the one before is
+ * still being saved. A job still running at the time limit is left to delete
+ * itself when it ends: the keyring's callback still points at it.
+ */
+KeyringReply run(std::unique_ptr<QKeychain::Job> job)
+{
+    if (!QCoreApplication::instance())
+        return {QKeychain::OtherError, QStringLiteral("there is no event loop to wait for it in"), {}};
+    job->setAutoDelete(false);
+    job->setInsecureFallback(false);
+    job->setKey(QLatin1String(info(Key::Password).name));
+    QEventLoop loop;
+    bool finished = false;
+    QObject::connect(job.get(), &QKeychain::Job::finished, &loop, [&] {
+        finished = true;
+        loop.quit();
+    });
+    QTimer::singleShot(KeyringTimeLimitMs, &loop, &QEventLoop::quit);
+    job->start();
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (!finished) {
+        job.release()->setAutoDelete(true);
+        return {QKeychain::OtherError,
+            QStringLiteral("it did not answer within %1 seconds").arg(KeyringTimeLimitMs / 1000), {}};
+    }
+    KeyringReply reply{job->error(), job->errorString(), {}};
+    if (const auto* reading = qobject_cast<QKeychain::ReadPasswordJob*>(job.get()))
+        reply.password = reading->textData();
+    return reply;
+}
+
+KeyringReply readKeyring()
+{
+    return run(std::make_unique<QKeychain::ReadPasswordJob>(KeyringService));
+}
+
+KeyringReply writeKeyring(const QString& password)
+{
+    auto job = std::make_unique<QKeychain::WritePasswordJob>(KeyringService);
+    job->setTextData(password);
+    return run(std::move(job));
+}
+
+bool keyringInUse()
+{
+    return !g_keyringFailure;
+}
+
+/** Keeps the words of the run's first keyring failure. */
+void noteKeyringFailure(const QString& words)
+{
+    if (!g_keyringFailure)
+        g_keyringFailure = words;
+}
+
+/** Answers whether the call failed, noting it if so. */
+bool failed(const KeyringReply& reply)
+{
+    if (reply.error == QKeychain::NoError)
+        return false;
+    noteKeyringFailure(reply.words);
+    return true;
+}
+
+/**
+ * A password left in the file by an earlier run goes to the keyring. It
+ * leaves the file only once the keyring gives the same back, so that a
+ * keyring that loses it does not lose it for the user.
+ */
+QString moveIntoKeyring(const QString& password)
+{
+    if (failed(writeKeyring(password)))
+        return password;
+    const KeyringReply readBack = readKeyring();
+    if (failed(readBack))
+        return password;
+    if (readBack.password != password)
+        noteKeyringFailure(QStringLiteral("it gave back another password than the one stored"));
+    else
+        write(filePath(), Key::Password, std::nullopt);
+    return password;
+}
+
+QString readPassword(const QString& fallback)
+{
+    const std::optional<QString> inFile = readFromFile(Key::Password);
+    if (!keyringInUse())
+        return inFile.value_or(fallback);
+    if (inFile)
+        return moveIntoKeyring(*inFile);
+    const KeyringReply reply = readKeyring();
+    if (reply.error == QKeychain::EntryNotFound || failed(reply))
+        return fallback;
+    return reply.password;
+}
+
+/** Tells once per run that the password is kept in the file, and why the keyring did not take it. */
+void noticeFileKeepsPassword(const QString& path)
+{
+    if (g_fileNoticeShown)
+        return;
+    g_fileNoticeShown = true;
+    MsgBox::show(QStringLiteral("The desktop's keyring could not store the password (%1), so it is kept in %2, "
+                                "readable by you only.")
+                     .arg(g_keyringFailure.value_or(QString()), path),
+        MsgBox::Exclamation);
+}
+
+/**
+ * The password goes to the keyring, and any copy an earlier run left in the
+ * file goes. Without a keyring it goes to the file, and the user hears of it
+ * when the file first takes a password it did not hold: reading the stored
+ * one at start and writing it back unchanged tells nothing new.
+ */
+QString savePassword(const QString& path, const QString& value)
+{
+    if (keyringInUse() && !failed(writeKeyring(value)))
+        return readFromFile(Key::Password) ? write(path, Key::Password, std::nullopt) : QString();
+    const std::optional<QString> before = readFromFile(Key::Password);
+    const QString why = write(path, Key::Password, value);
+    if (why.isEmpty() && !value.isEmpty() && before != value)
+        noticeFileKeepsPassword(path);
+    return why;
 }
 } // namespace
 
@@ -176,20 +348,16 @@ QString filePath()
 
 QString read(Key key)
 {
-    const KeyInfo& k = info(key);
-    const QString fallback = QString::fromUtf8(k.defaultValue);
-    const QString path = filePath();
-    // Opening a fifo would wait for a writer; a link may lead to anyone's file.
-    if (!refusal(QFile::encodeName(path)).isEmpty())
-        return fallback;
-    QSettings store(path, QSettings::IniFormat);
-    return store.value(Section + QLatin1Char('/') + QLatin1String(k.name), fallback).toString();
+    const QString fallback = QString::fromUtf8(info(key).defaultValue);
+    if (key == Key::Password)
+        return readPassword(fallback);
+    return readFromFile(key).value_or(fallback);
 }
 
 void save(Key key, const QString& value)
 {
     const QString path = filePath();
-    const QString why = write(path, key, value);
+    const QString why = key == Key::Password ? savePassword(path, value) : write(path, key, value);
     if (why.isEmpty())
         g_failureReported = false;
     else
@@ -206,6 +374,8 @@ void setSaveObserver(std::function<void(Key, const QString&)> observer)
 void resetFailureReport()
 {
     g_failureReported = false;
+    g_keyringFailure.reset();
+    g_fileNoticeShown = false;
 }
 
 } // namespace Settings

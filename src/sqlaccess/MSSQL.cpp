@@ -1,10 +1,10 @@
 #include "sqlaccess/MSSQL.h"
 
 #include "platform/Error.h"
-#include "platform/odbc/DriverInfo.h"
 #include "platform/odbc/Odbc.h"
 #include "shell/ErrorTrap.h"
 #include "shell/Waiting.h"
+#include "sqlaccess/ServerTrust.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,33 +23,10 @@ std::function<ConnectionSettings()>& source()
 
 int g_loginTimeout = 15;
 
-/**
- * FreeTDS asked for encryption by a server that has none gives up before
- * any word of the server's (a refused login says so in the server's words).
- */
-bool cannotEncrypt(const QString& failure)
+ServerTrust::Question& trustQuestion()
 {
-    return failure.contains(QLatin1String("Adaptive Server connection failed"))
-        && !failure.contains(QLatin1String("[28000]")) && !failure.contains(QLatin1String("[42000]"));
-}
-
-/** The name the driver is registered under; the connection string asks for it. */
-const QString DriverName = QStringLiteral("SQL Server");
-
-/**
- * ODBC ends an unbraced value at the first ";" and treats a leading "{" as
- * the start of a braced one, so such a value would otherwise lose its tail or
- * spill into the next attribute (a password with ";" could even add keys).
- */
-QString attributeValue(const QString& value, BraceRule rule)
-{
-    if (!value.contains(QLatin1Char(';')) && !value.startsWith(QLatin1Char('{')))
-        return value;
-    if (rule == BraceRule::FreeTdsLegacy && !value.contains(QLatin1String("};")))
-        return QLatin1Char('{') + value + QLatin1Char('}');
-    QString quoted = value;
-    quoted.replace(QStringLiteral("}"), QStringLiteral("}}"));
-    return QLatin1Char('{') + quoted + QLatin1Char('}');
+    static ServerTrust::Question question;
+    return question;
 }
 
 /** What a step raises when an object it needs was never made: the classic run-time error. */
@@ -88,85 +65,55 @@ ConnectionSettings CurrentConnectionSettings()
     return source() ? source()() : ConnectionSettings{};
 }
 
-BraceRule BraceRuleForFreeTds(const QVersionNumber& freeTds)
-{
-    if (freeTds.isNull())
-        return BraceRule::Odbc;
-    // Missing parts count as 0: "1.4" (and a "1.4.dev" snapshot) is 1.4.0.
-    const QVersionNumber release(freeTds.majorVersion(), freeTds.minorVersion(), freeTds.microVersion());
-    if (release < QVersionNumber(1, 3, 21) || release == QVersionNumber(1, 4, 0))
-        return BraceRule::FreeTdsLegacy;
-    return BraceRule::Odbc;
-}
-
-Driver RegisteredDriver()
-{
-    const QVersionNumber freeTds = odbc::FreeTdsVersionOf(odbc::DriverLibrary(DriverName));
-    return Driver(BraceRuleForFreeTds(freeTds), !freeTds.isNull());
-}
-
-QString ConnectionString(const ConnectionSettings& s, const Driver& driver, bool encrypted)
-{
-    const BraceRule rule = driver.braces;
-    QString server = s.local ? s.server : s.server + QLatin1Char(',') + s.port;
-    QString port;
-    const qsizetype instance = s.server.indexOf(QLatin1Char('\\'));
-    if (driver.freeTds && !s.local && instance >= 0) {
-        server = s.server;
-        if (!s.port.isEmpty()) {
-            server = s.server.left(instance);
-            port = QStringLiteral(";Port=") + attributeValue(s.port, rule);
-        }
-    }
-    QString text = QStringLiteral("DRIVER={") + DriverName + QStringLiteral("};Server=") + attributeValue(server, rule)
-        + port + QStringLiteral(";Database=") + attributeValue(s.database, rule) + QStringLiteral(";UID=")
-        + attributeValue(s.user, rule) + QStringLiteral(";Pwd=") + attributeValue(s.password, rule) + QLatin1Char(';');
-    if (driver.freeTds) {
-        // Left to guess, FreeTDS tries an old Sybase login after a SQL Server
-        // one that got no answer, and then never gives up. 7.4 is the newest
-        // it speaks; an older server answers with its own, which FreeTDS takes.
-        text += QStringLiteral("TDS_Version=7.4;");
-        // Its own default encrypts the login packet alone, even where the
-        // server offers more; it checks no certificate either way.
-        if (encrypted)
-            text += QStringLiteral("Encryption=require;");
-    }
-    return text;
-}
-
-QString ConnectionString(const ConnectionSettings& settings)
-{
-    const Driver driver = RegisteredDriver();
-    return ConnectionString(settings, driver, driver.freeTds);
-}
-
 void SetLoginTimeout(int seconds)
 {
     g_loginTimeout = std::max(1, seconds);
 }
 
-std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, int mode)
+void SetTrustQuestion(std::function<bool(const QString& text)> question)
+{
+    trustQuestion() = std::move(question);
+}
+
+namespace {
+
+/**
+ * The FreeTDS connection string for this server: it is probed off the
+ * window's thread, then ServerTrust decides (and may ask) on this one. The
+ * probe's time is taken from the login's.
+ */
+QString throughServerTrust(const ConnectionSettings& settings, const Driver& driver, bool mayAsk, int& secondsLeft)
+{
+    const tds::Address address = tds::ParseAddress(settings.server, settings.port, settings.local);
+    const int seconds = secondsLeft;
+    QElapsedTimer clock;
+    clock.start();
+    std::function<tds::Probe()> probing = [address, seconds] {
+        return tds::ProbeServer(address, tds::TrustStoreFile(), std::chrono::seconds(seconds));
+    };
+    const tds::Probe probe = Waiting::offThread(std::move(probing), std::chrono::milliseconds(seconds * 1000 + 500),
+        QStringLiteral("The server did not answer the login within %1 seconds.").arg(seconds));
+    secondsLeft = std::max<int>(1, seconds - int(clock.elapsed() / 1000));
+    const ServerTrust::Route route
+        = ServerTrust::Decide(address, probe, mayAsk ? trustQuestion() : ServerTrust::Question());
+    return ConnectionStringThrough(route.section, settings, driver, route.encrypted);
+}
+
+} // namespace
+
+std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, int mode, bool mayAsk)
 {
     const Driver driver = RegisteredDriver();
-    const int seconds = g_loginTimeout;
-    std::function<std::unique_ptr<odbc::Connection>()> login = [settings, driver, seconds, mode] {
-        QElapsedTimer clock;
-        clock.start();
+    RefuseUnsafeFields(settings, driver);
+    int seconds = g_loginTimeout;
+    // Other drivers keep their own ways: Microsoft's checks the certificate itself.
+    const QString text = driver.freeTds ? throughServerTrust(settings, driver, mayAsk, seconds)
+                                        : ConnectionString(settings, driver, false);
+    std::function<std::unique_ptr<odbc::Connection>()> login = [text, seconds, mode] {
         auto connection = std::make_unique<odbc::Connection>();
         connection->setMode(mode);
         connection->setLoginTimeout(seconds);
-        if (driver.freeTds) {
-            try {
-                connection->open(ConnectionString(settings, driver, true));
-                return connection;
-            } catch (const quorvane::Error& e) {
-                if (!cannotEncrypt(e.description()))
-                    throw;
-            }
-            // The same login in the clear, in the time that is left.
-            connection->setLoginTimeout(std::max<int>(1, seconds - int(clock.elapsed() / 1000)));
-        }
-        connection->open(ConnectionString(settings, driver, false));
+        connection->open(text);
         return connection;
     };
     // A little over the driver's own time, so that its words come first when it keeps time.
@@ -174,10 +121,10 @@ std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, in
         QStringLiteral("The server did not answer the login within %1 seconds.").arg(seconds));
 }
 
-bool TestMSSQLConnection(QString* reason)
+bool TestMSSQLConnection(QString* reason, bool mayAsk)
 {
     try {
-        Connect(CurrentConnectionSettings());
+        Connect(CurrentConnectionSettings(), 0, mayAsk);
         return true;
     } catch (const ProgramEnded&) {
         throw;

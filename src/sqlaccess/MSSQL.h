@@ -46,17 +46,17 @@ struct Driver {
 Driver RegisteredDriver();
 
 /**
- * The connection string for these settings: with "Server=server,port" unless
- * the connection is local, then "Server=server" alone. Values go in as typed;
- * only a value that would otherwise end the attribute early (one holding ";"
- * or beginning with "{") is put in braces. By ODBC's rule each "}" in it is
- * doubled; by FreeTDS's older rule it is not. No form carries a value holding
- * "};" to such a driver: it is written by ODBC's rule all the same, and the
- * driver, reading it wrongly, refuses the connection in its own words.
+ * The connection string that names the server directly: with
+ * "Server=server,port" unless the connection is local, then "Server=server"
+ * alone. Values go in as typed; only a value that would otherwise end the
+ * attribute early (one holding ";" or beginning with "{") is put in braces.
+ * By ODBC's rule each "}" in it is doubled; by FreeTDS's older rule it is not
+ * (UnsafeField tells which values cannot be carried that way).
  *
  * Keywords are spelt as the driver manager and FreeTDS compare them
- * ("DRIVER", "UID"): both compare by the C library's case rules, which follow
- * the locale, and under Turkish ones "i" and "I" are no pair.
+ * ("DRIVER", "UID", "PWD"): both compare by the C library's case rules, which
+ * follow the locale, and under Turkish ones "i" and "I" are no pair. The
+ * driver manager's trace hides the value of "PWD=" in upper case only.
  *
  * For FreeTDS, a server "host\instance" that is not local and has a port
  * becomes "Server=host;Port=port" (the port wins, as with SQL Server's own
@@ -66,28 +66,56 @@ Driver RegisteredDriver();
  */
 QString ConnectionString(const ConnectionSettings& settings, const Driver& driver, bool encrypted = false);
 
-/** The first connection string tried with the driver registered as "SQL Server" at this moment. */
+/** The direct connection string for the driver registered as "SQL Server" at this moment, encrypted for FreeTDS. */
 QString ConnectionString(const ConnectionSettings& settings);
+
+/**
+ * The connection string that reaches FreeTDS's server through a section of
+ * the program's own freetds.conf ("SERVERNAME="), which names the host, the
+ * port and the certificates FreeTDS may accept.
+ */
+QString ConnectionStringThrough(
+    const QString& section, const ConnectionSettings& settings, const Driver& driver, bool encrypted);
+
+/**
+ * The label of the first field ("Server", "Port", "Username", "Password",
+ * "Database") whose value the driver manager or the driver would not read as
+ * typed in the string Connect sends; empty when every value arrives intact.
+ */
+QString UnsafeField(const ConnectionSettings& settings, const Driver& driver);
+
+/** Throws quorvane::Error naming the field when UnsafeField names one. */
+void RefuseUnsafeFields(const ConnectionSettings& settings, const Driver& driver);
 
 /** The time a login may take, in seconds, counted over the whole of it: 15 unless changed. */
 void SetLoginTimeout(int seconds);
 
 /**
- * Opens a connection with these settings off the window's thread, which goes
- * on answering meanwhile. With
- * FreeTDS the whole session is encrypted whenever the server can encrypt;
- * only a server that cannot is reached unencrypted, as before. Throws the
- * driver's words on failure, plain words when the login outlasts its time,
- * and ProgramEnded when the program ends meanwhile.
+ * How the user is asked whether to trust a server (its certificate, or a
+ * connection without encryption); true for Yes. The connection window sets
+ * it; without one nothing is asked and such a server is not reached.
  */
-std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, int mode = 0);
+void SetTrustQuestion(std::function<bool(const QString& text)> question);
 
 /**
- * True when a connection with the current settings opens; never says anything,
- * never throws but ProgramEnded. On failure `reason` (when given) receives the
- * driver's words.
+ * Opens a connection with these settings off the window's thread, which goes
+ * on answering meanwhile. A value that cannot be sent intact is refused first.
+ * With FreeTDS the server is first asked, before any login, whether it can
+ * encrypt and which certificate it has (ServerTrust decides, asking the user
+ * when `mayAsk`); the whole session is then encrypted and the certificate
+ * checked by FreeTDS itself, or, only where the user agreed, the server is
+ * reached unencrypted. Throws the driver's words on failure, plain words
+ * for a refused server or a login that outlasts its time, and ProgramEnded
+ * when the program ends meanwhile.
  */
-bool TestMSSQLConnection(QString* reason = nullptr);
+std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, int mode = 0, bool mayAsk = true);
+
+/**
+ * True when a connection with the current settings opens; never says anything
+ * but the trust questions (only when `mayAsk`), never throws but
+ * ProgramEnded. On failure `reason` (when given) receives the driver's words.
+ */
+bool TestMSSQLConnection(QString* reason = nullptr, bool mayAsk = true);
 
 /**
  * A failure message followed by the driver's own words, so that a refused

@@ -5,7 +5,10 @@
 #include "shell/ErrorTrap.h"
 #include "shell/Main.h"
 
+#include <QApplication>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 
 class TestErrorTrap : public QObject {
     Q_OBJECT
@@ -38,6 +41,24 @@ private slots:
         QCOMPARE(boxes.boxes[0].text, expected);
         QCOMPARE(boxes.boxes[0].style, 48);
         QCOMPARE(boxes.boxes[0].caption, QStringLiteral("Application Error"));
+    }
+
+    /** A report carries a server's words and table names: the box shows their characters, never markup. */
+    void reportShowsServerTextAsItIs()
+    {
+        const QString server = QStringLiteral("Table <b>Sales</b>: <a href=\"https://example.com\">sign in again</a>");
+        QString shown;
+        Qt::TextFormat format = Qt::AutoText;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            shown = box->text();
+            format = box->textFormat();
+            box->accept();
+        });
+        ErrorReport::show(server, Locations::Form1Load, 100);
+        QCOMPARE(format, Qt::PlainText);
+        QVERIFY2(shown.startsWith(server + "\n"), qPrintable(shown));
     }
 
     void failingStepsAreReportedInOrderAndTheOthersRun()

@@ -5,10 +5,13 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QProcess>
+#include <QSignalSpy>
 #include <QTest>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <qt6keychain/keychain.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,14 +97,52 @@ void writeFile(const QString& path, const QByteArray& content, mode_t mode)
     QCOMPARE(::chmod(native(path).constData(), mode), 0);
 }
 
-/** Each character typed into the server box saves the whole text, as the connection window does. */
-void typeServer(const QString& text)
+/** Each character typed into a box after what it holds saves the whole text, as the connection window does. */
+void type(Settings::Key key, const QString& text, QString typed = QString())
 {
-    QString typed;
     for (QChar c : text) {
         typed += c;
-        Settings::save(Settings::Key::Server, typed);
+        Settings::save(key, typed);
     }
+}
+
+/** Whether this run has a keyring of its own, which tests/support/with-keyring.sh gives it. */
+bool privateKeyring()
+{
+    return qgetenv("QUORVANE_PRIVATE_KEYRING") == "1";
+}
+
+const QStringList KeyringEntry = {"user", "MSSQLPassword", "server", "Quorvane"};
+
+/** The program's keyring entry, as secret-tool finds it by the attributes QtKeychain stores; nothing without one. */
+std::optional<QString> keyringEntry()
+{
+    QProcess tool;
+    tool.start(QStringLiteral("secret-tool"), QStringList{"lookup"} + KeyringEntry + QStringList{"type", "plaintext"});
+    if (!tool.waitForFinished(10000) || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0)
+        return std::nullopt;
+    return QString::fromUtf8(tool.readAllStandardOutput());
+}
+
+/** The keyring's own words for what keeps it from answering in this run. */
+QString keyringFailureWords()
+{
+    QKeychain::ReadPasswordJob job(QStringLiteral("Quorvane"));
+    job.setAutoDelete(false);
+    job.setKey(QStringLiteral("MSSQLPassword"));
+    QSignalSpy finished(&job, &QKeychain::Job::finished);
+    job.start();
+    return finished.wait(5000) ? job.errorString() : QStringLiteral("(no answer)");
+}
+
+/** The password an earlier run left in the file (null: none), and what the user types after it. */
+void addPasswordRows()
+{
+    QTest::addColumn<QString>("inFile");
+    QTest::addColumn<QString>("typed");
+    QTest::newRow("typed into an empty store") << QString() << QStringLiteral("pw1");
+    QTest::newRow("an earlier run's, kept as it is") << QStringLiteral("old pw") << QString();
+    QTest::newRow("typed after an earlier run's") << QStringLiteral("old") << QStringLiteral("er");
 }
 
 QString systemWords(int error)
@@ -139,6 +180,7 @@ private slots:
     {
         QFETCH(QString, value);
         TempSettings store;
+        BoxRecorder boxes; // without a keyring, the password kept in the file is told
         Settings::save(Settings::Key::Password, value);
         QCOMPARE(Settings::read(Settings::Key::Password), value);
         Settings::save(Settings::Key::Port, value);
@@ -231,7 +273,7 @@ private slots:
             std::optional<FileSizeLimit> full;
             if (situation == Situation::DiskFull)
                 full.emplace(16);
-            typeServer(QStringLiteral("srv"));
+            type(Settings::Key::Server, QStringLiteral("srv"));
         }
         const QString read = Settings::read(Settings::Key::Server);
         const QMap<QString, QList<qint64>> after = tree(top);
@@ -252,19 +294,76 @@ private slots:
         QCOMPARE(after, before);
     }
 
+    void passwordInTheKeyring_data() { addPasswordRows(); }
+
+    /** With a keyring the file no longer holds the password; one from an earlier run moves over. */
+    void passwordInTheKeyring()
+    {
+        QFETCH(QString, inFile);
+        QFETCH(QString, typed);
+        if (!privateKeyring())
+            QSKIP("runs with a keyring of its own, as shell/settings_keyring");
+        QProcess::execute(QStringLiteral("secret-tool"), QStringList{"clear"} + KeyringEntry);
+        TempSettings store;
+        BoxRecorder boxes;
+        store.write("MSSQLUser", "sa");
+        if (!inFile.isNull())
+            store.write("MSSQLPassword", inFile);
+
+        QCOMPARE(Settings::read(Settings::Key::Password), inFile);
+        QCOMPARE(store.stored("MSSQLPassword"), std::nullopt); // moved at start, before anything is saved
+        type(Settings::Key::Password, typed, inFile);
+
+        QCOMPARE(keyringEntry(), std::optional<QString>(inFile + typed));
+        QCOMPARE(store.stored("MSSQLPassword"), std::nullopt);
+        QCOMPARE(store.stored("MSSQLUser"), std::optional<QString>("sa"));
+        QCOMPARE(boxes.count(), 0);
+    }
+
+    void passwordInTheFileWithoutAKeyring_data() { addPasswordRows(); }
+
+    /**
+     * Without a keyring the password stays in the private file, and the first
+     * password typed there tells so, once: one that stood there already does not.
+     */
+    void passwordInTheFileWithoutAKeyring()
+    {
+        QFETCH(QString, inFile);
+        QFETCH(QString, typed);
+        if (privateKeyring())
+            QSKIP("runs without a keyring, as shell/settings");
+        TempSettings store;
+        BoxRecorder boxes;
+        if (!inFile.isNull())
+            store.write("MSSQLPassword", inFile);
+
+        // As the connection window does at start: the password read into its box, which saves it back.
+        QCOMPARE(Settings::read(Settings::Key::Password), inFile);
+        Settings::save(Settings::Key::Password, inFile);
+        type(Settings::Key::Password, typed, inFile);
+
+        QCOMPARE(store.stored("MSSQLPassword"), std::optional<QString>(inFile + typed));
+        QCOMPARE(modeOf(store.filePath()), 0600);
+        const QString notice = "The desktop's keyring could not store the password (" + keyringFailureWords()
+            + "), so it is kept in " + store.filePath() + ", readable by you only.";
+        QCOMPARE(boxes.texts(), typed.isEmpty() ? QStringList() : QStringList{notice});
+        for (const MsgBox::Record& box : boxes.boxes)
+            QCOMPARE(std::pair(box.style, box.caption), std::pair(int(MsgBox::Exclamation), MsgBox::defaultCaption()));
+    }
+
     void aFailureIsToldAgainAfterASaveThatWorked()
     {
         TempSettings store;
         BoxRecorder boxes;
         QVERIFY(QDir().mkpath(store.filePath()));
-        typeServer(QStringLiteral("ab"));
+        type(Settings::Key::Server, QStringLiteral("ab"));
         QCOMPARE(boxes.count(), 1);
         QVERIFY(QDir().rmdir(store.filePath()));
-        typeServer(QStringLiteral("cd"));
+        type(Settings::Key::Server, QStringLiteral("cd"));
         QCOMPARE(boxes.count(), 1);
         QVERIFY(QFile::remove(store.filePath()));
         QVERIFY(QDir().mkpath(store.filePath()));
-        typeServer(QStringLiteral("ef"));
+        type(Settings::Key::Server, QStringLiteral("ef"));
         QCOMPARE(boxes.count(), 2);
         QCOMPARE(boxes.texts().last(), boxes.texts().first());
     }

@@ -143,13 +143,15 @@ private slots:
         TdsServer server;
         Wizard wizard;
         wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
+        // Restored from the saved settings, so that the password arrives as
+        // saved (without a keyring here, typing it would add a notice); the
+        // server, typed last, was not tried at start.
+        ConnectionSettings s = server.settings(database, user, password);
+        const QString host = s.server;
+        s.server.clear();
+        wizard.storeSettings(s);
         Form1& form = wizard.start();
-        const ConnectionSettings s = server.settings(database, user, password);
-        form.Text6->setText(s.server);
-        form.Text10->setText(s.port);
-        form.Text7->setText(user);
-        form.Text8->setText(password);
-        form.Text9->setText(database);
+        form.Text6->setText(host);
 
         QTest::mouseClick(form.PushButton1, Qt::LeftButton); // "Test Connection"
         QTest::mouseClick(form.PushButton2, Qt::LeftButton); // "Next >"
@@ -205,6 +207,139 @@ private slots:
         QVERIFY2(boxes[1].startsWith("Could not connect.\n"), qPrintable(boxes[1]));
         QVERIFY(form.isVisible() && !Form2::exists());
         MSSQL::SetLoginTimeout(15);
+    }
+
+    /**
+     * Who the server is, and a machine in the middle. The settings are saved
+     * before start, which sends no login to a server not yet trusted; then
+     * "Test Connection" is pressed until every box below has been answered.
+     * No login and no query crosses in clear unless the user agreed to it.
+     * In the texts, %S stands for the server as named, %A and %B for the
+     * fingerprints of the two self-signed certificates.
+     */
+    void serverIdentity_data()
+    {
+        using C = TdsServer::Certificate;
+        QTest::addColumn<QStringList>("options"); // of the server
+        QTest::addColumn<bool>("throughRelay");
+        QTest::addColumn<QStringList>("before"); // what an earlier run decided: trust, certificate
+        QTest::addColumn<QStringList>("boxes"); // a text each box holds, in order
+        QTest::addColumn<QList<int>>("answers"); // one a box
+        QTest::addColumn<bool>("loginSent");
+        QTest::addColumn<bool>("clearAgreed");
+        const int ok = MsgBox::Ok, yes = MsgBox::Yes, no = MsgBox::No;
+        const QString done = "Connection successful.";
+        const QString intercepted = " The connection may be intercepted, so nothing was sent to it.";
+        const QString cannot = "The server %S cannot encrypt the connection.\n\nIf you connect anyway, your password";
+        const QString newOne = "signed itself, which no authority vouches for. Its SHA-256 fingerprint is:\n\n%A\n";
+        const QString changed = "has changed, so the connection was stopped before anything was sent.\n\nTrusted until "
+                                "now (SHA-256):\n%A\n\nShown now (SHA-256):\n%B\n\nThe common harmless cause";
+        const auto row = [](const char* name, const QStringList& options, bool relay, const QStringList& before,
+                             const QStringList& boxes, const QList<int>& answers, bool loginSent, bool clear = false) {
+            QTest::newRow(name) << options << relay << before << boxes << answers << loginSent << clear;
+        };
+        row("authority, right name: no question", {}, false, {}, {done}, {ok}, true);
+        row("authority, other name: refused", TdsServer::presenting(C::OtherName), false, {},
+            {"The certificate of %S was issued for elsewhere.example, not for 127.0.0.1." + intercepted}, {ok}, false);
+        row("self-signed: asked once, then silent", TdsServer::presenting(C::SelfSignedA), false, {},
+            {newOne, done, done}, {yes, ok, ok}, true);
+        row("self-signed, not trusted", TdsServer::presenting(C::SelfSignedA), false, {},
+            {newOne, "the certificate of %S was not trusted."}, {no, ok}, false);
+        row("pinned and changed: refused with both, trusted on confirming", TdsServer::presenting(C::SelfSignedB),
+            false, {"certificate", "A"},
+            {changed, "has changed (trusted until now: %A; shown now: %B)." + intercepted, changed, done},
+            {no, ok, yes, ok}, true);
+        row("cannot encrypt: asked once, then silent", {"--encryption", "none"}, false, {}, {cannot, done, done},
+            {yes, ok, ok}, true, true);
+        row("relay says it cannot encrypt: asked, declined", {"--relay", "strip"}, true, {},
+            {cannot, "connecting without encryption was declined."}, {no, ok}, false);
+        row("relay says it cannot encrypt, reached encrypted before", {"--relay", "strip"}, true, {"authority", ""},
+            {"The server %S was reached encrypted before, but now answers that it cannot encrypt." + intercepted},
+            {ok}, false);
+        row("relay breaks every handshake", {"--relay", "break"}, true, {}, {"The encryption handshake with %S failed: "},
+            {ok}, false);
+        row("relay breaks the handshakes of full encryption", {"--relay", "break-full"}, true, {},
+            {"The encryption handshake with %S failed: "}, {ok}, false);
+    }
+
+    void serverIdentity()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(bool, throughRelay);
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, boxes);
+        QFETCH(QList<int>, answers);
+        QFETCH(bool, loginSent);
+        QFETCH(bool, clearAgreed);
+        TdsServer server(options, true);
+        Wizard wizard;
+        wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
+        ConnectionSettings s = server.settings(QStringLiteral("Quorvane"));
+        if (throughRelay)
+            s.port = QString::number(server.relayPort());
+        const QString shown = s.server + ',' + s.port;
+        const QString a = TdsServer::fingerprint(TdsServer::Certificate::SelfSignedA);
+        const QString b = TdsServer::fingerprint(TdsServer::Certificate::SelfSignedB);
+        if (!before.isEmpty())
+            TdsServer::remember(shown, before[0], before[1] == "A" ? a : QString());
+        wizard.storeSettings(s);
+        Form1& form = wizard.start();
+        QCOMPARE(wizard.boxes.count(), 0);
+        QCOMPARE(Form2::exists(), !throughRelay && options.isEmpty());
+        wizard.boxes.answers = answers;
+        for (int press = 0; press < boxes.size() && !wizard.boxes.answers.isEmpty(); ++press)
+            QTest::mouseClick(form.PushButton1, Qt::LeftButton); // "Test Connection"
+        const QStringList texts = wizard.boxes.texts();
+        QCOMPARE(texts.size(), boxes.size());
+        for (int i = 0; i < boxes.size(); ++i) {
+            const QString expected = QString(boxes[i]).replace("%S", shown).replace("%A", a).replace("%B", b);
+            QVERIFY2(texts[i].contains(expected), qPrintable(texts[i] + "\n---- does not hold ----\n" + expected));
+        }
+        QCOMPARE(server.log().contains(QStringLiteral("login user=")), loginSent);
+        QVERIFY2(!server.log().contains(QStringLiteral("relay: clear")), qPrintable(server.log()));
+        const QByteArray user(reinterpret_cast<const char*>(u"tester"), 12);
+        QCOMPARE(server.wire().contains(user), clearAgreed);
+        QCOMPARE(server.unexpected(), QStringList());
+    }
+
+    /**
+     * Nothing typed makes the driver manager load a library, and no password
+     * lands in its trace. The planted library leaves a mark whenever anything
+     * loads it, as it does when a connection string names it as the driver.
+     */
+    void typedValuesStayValues()
+    {
+        if (!QCoreApplication::arguments().contains(QStringLiteral("typedValuesStayValues")))
+            QSKIP("the driver manager reads its trace setting once a process: run as the test of its own "
+                  "sqlaccess/connectiontest_freetds_trace");
+        TdsServer server;
+        Wizard wizard;
+        const QString trace = wizard.odbc.folder() + "/sql.log";
+        wizard.odbc.writeRegistration(QStringLiteral("[ODBC]\nTrace = Yes\nTraceFile = %1\n\n[SQL Server]\nDriver = %2\n")
+                                          .arg(trace, QLatin1String(TestOdbc::FreeTdsDriver)));
+        const QString mark = wizard.odbc.folder() + "/planted.mark";
+        qputenv("QUORVANE_PLANTED_MARK", QFile::encodeName(mark));
+        wizard.storeSettings(server.settings(QStringLiteral("Quorvane"), QStringLiteral("tester"), QStringLiteral("secret")));
+        Form1& form = wizard.start();
+        QVERIFY(Form2::exists());
+
+        form.Text8->setText(QStringLiteral("x} ;DRIVER=" QUORVANE_PLANTED_DRIVER ";"));
+        QTest::mouseClick(form.PushButton1, Qt::LeftButton); // "Test Connection"
+        QVERIFY2(wizard.boxes.texts().last().contains("\n\nPassword: the value as typed cannot be sent safely"),
+            qPrintable(wizard.boxes.texts().join('|')));
+        QVERIFY(!QFile::exists(mark));
+        try {
+            odbc::Connection connection;
+            connection.open(QStringLiteral("DRIVER=" QUORVANE_PLANTED_DRIVER ";"));
+        } catch (const quorvane::Error&) { }
+        QVERIFY(QFile::exists(mark));
+
+        QFile log(trace);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray traced = log.readAll();
+        QVERIFY(traced.contains("UID=tester"));
+        QVERIFY(!traced.contains("secret"));
+        qunsetenv("QUORVANE_PLANTED_MARK");
     }
 
     /** The list stops coming after 100 of 5,000 tables at start: the window shows meanwhile; one report. */

@@ -55,12 +55,21 @@ EndRecorder::~EndRecorder()
 TempSettings::TempSettings() : m_previous(qgetenv("XDG_CONFIG_HOME"))
 {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
+    if (qgetenv("QUORVANE_PRIVATE_KEYRING") != "1") {
+        if (qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"))
+            m_previousBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    }
     Settings::resetFailureReport();
 }
 
 TempSettings::~TempSettings()
 {
     qputenv("XDG_CONFIG_HOME", m_previous);
+    if (m_previousBus)
+        qputenv("DBUS_SESSION_BUS_ADDRESS", *m_previousBus);
+    else if (qgetenv("QUORVANE_PRIVATE_KEYRING") != "1")
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 QString TempSettings::filePath() const

@@ -43,7 +43,10 @@ public:
 /**
  * A private settings folder ($XDG_CONFIG_HOME) for one test, optionally
  * filled with values first ("MSSQLServer" etc. as keys). Each one starts as a
- * new run would: no failed save has been reported yet.
+ * new run would: no failed save has been reported yet, no keyring has failed.
+ * No keyring answers either, so the password stays in the file, unless the
+ * run has a keyring of its own (tests/support/with-keyring.sh): a test run by
+ * hand on a desktop does not reach the user's.
  */
 class TempSettings {
 public:
@@ -58,6 +61,7 @@ public:
 private:
     QTemporaryDir m_dir;
     QByteArray m_previous;
+    std::optional<QByteArray> m_previousBus;
 };
 
 /**

@@ -2,7 +2,11 @@
 
 #include "support/XlsxReader.h"
 
+#include "sqlaccess/ServerTrust.h"
+
+#include <QCryptographicHash>
 #include <QFile>
+#include <QSettings>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <cmath>
@@ -43,6 +47,28 @@ QString describe(const XlsxCell& cell)
     return QStringLiteral("%1 %2").arg(cell.type, QString::number(cell.number, 'g', 17));
 }
 
+/** The folder the test certificates are made in, removed when the test process ends. */
+QTemporaryDir& certificateFolder()
+{
+    static QTemporaryDir folder;
+    return folder;
+}
+
+QString baseName(TdsServer::Certificate certificate)
+{
+    switch (certificate) {
+    case TdsServer::Certificate::Loopback:
+        return QStringLiteral("loopback");
+    case TdsServer::Certificate::OtherName:
+        return QStringLiteral("other-name");
+    case TdsServer::Certificate::SelfSignedA:
+        return QStringLiteral("self-a");
+    case TdsServer::Certificate::SelfSignedB:
+        return QStringLiteral("self-b");
+    }
+    return QString();
+}
+
 bool same(const QString& kind, const QJsonValue& value, const XlsxCell& cell)
 {
     if (cell.type != kind)
@@ -60,22 +86,27 @@ bool same(const QString& kind, const QJsonValue& value, const XlsxCell& cell)
 
 TdsServer::TdsServer(const QStringList& arguments, bool captureWire)
 {
+    makeCertificates();
     QStringList command = {Script, QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--log"),
         m_dir.filePath(QStringLiteral("server.log"))};
     if (captureWire)
         command << QStringLiteral("--wire") << m_dir.filePath(QStringLiteral("wire.bin"));
+    // A server an authority vouches for unless the test chose another certificate.
+    if (!arguments.contains(QStringLiteral("--certificate")))
+        command << presenting(Certificate::Loopback);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(DebianPython(), command + arguments);
-    // It prints "PORT <n> SILENT <m>" once it listens.
+    // It prints "PORT <n> SILENT <m> RELAY <r>" once it listens.
     QByteArray line;
     while (!line.endsWith('\n') && m_process.waitForReadyRead(30000))
         line += m_process.readLine();
-    const QRegularExpressionMatch m
-        = QRegularExpression(QStringLiteral("^PORT (\\d+) SILENT (\\d+)")).match(QString::fromLatin1(line));
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("^PORT (\\d+) SILENT (\\d+) RELAY (\\d+)"))
+                                          .match(QString::fromLatin1(line));
     if (!m.hasMatch())
         throw std::runtime_error("the TDS test server did not start: " + line.toStdString());
     m_port = m.captured(1).toInt();
     m_silentPort = m.captured(2).toInt();
+    m_relayPort = m.captured(3).toInt();
 }
 
 TdsServer::~TdsServer()
@@ -119,6 +150,42 @@ QByteArray TdsServer::wire() const
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+void TdsServer::makeCertificates()
+{
+    // Made once, before the first connection, so every check in this process trusts the same authority.
+    static const bool made = [] {
+        if (!certificateFolder().isValid())
+            throw std::runtime_error("no folder for the test certificates");
+        QProcess process;
+        process.start(DebianPython(), {Script, QStringLiteral("--make-certificates"), certificateFolder().path()});
+        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+            throw std::runtime_error(
+                "the test certificates were not made: " + process.readAllStandardError().toStdString());
+        qputenv("SSL_CERT_FILE", QFile::encodeName(certificateFolder().filePath(QStringLiteral("authority.pem"))));
+        return true;
+    }();
+    Q_UNUSED(made);
+}
+
+QString TdsServer::certificateFile(Certificate certificate)
+{
+    makeCertificates();
+    return certificateFolder().filePath(baseName(certificate) + QStringLiteral(".pem"));
+}
+
+QString TdsServer::authorityFile()
+{
+    makeCertificates();
+    return certificateFolder().filePath(QStringLiteral("authority.pem"));
+}
+
+QStringList TdsServer::presenting(Certificate certificate)
+{
+    makeCertificates();
+    return {QStringLiteral("--certificate"), certificateFile(certificate), QStringLiteral("--key"),
+        certificateFolder().filePath(baseName(certificate) + QStringLiteral(".key"))};
+}
+
 QJsonArray TdsServer::expectedCells(const QString& database, const QString& table)
 {
     QProcess process;
@@ -157,4 +224,23 @@ QStringList SheetDifferences(const XlsxSheet& sheet, const QJsonArray& expected)
         if (!seen.contains(it.key()))
             differences << QStringLiteral("%1: expected nothing, got %2").arg(it.key(), describe(*it));
     return differences;
+}
+
+QString TdsServer::fingerprint(Certificate certificate)
+{
+    QFile file(certificateFile(certificate));
+    file.open(QIODevice::ReadOnly);
+    QByteArray base64;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        if (!line.startsWith("-----"))
+            base64 += line;
+    return QString::fromLatin1(
+        QCryptographicHash::hash(QByteArray::fromBase64(base64), QCryptographicHash::Sha256).toHex(':').toUpper());
+}
+
+void TdsServer::remember(const QString& server, const QString& trust, const QString& fingerprint)
+{
+    QSettings known(ServerTrust::KnownServersFile(), QSettings::IniFormat);
+    known.setValue(server + QStringLiteral("/trust"), trust);
+    known.setValue(server + QStringLiteral("/fingerprint"), fingerprint);
 }

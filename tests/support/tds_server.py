@@ -3,16 +3,28 @@
 well enough for FreeTDS's ODBC driver to log in, list tables with sp_tables
 and read whole tables, and nothing more.
 
-    tds_server.py [--port N] [--log FILE]     serve; prints "PORT <n> SILENT <m>" once listening
+    tds_server.py [--port N] [--log FILE]     serve; prints "PORT <n> SILENT <m> RELAY <r>" once listening
     tds_server.py --expected DATABASE TABLE   prints the cells a table's export must give, as JSON
+    tds_server.py --make-certificates DIR     writes test certificates into DIR (see make_certificates)
 
 Options for playing a real network:
     --encryption none|off|on|req   what PRELOGIN answers (default off: offered, not forced);
                                    the TLS handshake travels in PRELOGIN packets as with SQL Server
-    --wire FILE                    appends every byte that crosses a session's socket to FILE
+    --certificate FILE --key FILE  the certificate the TLS handshake presents (default: a self-signed
+                                   one made at start, CN=QUORVANE-TDS)
+    --relay strip|break|break-full a machine in the middle on the port RELAY, forwarding to this server:
+                                   strip answers every PRELOGIN "encryption not supported" (and tells
+                                   the server the client cannot encrypt); break cuts every TLS handshake;
+                                   break-full cuts the handshakes of clients that ask for encryption
+                                   ON or REQ and passes those that ask OFF (TLS for the login only).
+                                   It logs "relay: clear LOGIN7|BATCH|RPC" for each such packet that
+                                   crosses it unencrypted, "relay: answered encryption not supported"
+                                   and "relay: broke a handshake"
+    --wire FILE                    appends every byte that crosses a session's socket (and the relay) to FILE
     --browser INSTANCE             answers SQL Server Browser requests for INSTANCE on UDP 1434
     --tds 7.2|7.3|7.4              the TDS version LOGINACK settles on (2005, 2008, 2012 and later)
-SILENT is a second port that accepts connections and never says a word.
+    --link-rate BYTES_PER_SECOND   sends no faster than a slow link would
+SILENT is a second port that accepts connections and never says a word; RELAY is 0 without --relay.
 
 The server ends when its standard input closes, so a test that dies takes it
 along. Every request it does not understand is answered with an error and
@@ -26,6 +38,7 @@ import argparse
 import datetime
 import decimal
 import json
+import os
 import re
 import select
 import socket
@@ -815,7 +828,7 @@ class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, port, log_path, encryption="off", wire_path=None, tds="7.4"):
+    def __init__(self, port, log_path, encryption="off", wire_path=None, tds="7.4", certificate=None):
         super().__init__(("127.0.0.1", port), Session)
         self.databases = {db.name.lower(): db for db in DATABASES}
         self.gone = set()  # databases whose server "went away" for good
@@ -825,15 +838,19 @@ class Server(socketserver.ThreadingTCPServer):
         self.encryption, self.tds_version = encryption, TDS_VERSIONS[tds]
         self.link_rate = 0  # bytes a second; 0: as fast as the loopback goes
         if encryption != "none":
-            # SQL Server speaks TLS 1.2 inside TDS 7.x, with a certificate it made itself
+            # SQL Server speaks TLS 1.2 inside TDS 7.x, with the certificate it was given (a pair of
+            # files), else with one it made itself
             self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self.tls.maximum_version = ssl.TLSVersion.TLSv1_2
-            with tempfile.TemporaryDirectory() as folder:
-                key, cert = folder + "/key.pem", folder + "/cert.pem"
-                subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                                "-subj", "/CN=" + SERVER_NAME, "-keyout", key, "-out", cert],
-                               check=True, capture_output=True)
-                self.tls.load_cert_chain(cert, key)
+            if certificate:
+                self.tls.load_cert_chain(*certificate)
+            else:
+                with tempfile.TemporaryDirectory() as folder:
+                    key, cert = folder + "/key.pem", folder + "/cert.pem"
+                    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                                    "-subj", "/CN=" + SERVER_NAME, "-keyout", key, "-out", cert],
+                                   check=True, capture_output=True)
+                    self.tls.load_cert_chain(cert, key)
 
     def wire(self, data):
         if self.wire_file and data:
@@ -849,6 +866,131 @@ class Server(socketserver.ThreadingTCPServer):
                 self.log_file.flush()
             else:
                 sys.stderr.write(line)
+
+
+# ----------------------------------------------------------------- a machine in the middle
+
+PACKET_NAMES = {LOGIN7: "LOGIN7", BATCH: "BATCH", RPC: "RPC"}
+
+
+def take_frame(buffer):
+    """Removes and returns the first whole TDS packet or TLS record of `buffer`, or None while it is
+    incomplete. The two never share a first byte: TLS records start with 0x14 to 0x17."""
+    if not buffer:
+        return None
+    if 0x14 <= buffer[0] <= 0x17:
+        if len(buffer) < 5:
+            return None
+        size = 5 + struct.unpack(">H", buffer[3:5])[0]
+    else:
+        if len(buffer) < 8:
+            return None
+        size = max(8, struct.unpack(">H", buffer[2:4])[0])
+    if len(buffer) < size:
+        return None
+    frame = bytes(buffer[:size])
+    del buffer[:size]
+    return frame
+
+
+def prelogin_encryption(packet, replace=None):
+    """The ENCRYPTION option of a PRELOGIN packet (None when it has none), and the packet with that
+    option set to `replace` when given."""
+    payload, at = bytearray(packet[8:]), 0
+    while at + 5 <= len(payload) and payload[at] != 0xFF:
+        token, offset, length = struct.unpack(">BHH", payload[at:at + 5])
+        if token == 1 and length and offset < len(payload):
+            value = payload[offset]
+            if replace is not None:
+                payload[offset] = replace
+            return value, packet[:8] + bytes(payload)
+        at += 5
+    return None, packet
+
+
+class Relay(socketserver.ThreadingTCPServer):
+    """Listens on a port of its own and forwards every connection to `target`, meddling as `mode` says."""
+
+    daemon_threads = True
+
+    def __init__(self, target, mode):
+        super().__init__(("127.0.0.1", 0), RelaySession)
+        self.target, self.mode = target, mode
+
+
+class RelaySession(socketserver.BaseRequestHandler):
+    def handle(self):
+        target, client = self.server.target, self.request
+        try:
+            upstream = socket.create_connection(("127.0.0.1", target.server_address[1]))
+        except OSError as e:
+            target.log("relay: cannot reach the server: %s" % e)
+            return
+        for sock in (client, upstream):
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.prelogins = 0  # the client's PRELOGIN packets so far: the first asks, the later carry TLS
+        self.cut = self.server.mode == "break"
+        # Until the server's first packet (its PRELOGIN answer) has passed, its stream is framed too.
+        answered = False
+        from_client, from_server = bytearray(), bytearray()
+        try:
+            while True:
+                readable, _, _ = select.select([client, upstream], [], [])
+                for sock in readable:
+                    data = sock.recv(65536)
+                    if not data:
+                        return
+                    target.wire(data)
+                    if sock is client:
+                        from_client += data
+                        while (frame := take_frame(from_client)) is not None:
+                            frame = self.from_client(frame)
+                            if frame is None:
+                                return
+                            upstream.sendall(frame)
+                    elif answered:
+                        client.sendall(data)
+                    else:
+                        from_server += data
+                        frame = take_frame(from_server)
+                        if frame is None:
+                            continue
+                        answered = True
+                        if self.server.mode == "strip" and frame[0] == REPLY:
+                            _, frame = prelogin_encryption(frame, replace=2)
+                            target.log("relay: answered encryption not supported")
+                        client.sendall(frame + bytes(from_server))
+                        from_server.clear()
+        except OSError:
+            pass
+        finally:
+            for sock in (client, upstream):
+                try:
+                    sock.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+            upstream.close()
+
+    def from_client(self, frame):
+        """What goes on to the server in place of the client's `frame`; None cuts the connection."""
+        target, kind = self.server.target, frame[0]
+        if 0x14 <= kind <= 0x17:  # a TLS record: nothing to see
+            return frame
+        if kind == PRELOGIN:
+            self.prelogins += 1
+            if self.prelogins == 1:
+                asked, stripped = prelogin_encryption(frame, replace=2 if self.server.mode == "strip" else None)
+                if self.server.mode == "break-full":
+                    self.cut = asked in (1, 3)
+                if self.server.mode == "strip":
+                    # The server is told the client cannot encrypt, so both sides go on in clear.
+                    return stripped
+            elif self.cut:
+                target.log("relay: broke a handshake")
+                return None
+        elif kind in PACKET_NAMES:
+            target.log("relay: clear %s" % PACKET_NAMES[kind])
+        return frame
 
 
 class Silent(socketserver.BaseRequestHandler):
@@ -1129,6 +1271,48 @@ def expected_cells(database, table_name):
     raise SystemExit("no table %s in %s" % (table_name, database))
 
 
+# ----------------------------------------------------------------- certificates
+
+
+def make_certificates(folder):
+    """Writes into `folder` a test authority (authority.pem, authority.key) and, each as NAME.pem with
+    its key NAME.key: loopback, issued by it for IP 127.0.0.1 and DNS localhost; other-name, issued
+    by it for DNS elsewhere.example only; self-a and self-b, two self-signed ones named as the
+    certificate SQL Server makes for itself when nobody gave it one. EC keys, for speed; valid three days."""
+    os.makedirs(folder, exist_ok=True)
+
+    def path(name):
+        return os.path.join(folder, name)
+
+    with tempfile.TemporaryDirectory() as scratch:
+        # A configuration of our own, so that no extension comes from the system's defaults.
+        config = os.path.join(scratch, "openssl.cnf")
+        with open(config, "w") as f:
+            f.write("[req]\ndistinguished_name = dn\nprompt = no\n[dn]\n")
+
+        def make(name, subject, extensions, issuer=None):
+            command = ["openssl", "req", "-x509", "-config", config, "-newkey", "ec",
+                       "-pkeyopt", "ec_paramgen_curve:prime256v1", "-noenc", "-days", "3", "-subj", subject,
+                       "-keyout", path(name + ".key"), "-out", path(name + ".pem")]
+            if issuer:
+                command += ["-CA", path(issuer + ".pem"), "-CAkey", path(issuer + ".key")]
+            for extension in extensions:
+                command += ["-addext", extension]
+            done = subprocess.run(command, capture_output=True, text=True)
+            if done.returncode != 0:
+                sys.exit("tds_server.py: openssl could not make %s: %s" % (name, done.stderr.strip()))
+
+        server = ["basicConstraints=critical,CA:FALSE", "keyUsage=critical,digitalSignature",
+                  "extendedKeyUsage=serverAuth"]
+        make("authority", "/CN=Quorvane Test Authority",
+             ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign,cRLSign",
+              "subjectKeyIdentifier=hash"])
+        make("loopback", "/CN=localhost", server + ["subjectAltName=IP:127.0.0.1,DNS:localhost"], "authority")
+        make("other-name", "/CN=elsewhere.example", server + ["subjectAltName=DNS:elsewhere.example"], "authority")
+        for name in ("self-a", "self-b"):
+            make(name, "/CN=SSL_Self_Signed_Fallback", ["extendedKeyUsage=serverAuth"])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, default=0)
@@ -1139,19 +1323,32 @@ def main():
     parser.add_argument("--browser", metavar="INSTANCE")
     parser.add_argument("--tds", choices=sorted(TDS_VERSIONS), default="7.4")
     parser.add_argument("--link-rate", type=int, default=0, metavar="BYTES_PER_SECOND")
+    parser.add_argument("--make-certificates", metavar="DIR")
+    parser.add_argument("--certificate", metavar="FILE")
+    parser.add_argument("--key", metavar="FILE")
+    parser.add_argument("--relay", choices=["strip", "break", "break-full"])
     args = parser.parse_args()
     if args.expected:
         json.dump(expected_cells(*args.expected), sys.stdout, ensure_ascii=True)
         return
-    server = Server(args.port, args.log, args.encryption, args.wire, args.tds)
+    if args.make_certificates:
+        make_certificates(args.make_certificates)
+        return
+    if bool(args.certificate) != bool(args.key):
+        parser.error("--certificate and --key go together")
+    server = Server(args.port, args.log, args.encryption, args.wire, args.tds,
+                    (args.certificate, args.key) if args.certificate else None)
     server.link_rate = args.link_rate
     silent = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Silent)
     silent.daemon_threads = True
+    relay = Relay(server, args.relay) if args.relay else None
     if args.browser:
         browser(args.browser, server)
-    for listener in (server, silent):
-        threading.Thread(target=listener.serve_forever, daemon=True).start()
-    print("PORT %d SILENT %d" % (server.server_address[1], silent.server_address[1]), flush=True)
+    for listener in (server, silent, relay):
+        if listener:
+            threading.Thread(target=listener.serve_forever, daemon=True).start()
+    print("PORT %d SILENT %d RELAY %d" % (server.server_address[1], silent.server_address[1],
+                                          relay.server_address[1] if relay else 0), flush=True)
     # Serve until whoever started us goes away.
     try:
         while sys.stdin.read(4096):

@@ -48,13 +48,14 @@ int show(const QString& text, int style, const QString& boxCaption)
     // The texts use bare CR as a break; Qt breaks lines on LF only.
     QString shown = text;
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    box.setTextFormat(Qt::PlainText);
     box.setText(shown);
     box.setWindowModality(Qt::ApplicationModal);
     if ((style & 0x30) == Exclamation)
         box.setIcon(QMessageBox::Warning);
     if ((style & 0x7) == YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
+        box.setDefaultButton((style & SecondButtonDefault) ? QMessageBox::No : QMessageBox::Yes);
         return box.exec() == QMessageBox::Yes ? Yes : No;
     }
     box.setStandardButtons(QMessageBox::Ok);

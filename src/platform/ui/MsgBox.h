@@ -5,11 +5,13 @@
 
 /**
  * Every message box of the program goes through here. Styles are the classic
- * values: 0 OK only, 4 Yes and No, 48 exclamation icon with OK.
+ * values: 0 OK only, 4 Yes and No, 48 exclamation icon, 256 the second button
+ * as default. Texts are shown as plain text, character for character: they
+ * carry table names and server messages, which are not the program's own.
  */
 namespace MsgBox {
 
-enum Style { OkOnly = 0, YesNo = 4, Exclamation = 48 };
+enum Style { OkOnly = 0, YesNo = 4, Exclamation = 48, SecondButtonDefault = 256 };
 enum Answer { Ok = 1, Yes = 6, No = 7 };
 
 struct Record {
