@@ -1,22 +1,18 @@
 #include "shell/Settings.h"
 
+#include "platform/keyring/Keyring.h"
 #include "platform/ui/MsgBox.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QTimer>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <memory>
 #include <optional>
-#include <qt6keychain/keychain.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,9 +27,6 @@ bool g_failureReported = false;
 
 // The keyring entry of the password: one for the program, following the field as typed.
 const QString KeyringService = QStringLiteral("Quorvane");
-// The window waits for every keyring call. One that has not answered by then is
-// taken as no keyring: a locked one whose unlock prompt the user leaves open.
-constexpr int KeyringTimeLimitMs = 5000;
 
 // The keyring's words for the first call that failed in this run. From then on
 // the password stays in the file, so that no keystroke waits on the keyring again.
@@ -195,56 +188,14 @@ std::optional<QString> readFromFile(Key key)
     return value.toString();
 }
 
-/** What one keyring call came to: NoError and what it read, or its error with the keyring's words. */
-struct KeyringReply {
-    QKeychain::Error error = QKeychain::NoError;
-    QString words;
-    QString password;
-};
-
-/**
- * Runs one keyring call to its end before the read or save returns. Input
- * waits meanwhile, so that no keystroke is handled while the one before is
- * still being saved. A job still running at the time limit is left to delete
- * itself when it ends: the keyring's callback still points at it.
- */
-KeyringReply run(std::unique_ptr<QKeychain::Job> job)
+Keyring::Reply readKeyring()
 {
-    if (!QCoreApplication::instance())
-        return {QKeychain::OtherError, QStringLiteral("there is no event loop to wait for it in"), {}};
-    job->setAutoDelete(false);
-    job->setInsecureFallback(false);
-    job->setKey(QLatin1String(info(Key::Password).name));
-    QEventLoop loop;
-    bool finished = false;
-    QObject::connect(job.get(), &QKeychain::Job::finished, &loop, [&] {
-        finished = true;
-        loop.quit();
-    });
-    QTimer::singleShot(KeyringTimeLimitMs, &loop, &QEventLoop::quit);
-    job->start();
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-    if (!finished) {
-        job.release()->setAutoDelete(true);
-        return {QKeychain::OtherError,
-            QStringLiteral("it did not answer within %1 seconds").arg(KeyringTimeLimitMs / 1000), {}};
-    }
-    KeyringReply reply{job->error(), job->errorString(), {}};
-    if (const auto* reading = qobject_cast<QKeychain::ReadPasswordJob*>(job.get()))
-        reply.password = reading->textData();
-    return reply;
+    return Keyring::read(KeyringService, QLatin1String(info(Key::Password).name));
 }
 
-KeyringReply readKeyring()
+Keyring::Reply writeKeyring(const QString& password)
 {
-    return run(std::make_unique<QKeychain::ReadPasswordJob>(KeyringService));
-}
-
-KeyringReply writeKeyring(const QString& password)
-{
-    auto job = std::make_unique<QKeychain::WritePasswordJob>(KeyringService);
-    job->setTextData(password);
-    return run(std::move(job));
+    return Keyring::write(KeyringService, QLatin1String(info(Key::Password).name), password);
 }
 
 bool keyringInUse()
@@ -260,9 +211,9 @@ void noteKeyringFailure(const QString& words)
 }
 
 /** Answers whether the call failed, noting it if so. */
-bool failed(const KeyringReply& reply)
+bool failed(const Keyring::Reply& reply)
 {
-    if (reply.error == QKeychain::NoError)
+    if (!reply.failed())
         return false;
     noteKeyringFailure(reply.words);
     return true;
@@ -277,10 +228,10 @@ QString moveIntoKeyring(const QString& password)
 {
     if (failed(writeKeyring(password)))
         return password;
-    const KeyringReply readBack = readKeyring();
+    const Keyring::Reply readBack = readKeyring();
     if (failed(readBack))
         return password;
-    if (readBack.password != password)
+    if (readBack.secret != password)
         noteKeyringFailure(QStringLiteral("it gave back another password than the one stored"));
     else
         write(filePath(), Key::Password, std::nullopt);
@@ -294,10 +245,10 @@ QString readPassword(const QString& fallback)
         return inFile.value_or(fallback);
     if (inFile)
         return moveIntoKeyring(*inFile);
-    const KeyringReply reply = readKeyring();
-    if (reply.error == QKeychain::EntryNotFound || failed(reply))
+    const Keyring::Reply reply = readKeyring();
+    if (reply.outcome == Keyring::Reply::Outcome::NotFound || failed(reply))
         return fallback;
-    return reply.password;
+    return reply.secret;
 }
 
 /** Tells once per run that the password is kept in the file, and why the keyring did not take it. */

@@ -277,8 +277,8 @@ Route Decide(const tds::Address& address, const tds::Probe& probe, const Questio
                 .arg(server, probe.names.join(QStringLiteral(", ")), address.host)
             + NothingSent);
     if (!probe.selfSigned)
-        refuse(QStringLiteral("The certificate of %1 was issued by %2, which this system does not trust.")
-                .arg(server, probe.issuer)
+        refuse(QStringLiteral("The certificate of %1, issued by %2, is not accepted by this system: %3")
+                .arg(server, probe.issuer, probe.verdict.trimmed())
             + NothingSent);
     return selfSigned(address, probe, known, ask);
 }

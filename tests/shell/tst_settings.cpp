@@ -1,17 +1,16 @@
 #include "Seams.h"
 
+#include "platform/keyring/Keyring.h"
 #include "shell/Settings.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QTest>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <qt6keychain/keychain.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,12 +126,7 @@ std::optional<QString> keyringEntry()
 /** The keyring's own words for what keeps it from answering in this run. */
 QString keyringFailureWords()
 {
-    QKeychain::ReadPasswordJob job(QStringLiteral("Quorvane"));
-    job.setAutoDelete(false);
-    job.setKey(QStringLiteral("MSSQLPassword"));
-    QSignalSpy finished(&job, &QKeychain::Job::finished);
-    job.start();
-    return finished.wait(5000) ? job.errorString() : QStringLiteral("(no answer)");
+    return Keyring::read(QStringLiteral("Quorvane"), QStringLiteral("MSSQLPassword")).words;
 }
 
 /** The password an earlier run left in the file (null: none), and what the user types after it. */

@@ -335,8 +335,14 @@ void readCertificate(gnutls_session_t session, const QString& host, Probe& probe
     unsigned selfCheck = 1;
     probe.selfSigned = gnutls_x509_crt_check_issuer(certificate, certificate) != 0
         && gnutls_x509_crt_verify(certificate, &certificate, 1, 0, &selfCheck) == 0 && selfCheck == 0;
-    unsigned status = 1;
+    unsigned status = GNUTLS_CERT_INVALID;
     probe.issuedByTrustedAuthority = gnutls_certificate_verify_peers2(session, &status) == 0 && status == 0;
+    gnutls_datum_t verdict{};
+    if (!probe.issuedByTrustedAuthority
+        && gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &verdict, 0) == 0) {
+        probe.verdict = datumText(verdict);
+        gnutls_free(verdict.data);
+    }
     probe.namesHost = gnutls_x509_crt_check_hostname2(certificate, host.toUtf8().constData(), 0) != 0;
 }
 

@@ -53,6 +53,8 @@ struct Probe {
     bool selfSigned = false;
     /** Its chain leads to an authority of the trust store (whatever the name). */
     bool issuedByTrustedAuthority = false;
+    /** The TLS library's words for why the chain does not (unknown issuer, expired, …). */
+    QString verdict;
     /** It names the host that was asked for. */
     bool namesHost = false;
     /** The names it was issued for (DNS and IP alternative names, else its common name). */
