@@ -11,6 +11,8 @@
 #include <gnutls/x509.h>
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -131,6 +133,12 @@ private:
         socklen_t length = sizeof(error);
         if (error == 0)
             ::getsockopt(m_fd.get(), SOL_SOCKET, SO_ERROR, &error, &length);
+        // A TLS flight is several small records, each sent as it is made: held
+        // back for the acknowledgement of the one before, each would wait for
+        // the server's delayed acknowledgement (40 ms on Linux).
+        const int on = 1;
+        if (error == 0)
+            ::setsockopt(m_fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
         if (error != 0)
             m_fd.reset(-1);
         return error;
