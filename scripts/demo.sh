@@ -70,6 +70,9 @@ rm -f "$settings"
 chmod 0600 "$settings"
 export XDG_CONFIG_HOME=$config
 echo "demo: settings $settings"
+# The desktop's keyring holds the password of your own settings: the demo
+# keeps its (empty) one in its own file, so the program gets no session bus.
+no_keyring=unix:path=/nonexistent/quorvane-demo
 
 # --- private documents folder ---------------------------------------------------
 # Workbooks go to the Quorvane folder among the documents that xdg-user-dir
@@ -90,7 +93,7 @@ if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
         exit 1
     fi
     echo "demo: starting $app"
-    exec "$app" "$@"
+    DBUS_SESSION_BUS_ADDRESS=$no_keyring exec "$app" "$@"
 fi
 
 # Headless: no spreadsheet application can be shown, so stand-ins for
@@ -135,7 +138,7 @@ if [ ! -x "$tool" ]; then
     exit 1
 fi
 echo "demo: no display; running $tool offscreen"
-"$tool" "$shots" "$@"
+DBUS_SESSION_BUS_ADDRESS=$no_keyring "$tool" "$shots" "$@"
 echo "demo: spreadsheet application calls recorded in $log:"
 sed 's/^/  /' "$log"
 

@@ -428,6 +428,9 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
     qputenv("QUORVANE_BENCH_DIR", QFile::encodeName(dir.path()));
+    // The measurements keep a password of their own in their own settings; the
+    // desktop's keyring holds the user's, which they must not replace.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quorvane-bench");
     prepareEnvironment(dir.path(), Source().driver());
     const QString self = QCoreApplication::applicationFilePath();
     const QString one = dir.path() + "/bench-200k.sqlite";
