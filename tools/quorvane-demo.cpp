@@ -14,7 +14,6 @@
 #include "platform/workbook/Workbook.h"
 
 #include <QApplication>
-#include <QSignalBlocker>
 #include <QCheckBox>
 #include <QDir>
 #include <QLineEdit>
@@ -22,6 +21,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QTimer>
 
 #include <cstdio>

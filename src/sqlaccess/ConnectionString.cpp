@@ -74,7 +74,8 @@ qsizetype readBracedByOdbc(const QString& text, qsizetype at, QString& value)
 qsizetype readBracedByLegacyFreeTds(const QString& text, qsizetype at, QString& value)
 {
     qsizetype end = at;
-    while ((end = text.indexOf(QLatin1Char('}'), end)) >= 0 && !(end + 1 < text.size() && text[end + 1] == QLatin1Char(';')))
+    while ((end = text.indexOf(QLatin1Char('}'), end)) >= 0
+        && !(end + 1 < text.size() && text[end + 1] == QLatin1Char(';')))
         ++end;
     if (end < 0)
         end = text.size();
@@ -251,7 +252,8 @@ QString ConnectionString(const ConnectionSettings& settings)
     return ConnectionString(settings, driver, driver.freeTds);
 }
 
-QString ConnectionStringThrough(const QString& section, const ConnectionSettings& s, const Driver& driver, bool encrypted)
+QString ConnectionStringThrough(
+    const QString& section, const ConnectionSettings& s, const Driver& driver, bool encrypted)
 {
     return written(sectionAttributes(section, s, encrypted), driver.braces);
 }

@@ -96,7 +96,8 @@ QString certificateFile(const tds::Probe& probe)
         + QString(probe.fingerprint).remove(QLatin1Char(':')).toLower() + QStringLiteral(".pem");
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(probe.certificatePem) < 0 || !file.commit())
-        refuse(QStringLiteral("The server's certificate could not be written to %1: %2.").arg(path, file.errorString()));
+        refuse(
+            QStringLiteral("The server's certificate could not be written to %1: %2.").arg(path, file.errorString()));
     return path;
 }
 
@@ -183,7 +184,7 @@ Route cannotEncrypt(const tds::Address& address, const tds::Probe& probe, const 
     const QString server = address.shown();
     if (known.encryptedBefore())
         refuse(QStringLiteral("The server %1 was reached encrypted before, but now answers that it cannot encrypt.")
-                .arg(server)
+                   .arg(server)
             + NothingSent);
     if (known.kind == Known::Kind::Unencrypted)
         return clearRoute(address, probe);
@@ -207,8 +208,9 @@ Route selfSigned(const tds::Address& address, const tds::Probe& probe, const Kno
 {
     const QString server = address.shown();
     if (known.encryptedBefore()) {
-        const QString refusal = QStringLiteral("The certificate of %1 has changed (trusted until now: %2; shown now: %3).")
-                                    .arg(server, known.fingerprint, probe.fingerprint)
+        const QString refusal
+            = QStringLiteral("The certificate of %1 has changed (trusted until now: %2; shown now: %3).")
+                  .arg(server, known.fingerprint, probe.fingerprint)
             + NothingSent;
         if (!ask
             || !ask(QStringLiteral("The certificate of %1 has changed, so the connection was stopped before anything "
@@ -217,7 +219,7 @@ Route selfSigned(const tds::Address& address, const tds::Probe& probe, const Kno
                                    "one whenever its service restarts. It may also mean that someone is intercepting "
                                    "the connection, so confirm the new fingerprint with the server's administrator "
                                    "first.\n\nTrust the new certificate?")
-                    .arg(server, known.fingerprint, probe.fingerprint)))
+                        .arg(server, known.fingerprint, probe.fingerprint)))
             refuse(refusal);
     } else {
         if (!ask)
@@ -274,11 +276,11 @@ Route Decide(const tds::Address& address, const tds::Probe& probe, const Questio
         return encryptedRoute(address, probe, certificateFile(probe), false);
     if (probe.issuedByTrustedAuthority)
         refuse(QStringLiteral("The certificate of %1 was issued for %2, not for %3.")
-                .arg(server, probe.names.join(QStringLiteral(", ")), address.host)
+                   .arg(server, probe.names.join(QStringLiteral(", ")), address.host)
             + NothingSent);
     if (!probe.selfSigned)
         refuse(QStringLiteral("The certificate of %1, issued by %2, is not accepted by this system: %3")
-                .arg(server, probe.issuer, probe.verdict.trimmed())
+                   .arg(server, probe.issuer, probe.verdict.trimmed())
             + NothingSent);
     return selfSigned(address, probe, known, ask);
 }

@@ -118,10 +118,9 @@ private slots:
         QTest::addColumn<bool>("freeTds");
         QTest::addColumn<QString>("byOdbcRule"); // the field named, empty when it is sent intact
         QTest::addColumn<QString>("byLegacyRule");
-        const auto row = [](const char* name, const char* field, const QString& value, bool freeTds,
-                             const char* odbc, const char* legacy) {
-            QTest::newRow(name) << field << value << freeTds << odbc << legacy;
-        };
+        const auto row
+            = [](const char* name, const char* field, const QString& value, bool freeTds, const char* odbc,
+                  const char* legacy) { QTest::newRow(name) << field << value << freeTds << odbc << legacy; };
         row("plain", "Password", "secret", true, "", "");
         row("; { } that both read alike", "Password", "p;w{d}x", true, "", "");
         row("leading brace", "Username", "{a}b;c", true, "", "");
@@ -147,7 +146,10 @@ private slots:
         s.user = QStringLiteral("sa");
         s.password = QStringLiteral("pw");
         s.database = QStringLiteral("Sales");
-        (field == "Server" ? s.server : field == "Username" ? s.user : field == "Database" ? s.database : s.password)
+        (field == "Server"            ? s.server
+                : field == "Username" ? s.user
+                : field == "Database" ? s.database
+                                      : s.password)
             = value;
         QCOMPARE(MSSQL::UnsafeField(s, MSSQL::Driver(BraceRule::Odbc, freeTds)), byOdbcRule);
         QCOMPARE(MSSQL::UnsafeField(s, MSSQL::Driver(BraceRule::FreeTdsLegacy, freeTds)), byLegacyRule);

@@ -227,6 +227,7 @@ private slots:
         QTest::addColumn<QList<int>>("answers"); // one a box
         QTest::addColumn<bool>("loginSent");
         QTest::addColumn<bool>("clearAgreed");
+        QTest::addColumn<bool>("authorityUnknown"); // the system's trust store lacks the test authority
         const int ok = MsgBox::Ok, yes = MsgBox::Yes, no = MsgBox::No;
         const QString done = "Connection successful.";
         const QString intercepted = " The connection may be intercepted, so nothing was sent to it.";
@@ -235,12 +236,18 @@ private slots:
         const QString changed = "has changed, so the connection was stopped before anything was sent.\n\nTrusted until "
                                 "now (SHA-256):\n%A\n\nShown now (SHA-256):\n%B\n\nThe common harmless cause";
         const auto row = [](const char* name, const QStringList& options, bool relay, const QStringList& before,
-                             const QStringList& boxes, const QList<int>& answers, bool loginSent, bool clear = false) {
-            QTest::newRow(name) << options << relay << before << boxes << answers << loginSent << clear;
+                             const QStringList& boxes, const QList<int>& answers, bool loginSent, bool clear = false,
+                             bool authorityUnknown = false) {
+            QTest::newRow(name) << options << relay << before << boxes << answers << loginSent << clear
+                                << authorityUnknown;
         };
         row("authority, right name: no question", {}, false, {}, {done}, {ok}, true);
         row("authority, other name: refused", TdsServer::presenting(C::OtherName), false, {},
             {"The certificate of %S was issued for elsewhere.example, not for 127.0.0.1." + intercepted}, {ok}, false);
+        row("authority the system does not trust: refused", {}, false, {},
+            {"The certificate of %S, issued by CN=Quorvane Test Authority, is not accepted by this system: The "
+             "certificate is NOT trusted. The certificate issuer is unknown."},
+            {ok}, false, false, true);
         row("self-signed: asked once, then silent", TdsServer::presenting(C::SelfSignedA), false, {},
             {newOne, done, done}, {yes, ok, ok}, true);
         row("self-signed, not trusted", TdsServer::presenting(C::SelfSignedA), false, {},
@@ -254,10 +261,10 @@ private slots:
         row("relay says it cannot encrypt: asked, declined", {"--relay", "strip"}, true, {},
             {cannot, "connecting without encryption was declined."}, {no, ok}, false);
         row("relay says it cannot encrypt, reached encrypted before", {"--relay", "strip"}, true, {"authority", ""},
-            {"The server %S was reached encrypted before, but now answers that it cannot encrypt." + intercepted},
-            {ok}, false);
-        row("relay breaks every handshake", {"--relay", "break"}, true, {}, {"The encryption handshake with %S failed: "},
-            {ok}, false);
+            {"The server %S was reached encrypted before, but now answers that it cannot encrypt." + intercepted}, {ok},
+            false);
+        row("relay breaks every handshake", {"--relay", "break"}, true, {},
+            {"The encryption handshake with %S failed: "}, {ok}, false);
         row("relay breaks the handshakes of full encryption", {"--relay", "break-full"}, true, {},
             {"The encryption handshake with %S failed: "}, {ok}, false);
     }
@@ -271,7 +278,13 @@ private slots:
         QFETCH(QList<int>, answers);
         QFETCH(bool, loginSent);
         QFETCH(bool, clearAgreed);
+        QFETCH(bool, authorityUnknown);
         TdsServer server(options, true);
+        if (authorityUnknown)
+            qputenv(
+                "SSL_CERT_FILE", QFile::encodeName(TdsServer::certificateFile(TdsServer::Certificate::SelfSignedA)));
+        const auto trustTheAuthority
+            = qScopeGuard([] { qputenv("SSL_CERT_FILE", QFile::encodeName(TdsServer::authorityFile())); });
         Wizard wizard;
         wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
         ConnectionSettings s = server.settings(QStringLiteral("Quorvane"));
@@ -285,7 +298,7 @@ private slots:
         wizard.storeSettings(s);
         Form1& form = wizard.start();
         QCOMPARE(wizard.boxes.count(), 0);
-        QCOMPARE(Form2::exists(), !throughRelay && options.isEmpty());
+        QCOMPARE(Form2::exists(), !throughRelay && options.isEmpty() && !authorityUnknown);
         wizard.boxes.answers = answers;
         for (int press = 0; press < boxes.size() && !wizard.boxes.answers.isEmpty(); ++press)
             QTest::mouseClick(form.PushButton1, Qt::LeftButton); // "Test Connection"
@@ -315,11 +328,13 @@ private slots:
         TdsServer server;
         Wizard wizard;
         const QString trace = wizard.odbc.folder() + "/sql.log";
-        wizard.odbc.writeRegistration(QStringLiteral("[ODBC]\nTrace = Yes\nTraceFile = %1\n\n[SQL Server]\nDriver = %2\n")
-                                          .arg(trace, QLatin1String(TestOdbc::FreeTdsDriver)));
+        wizard.odbc.writeRegistration(
+            QStringLiteral("[ODBC]\nTrace = Yes\nTraceFile = %1\n\n[SQL Server]\nDriver = %2\n")
+                .arg(trace, QLatin1String(TestOdbc::FreeTdsDriver)));
         const QString mark = wizard.odbc.folder() + "/planted.mark";
         qputenv("QUORVANE_PLANTED_MARK", QFile::encodeName(mark));
-        wizard.storeSettings(server.settings(QStringLiteral("Quorvane"), QStringLiteral("tester"), QStringLiteral("secret")));
+        wizard.storeSettings(
+            server.settings(QStringLiteral("Quorvane"), QStringLiteral("tester"), QStringLiteral("secret")));
         Form1& form = wizard.start();
         QVERIFY(Form2::exists());
 

@@ -6,9 +6,9 @@
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QSettings>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QSettings>
 #include <cmath>
 #include <stdexcept>
 

@@ -40,7 +40,8 @@ Reply run(std::unique_ptr<QKeychain::Job> job, const QString& key)
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (!finished) {
         job.release()->setAutoDelete(true);
-        return {Reply::Outcome::Failed, {}, QStringLiteral("it did not answer within %1 seconds").arg(TimeLimitMs / 1000)};
+        return {
+            Reply::Outcome::Failed, {}, QStringLiteral("it did not answer within %1 seconds").arg(TimeLimitMs / 1000)};
     }
     if (job->error() == QKeychain::EntryNotFound)
         return {Reply::Outcome::NotFound, {}, {}};

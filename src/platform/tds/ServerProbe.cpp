@@ -7,9 +7,9 @@
 #include <cstring>
 #include <memory>
 
+#include <arpa/inet.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -78,7 +78,8 @@ public:
         const QByteArray host = address.host.toUtf8();
         const QByteArray port = QByteArray::number(address.port);
         if (const int rc = ::getaddrinfo(host.constData(), port.constData(), &hints, &found); rc != 0)
-            fail(QStringLiteral("The server %1 could not be found: %2.").arg(m_shown, QString::fromLocal8Bit(gai_strerror(rc))));
+            fail(QStringLiteral("The server %1 could not be found: %2.")
+                     .arg(m_shown, QString::fromLocal8Bit(gai_strerror(rc))));
         const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> hold(found, &::freeaddrinfo);
         int error = 0;
         for (const addrinfo* a = found; a && m_fd.get() < 0; a = a->ai_next)
@@ -179,8 +180,8 @@ void sendPackets(Link& link, unsigned char type, const QByteArray& payload)
         const QByteArray chunk = payload.mid(at, room);
         const bool last = at + room >= payload.size();
         const int length = PacketHeader + int(chunk.size());
-        const char header[PacketHeader] = {char(type), char(last ? 1 : 0), char(length >> 8), char(length & 0xFF), 0, 0,
-            char(id++), 0};
+        const char header[PacketHeader]
+            = {char(type), char(last ? 1 : 0), char(length >> 8), char(length & 0xFF), 0, 0, char(id++), 0};
         link.sendAll(QByteArray(header, PacketHeader).append(chunk).constData(), size_t(length));
     }
 }
@@ -328,7 +329,8 @@ void readCertificate(gnutls_session_t session, const QString& host, Probe& probe
     unsigned char digest[32];
     size_t size = sizeof(digest);
     gnutls_x509_crt_get_fingerprint(certificate, GNUTLS_DIG_SHA256, digest, &size);
-    probe.fingerprint = QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), qsizetype(size)).toHex(':').toUpper());
+    probe.fingerprint
+        = QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), qsizetype(size)).toHex(':').toUpper());
     gnutls_datum_t pem{};
     if (gnutls_x509_crt_export2(certificate, GNUTLS_X509_FMT_PEM, &pem) == 0) {
         probe.certificatePem = QByteArray(reinterpret_cast<const char*>(pem.data), qsizetype(pem.size));
@@ -435,7 +437,8 @@ int BrowserPort(const QString& host, const QString& instance, std::chrono::milli
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
     if (const int rc = ::getaddrinfo(host.toUtf8().constData(), "1434", &hints, &found); rc != 0)
-        fail(QStringLiteral("The server %1 could not be found: %2.").arg(shown, QString::fromLocal8Bit(gai_strerror(rc))));
+        fail(QStringLiteral("The server %1 could not be found: %2.")
+                 .arg(shown, QString::fromLocal8Bit(gai_strerror(rc))));
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> hold(found, &::freeaddrinfo);
     Descriptor fd(::socket(found->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     // The Browser answers "ServerName;…;InstanceName;…;tcp;<port>;;" for the one instance asked for.
@@ -446,11 +449,13 @@ int BrowserPort(const QString& host, const QString& instance, std::chrono::milli
     pollfd p{fd.get(), POLLIN, 0};
     char answer[4096];
     const ssize_t n = ::poll(&p, 1, int(limit.count())) > 0 ? ::recv(fd.get(), answer, sizeof(answer), 0) : -1;
-    const QStringList fields = n > 3 ? QString::fromLatin1(answer + 3, int(n - 3)).split(QLatin1Char(';')) : QStringList();
+    const QStringList fields
+        = n > 3 ? QString::fromLatin1(answer + 3, int(n - 3)).split(QLatin1Char(';')) : QStringList();
     const qsizetype tcp = fields.indexOf(QStringLiteral("tcp"));
     const int port = tcp >= 0 && tcp + 1 < fields.size() ? fields[tcp + 1].toInt() : 0;
     if (port <= 0)
-        fail(QStringLiteral("The SQL Server Browser on %1 did not tell the port of the instance %2.").arg(host, instance),
+        fail(QStringLiteral("The SQL Server Browser on %1 did not tell the port of the instance %2.")
+                 .arg(host, instance),
             n < 0 ? TimedOut : ProbeFailed);
     return port;
 }
