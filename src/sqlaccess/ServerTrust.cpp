@@ -9,7 +9,11 @@
 #include <QMap>
 #include <QSaveFile>
 #include <QSettings>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -29,6 +33,42 @@ const QString NothingSent = QStringLiteral(" The connection may be intercepted, 
     throw quorvane::Error(Refused, words);
 }
 
+constexpr const char* FolderPrefix = "quorvane-freetds-";
+
+/**
+ * Removes the folders of runs that have ended: the program ends at once when
+ * its window closes, with no clean-up of its own. Only a real folder of this
+ * user's, named after a process that is gone, and only the files in it.
+ */
+void removeFoldersOfEndedRuns(const std::string& base)
+{
+    DIR* listing = ::opendir(base.c_str());
+    if (!listing)
+        return;
+    const std::string prefix = FolderPrefix;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
+        struct stat st;
+        if (pid <= 0 || *end != '-' || pid == ::getpid() || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH
+            || ::fstatat(::dirfd(listing), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)
+            || st.st_uid != ::geteuid())
+            continue;
+        const int folder = ::openat(::dirfd(listing), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (DIR* files = folder >= 0 ? ::fdopendir(folder) : nullptr) {
+            while (const dirent* file = ::readdir(files))
+                if (file->d_type == DT_REG)
+                    ::unlinkat(folder, file->d_name, 0);
+            ::closedir(files);
+        }
+        ::unlinkat(::dirfd(listing), name.c_str(), AT_REMOVEDIR);
+    }
+    ::closedir(listing);
+}
+
 /**
  * The folder of the program's own freetds.conf. FreeTDS finds the file
  * through FREETDSCONF, which it reads with getenv at every connection; the
@@ -41,7 +81,9 @@ public:
     FreeTdsFolder()
     {
         const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quorvane-freetds-XXXXXX";
+        const std::string base = tmp && *tmp ? tmp : "/tmp";
+        removeFoldersOfEndedRuns(base);
+        std::string pattern = base + "/" + FolderPrefix + std::to_string(::getpid()) + "-XXXXXX";
         if (!::mkdtemp(pattern.data()))
             return;
         m_path = pattern;
