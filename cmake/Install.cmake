@@ -52,15 +52,15 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION database)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Run-time packages of Debian 12: Qt (with its platform plugins), the ODBC
-# driver manager and odbcinst for the driver registration, FreeTDS as the
-# driver behind "SQL Server", the workbook writer, xdg-open for showing the
-# workbook and the example image, the Arial-compatible face, GnuTLS for the
-# look at the server's certificate and QtKeychain for the desktop's keyring.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, \
-libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), qt6-qpa-plugins, \
-libodbc2, odbcinst, tdsodbc, libxlsxwriter4, xdg-utils, fonts-liberation, libgnutls30 (>= 3.6), libqt6keychain1, libsecret-1-0")
+# The libraries the program links (Qt, the ODBC driver manager, the workbook
+# writer, GnuTLS, QtKeychain) are named by dpkg-shlibdeps, as the Debian
+# release the package is built on calls them. Named here is what the program
+# needs without linking it: Qt's platform plugins, odbcinst for the driver
+# registration, FreeTDS as the driver behind "SQL Server", xdg-open for
+# showing the workbook and the example image, the Arial-compatible face, and
+# libsecret, which QtKeychain loads when it finds a Secret Service.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, odbcinst, tdsodbc, xdg-utils, fonts-liberation, libsecret-1-0")
 # A spreadsheet application to open the workbooks in: the program is checked
 # with LibreOffice Calc; Gnumeric opens .xlsx files as well.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-image-formats-plugins, libreoffice-calc | gnumeric")
