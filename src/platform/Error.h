@@ -1,9 +1,22 @@
 #pragma once
 
 #include <QString>
+#include <cstring>
 #include <stdexcept>
 
 namespace quorvane {
+
+/** The classic "unspecified failure": a failure told in the program's own words. */
+inline constexpr long UnspecifiedFailure = -2147467259;
+
+/** The classic "Timeout expired". */
+inline constexpr long TimedOut = -2147217871;
+
+/** What the system says of an errno value, in the user's language. */
+inline QString systemWords(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 /**
  * A failure raised by any layer of the program: a number and the description

@@ -1,5 +1,6 @@
 #include "shell/Settings.h"
 
+#include "platform/Error.h"
 #include "platform/keyring/Keyring.h"
 #include "platform/ui/MsgBox.h"
 
@@ -35,10 +36,7 @@ std::optional<QString> g_keyringFailure;
 // Set once the user has been told that the password is kept in the file.
 bool g_fileNoticeShown = false;
 
-QString systemWords(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
+using quorvane::systemWords;
 
 /**
  * Why the store must leave alone what stands at its path, or nothing when it

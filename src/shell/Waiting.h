@@ -5,6 +5,8 @@
 // moved and closed, and its other buttons work (each handler guards itself
 // against being run twice at once).
 
+#include "platform/Error.h"
+
 #include <QString>
 #include <chrono>
 #include <condition_variable>
@@ -20,7 +22,7 @@ struct ProgramEnded { };
 namespace Waiting {
 
 /** The number a wait that ran out of time raises with (the classic "Timeout expired"). */
-inline constexpr long TimedOut = -2147217871;
+inline constexpr long TimedOut = quorvane::TimedOut;
 
 namespace detail {
 

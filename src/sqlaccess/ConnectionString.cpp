@@ -274,11 +274,11 @@ void RefuseUnsafeFields(const ConnectionSettings& s, const Driver& driver)
     if (field.isEmpty())
         return;
     if (field == QLatin1String("Server"))
-        throw quorvane::Error(-2147467259,
+        throw quorvane::Error(quorvane::UnspecifiedFailure,
             QStringLiteral("Server: \"%1\" does not name a host; a host name holds only letters, digits, \".\", \"-\" "
                            "and \"_\", and an address only digits, \".\" and \":\".")
                 .arg(s.server));
-    throw quorvane::Error(-2147467259,
+    throw quorvane::Error(quorvane::UnspecifiedFailure,
         QStringLiteral("%1: the value as typed cannot be sent safely with the installed driver, which would read part "
                        "of it as a setting of its own. Nothing was sent. Change it, or use a driver that reads braces "
                        "as ODBC does (FreeTDS 1.3.21 or later).")

@@ -77,6 +77,17 @@ void SetTrustQuestion(std::function<bool(const QString& text)> question)
 
 namespace {
 
+/** A little over the driver's own time, so that its words come first when it keeps time. */
+std::chrono::milliseconds loginWait(int seconds)
+{
+    return std::chrono::milliseconds(seconds * 1000 + 500);
+}
+
+QString loginTimedOut(int seconds)
+{
+    return QStringLiteral("The server did not answer the login within %1 seconds.").arg(seconds);
+}
+
 /**
  * The FreeTDS connection string for this server: it is probed off the
  * window's thread, then ServerTrust decides (and may ask) on this one. The
@@ -91,8 +102,7 @@ QString throughServerTrust(const ConnectionSettings& settings, const Driver& dri
     std::function<tds::Probe()> probing = [address, seconds] {
         return tds::ProbeServer(address, tds::TrustStoreFile(), std::chrono::seconds(seconds));
     };
-    const tds::Probe probe = Waiting::offThread(std::move(probing), std::chrono::milliseconds(seconds * 1000 + 500),
-        QStringLiteral("The server did not answer the login within %1 seconds.").arg(seconds));
+    const tds::Probe probe = Waiting::offThread(std::move(probing), loginWait(seconds), loginTimedOut(seconds));
     secondsLeft = std::max<int>(1, seconds - int(clock.elapsed() / 1000));
     const ServerTrust::Route route
         = ServerTrust::Decide(address, probe, mayAsk ? trustQuestion() : ServerTrust::Question());
@@ -116,9 +126,7 @@ std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, in
         connection->open(text);
         return connection;
     };
-    // A little over the driver's own time, so that its words come first when it keeps time.
-    return Waiting::offThread(std::move(login), std::chrono::milliseconds(seconds * 1000 + 500),
-        QStringLiteral("The server did not answer the login within %1 seconds.").arg(seconds));
+    return Waiting::offThread(std::move(login), loginWait(seconds), loginTimedOut(seconds));
 }
 
 bool TestMSSQLConnection(QString* reason, bool mayAsk)

@@ -1,6 +1,7 @@
 #include "sqlaccess/ServerTrust.h"
 
 #include "platform/Error.h"
+#include "shell/Settings.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -23,14 +24,11 @@ namespace ServerTrust {
 
 namespace {
 
-/** What a refusal or a declined question raises: the classic "unspecified failure". */
-constexpr long Refused = -2147467259;
-
 const QString NothingSent = QStringLiteral(" The connection may be intercepted, so nothing was sent to it.");
 
 [[noreturn]] void refuse(const QString& words)
 {
-    throw quorvane::Error(Refused, words);
+    throw quorvane::Error(quorvane::UnspecifiedFailure, words);
 }
 
 constexpr const char* FolderPrefix = "quorvane-freetds-";
@@ -143,22 +141,25 @@ QString certificateFile(const tds::Probe& probe)
     return path;
 }
 
+/** A section for the server as the probe reached it, with its encryption lines. */
+Route route(const tds::Address& address, const tds::Probe& probe, const QString& encryption, bool encrypted)
+{
+    const QString reached
+        = QStringLiteral("\thost = %1\n\tport = %2\n\ttds version = 7.4\n").arg(address.host).arg(probe.port);
+    return Route{writeSection(reached + encryption), encrypted};
+}
+
 Route encryptedRoute(const tds::Address& address, const tds::Probe& probe, const QString& caFile, bool checkName)
 {
-    const QString body = QStringLiteral("\thost = %1\n\tport = %2\n\ttds version = 7.4\n\tencryption = require\n"
-                                        "\tca file = %3\n\tcheck certificate hostname = %4\n")
-                             .arg(address.host)
-                             .arg(probe.port)
-                             .arg(caFile, checkName ? QStringLiteral("yes") : QStringLiteral("no"));
-    return Route{writeSection(body), true};
+    return route(address, probe,
+        QStringLiteral("\tencryption = require\n\tca file = %1\n\tcheck certificate hostname = %2\n")
+            .arg(caFile, checkName ? QStringLiteral("yes") : QStringLiteral("no")),
+        true);
 }
 
 Route clearRoute(const tds::Address& address, const tds::Probe& probe)
 {
-    const QString body = QStringLiteral("\thost = %1\n\tport = %2\n\ttds version = 7.4\n\tencryption = off\n")
-                             .arg(address.host)
-                             .arg(probe.port);
-    return Route{writeSection(body), false};
+    return route(address, probe, QStringLiteral("\tencryption = off\n"), false);
 }
 
 /** What the user decided about one server, kept between runs. */
@@ -281,10 +282,7 @@ Route selfSigned(const tds::Address& address, const tds::Probe& probe, const Kno
 
 QString KnownServersFile()
 {
-    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (base.isEmpty() || !QDir::isAbsolutePath(base))
-        base = QDir::homePath() + QStringLiteral("/.config");
-    return base + QStringLiteral("/Brantlow/Quorvane-servers.ini");
+    return QFileInfo(Settings::filePath()).absolutePath() + QStringLiteral("/Quorvane-servers.ini");
 }
 
 QString FreeTdsConfigFile()

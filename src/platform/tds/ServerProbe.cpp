@@ -23,10 +23,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-/** What the probe raises: the classic "unspecified failure" with plain words. */
-constexpr long ProbeFailed = -2147467259;
-/** The classic "Timeout expired". */
-constexpr long TimedOut = -2147217871;
+using quorvane::systemWords;
+using quorvane::TimedOut;
 
 constexpr unsigned char PreloginPacket = 0x12;
 constexpr unsigned char EncryptOn = 0x01;
@@ -34,14 +32,9 @@ constexpr unsigned char EncryptNotSupported = 0x02;
 constexpr int PacketHeader = 8;
 constexpr int PacketSize = 4096;
 
-[[noreturn]] void fail(const QString& words, long number = ProbeFailed)
+[[noreturn]] void fail(const QString& words, long number = quorvane::UnspecifiedFailure)
 {
     throw quorvane::Error(number, words);
-}
-
-QString systemWords(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 /** A descriptor closed when it goes. */
@@ -86,7 +79,7 @@ public:
             error = connectTo(*a);
         if (m_fd.get() < 0)
             fail(QStringLiteral("The server %1 could not be reached: %2.").arg(m_shown, systemWords(error)),
-                error == ETIMEDOUT ? TimedOut : ProbeFailed);
+                error == ETIMEDOUT ? TimedOut : quorvane::UnspecifiedFailure);
     }
 
     void sendAll(const char* data, size_t size)
@@ -103,7 +96,7 @@ public:
         }
     }
 
-    /** Exactly `size` bytes; a server that closes first fails with `what`. */
+    /** Exactly `size` bytes; a server that closes the connection first is a failure. */
     QByteArray receive(int size)
     {
         QByteArray data(size, Qt::Uninitialized);
@@ -457,7 +450,7 @@ int BrowserPort(const QString& host, const QString& instance, std::chrono::milli
     if (port <= 0)
         fail(QStringLiteral("The SQL Server Browser on %1 did not tell the port of the instance %2.")
                  .arg(host, instance),
-            n < 0 ? TimedOut : ProbeFailed);
+            n < 0 ? TimedOut : quorvane::UnspecifiedFailure);
     return port;
 }
 

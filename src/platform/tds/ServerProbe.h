@@ -49,7 +49,7 @@ struct Probe {
     QByteArray certificatePem;
     /** SHA-256 of the certificate, as upper-case hex pairs joined by ":". */
     QString fingerprint;
-    /** Signed by its own key: no authority vouches for it. */
+    /** Issued by itself, as a server without an installed certificate makes one: no authority vouches for it. */
     bool selfSigned = false;
     /** Its chain leads to an authority of the trust store (whatever the name). */
     bool issuedByTrustedAuthority = false;

@@ -27,7 +27,7 @@ namespace xl {
 
 // ---------------------------------------------------------------- failures
 
-QString systemWords(int error);
+using quorvane::systemWords;
 
 /** A refusal by Excel's rules: plain quorvane::Error. */
 [[noreturn]] void fail(long number, const QString& text);

@@ -22,11 +22,6 @@
 
 namespace xl {
 
-QString systemWords(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 void fail(long number, const QString& text)
 {
     throw quorvane::Error(number, text);
