@@ -25,8 +25,9 @@ packages=(
     libgnutls28-dev
     # the password in the desktop's keyring, and a real keyring for its tests
     qtkeychain-qt6-dev gnome-keyring libsecret-tools
-    # workbook writer and the independent reader the tests check it with
-    libxlsxwriter-dev python3 python3-openpyxl
+    # the compressor of the workbook file, the plain writer the benchmark compares
+    # with, and the independent reader the tests check it with
+    libisal-dev zlib1g-dev libxlsxwriter-dev python3 python3-openpyxl
     # headless windows, opening files, the Arial-compatible face
     xvfb xauth xdg-utils fonts-liberation
     # what a screen reader hears over AT-SPI: a private D-Bus session, the

@@ -3,11 +3,11 @@
 // What the parts of the workbook model share, and nothing outside the model
 // includes: the inner state of sheets and workbooks, the cell store and its
 // record format, the named files in the private folder, and the entry points
-// of the .xlsx writers and the opener. Workbook.cpp holds the Excel rules and
-// the cell spool, XlsxStream.cpp the writing of cells into libxlsxwriter as
-// they arrive, XlsxReplay.cpp the writing of the file from the cell store
-// when they could not, Packing.cpp the compression level, Folders.cpp the
-// private folders, Opener.cpp the hand-over to the desktop.
+// of the file's writer and the opener. Workbook.cpp holds the Excel rules and
+// the cell spool, CellStream.cpp the packing of sheets as their cells
+// arrive, SheetXml.cpp a sheet's XML, Deflate.cpp the compression,
+// Package.cpp the .xlsx file itself, Folders.cpp the private folders,
+// Opener.cpp the hand-over to the desktop.
 
 #include "platform/workbook/Workbook.h"
 
@@ -18,7 +18,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <locale.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -112,6 +111,7 @@ struct Record {
     Kind kind;
     double number;
     const char* text; // NUL-terminated inside the record
+    std::uint32_t length; // of the text, in bytes
 };
 
 template <class T>
@@ -145,7 +145,7 @@ void forEachRecord(const char* p, const char* end, Cursor& at, F&& f)
             at.column = take<std::uint16_t>(p);
             break;
         }
-        Record r{at.row, at.column, Kind(tag & KindMask), 0, nullptr};
+        Record r{at.row, at.column, Kind(tag & KindMask), 0, nullptr, 0};
         switch (r.kind) {
         case KNumber:
         case KDate:
@@ -162,6 +162,7 @@ void forEachRecord(const char* p, const char* end, Cursor& at, F&& f)
                     break;
             }
             r.text = p;
+            r.length = length;
             p += length + 1;
             break;
         }
@@ -234,19 +235,36 @@ struct Workbook::Impl {
 
 // ---------------------------------------------------------------- the file, written as cells arrive
 
+/** The rectangle a sheet's cells take, 0-based. */
+struct Extent {
+    bool any = false;
+    std::uint32_t firstRow = 0, lastRow = 0;
+    std::uint16_t firstColumn = 0, lastColumn = 0;
+
+    void take(std::uint32_t row, std::uint16_t column);
+};
+
+/** A sheet's rows, packed, in the cell store: pieces in order. */
+struct PackedRows {
+    std::vector<Worksheet::Impl::Chunk> pieces;
+    std::uint64_t packedSize = 0;
+    std::uint64_t plainSize = 0;
+    std::uint32_t crc = 0;
+    Extent extent;
+};
+
 /**
  * The writer's side of a workbook: every buffer of records is kept in the
- * cell store and, on a thread of its own, written into libxlsxwriter as it
- * arrives, so that making the file is left with little but packing it. The
- * writer takes rows in rising order only and makes sheets in the order they
- * first get cells; the tab order and the names are put right when the file
- * is written. A workbook whose cells did not all come in order (a cell
- * written twice, a row gone back to), or whose streamed sheet was deleted,
- * is made from the cell store instead (writeXlsx), as is a second attempt.
+ * cell store and, on a thread of its own, made into its sheet's rows and
+ * packed as it arrives, so that making the file is left with little but
+ * copying. Sheets are packed one at a time, in the order their cells come;
+ * a sheet whose cells do not all come in order (a cell written twice, a row
+ * gone back to, a sheet gone back to after another) is left to be made from
+ * the cell store when the file is written, and only that sheet.
  */
 class CellStream {
 public:
-    CellStream(TempStore& cells, const QString& scratch);
+    explicit CellStream(TempStore& cells);
     /** Stops the thread; what has not become a file is thrown away. */
     ~CellStream();
     CellStream(const CellStream&) = delete;
@@ -254,24 +272,32 @@ public:
 
     /**
      * Hands over a buffer of sheet `serial`'s records, set aside at `offset`
-     * of the cell store, and answers an empty buffer for the next ones. Waits
-     * while a few buffers are still waiting for the writer. Throws the
+     * of the cell store, and answers an empty buffer for the next ones. While
+     * a few buffers are still waiting for the writer, waits for it, handing the
+     * time to the waiting hook (Application::setWhileWaiting). Throws the
      * StorageError the writer met, if any.
      */
     std::unique_ptr<char[]> hand(
         std::uint32_t serial, std::unique_ptr<char[]> records, std::size_t size, std::uint64_t offset);
-    /** Waits until every buffer handed over is kept and written; throws as hand. */
-    void drain();
-    /** After drain: whether the file can be made from what streamed. */
-    bool complete(const Workbook::Impl& wb) const;
-    /** After drain: writes the file, in the model's tab order and names; once only, whether or not it succeeds. */
-    void writeFile(const Workbook::Impl& wb, const QByteArray& path);
+    /**
+     * Waits until every buffer handed over is written, and ends the sheet
+     * being packed. Records that could not be kept are tried once more; when
+     * that fails it throws, and the records wait for the next call.
+     */
+    void finish();
+    /** Whether every record handed over is in the cell store. */
+    bool allKept() const;
+    /** After finish: the sheet's packed rows, when every cell of it streamed in order; else nothing. */
+    const PackedRows* rows(std::uint32_t serial) const;
 
     struct Impl;
 
 private:
     std::unique_ptr<Impl> d;
 };
+
+/** Calls the hook set with Application::setWhileWaiting, when this thread set it. */
+void whileWaiting();
 
 // ---------------------------------------------------------------- private folders
 
@@ -290,9 +316,6 @@ enum class FolderUse {
  */
 void ensurePrivateFolder(const QString& folder, FolderUse use);
 
-/** Named files being written right now, for Application::discardUnfinishedFiles. */
-std::vector<QByteArray>& unfinishedFiles();
-
 /** Unlinks a file unless told to keep it; meanwhile it counts as unfinished. */
 class FileGuard {
 public:
@@ -310,46 +333,16 @@ private:
 /** The suffix of a workbook file while it is written. */
 inline constexpr char PartSuffix[] = ".part";
 
-// ---------------------------------------------------------------- replay and opener
+// ---------------------------------------------------------------- the file and the opener
 
-/** Writes the workbook into `path` (which exists, mode 0600); the writer's scratch files go to `tmpdir`. */
-void writeXlsx(Workbook::Impl& wb, const QByteArray& path, const QByteArray& tmpdir);
-
-/** libxlsxwriter prints numbers in the current locale; the file needs the C locale's decimal point. */
-class CLocaleScope {
-public:
-    CLocaleScope()
-        : m_c(::newlocale(LC_ALL_MASK, "C", locale_t(nullptr))), m_old(m_c ? ::uselocale(m_c) : locale_t(nullptr))
-    { }
-    ~CLocaleScope()
-    {
-        if (m_c) {
-            ::uselocale(m_old);
-            ::freelocale(m_c);
-        }
-    }
-    CLocaleScope(const CLocaleScope&) = delete;
-    CLocaleScope& operator=(const CLocaleScope&) = delete;
-
-private:
-    locale_t m_c;
-    locale_t m_old;
-};
-
-/** While it lives, the workbooks this thread packs are compressed at zlib's fastest level (Packing.cpp). */
-class FastPacking {
-public:
-    FastPacking();
-    ~FastPacking();
-    FastPacking(const FastPacking&) = delete;
-    FastPacking& operator=(const FastPacking&) = delete;
-
-private:
-    bool m_was;
-};
-
-/** Whether libxlsxwriter can produce a tiny workbook at `path` with its scratch files in `tmpdir`. */
-bool writerWorks(const QByteArray& path, const QByteArray& tmpdir);
+/**
+ * Writes the workbook as an .xlsx package into `fd` (an empty file, named
+ * `path` in messages): each sheet from its packed rows when the stream (which
+ * is finished first) has them, else made from the cell store now. Throws
+ * StorageError with the system's words, "The workbook could not be written
+ * to ..." first.
+ */
+void writePackage(Workbook::Impl& wb, int fd, const QByteArray& path, CellStream* streamed);
 
 /**
  * Hands the file to the desktop's opener on the application's thread without

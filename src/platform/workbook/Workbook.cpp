@@ -16,8 +16,11 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace xl {
@@ -298,17 +301,48 @@ QString fileBaseName(const QString& documentName)
 
 std::atomic<bool> g_cellsStreamed = true;
 
+struct WaitingHook {
+    std::mutex lock;
+    std::function<void()> hook;
+    std::thread::id thread;
+};
+
+WaitingHook& waitingHook()
+{
+    static WaitingHook hook;
+    return hook;
+}
+
+/** A full disk or quota: a second attempt would only meet it again. */
+bool isFull(long error)
+{
+    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+}
+
 const char* const XlsxMimeType = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
 
 } // namespace
 
 // ================================================================ free functions
 
+void whileWaiting()
+{
+    std::function<void()> hook;
+    {
+        WaitingHook& waiting = waitingHook();
+        const std::lock_guard<std::mutex> hold(waiting.lock);
+        if (waiting.thread != std::this_thread::get_id())
+            return;
+        hook = waiting.hook;
+    }
+    if (hook)
+        hook();
+}
+
 bool NumberSurvivesFile(double value)
 {
     if (!std::isfinite(value))
         return false;
-    // The writer's "%.16G": sixteen significant digits.
     char buffer[40];
     const auto printed = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, 15);
     double back = 0;
@@ -737,28 +771,36 @@ struct Application::Impl {
     bool visible = false;
 
     /**
-     * The file from the cells as they streamed to the writer; from the cell
-     * store when they could not all stream, or when the streamed file failed
-     * before.
+     * The file from the sheets packed as their cells streamed, and from the
+     * cell store for the others. A failure other than a full disk is tried
+     * once more with every sheet made from the cell store: what went wrong
+     * may have been in what streamed.
      */
-    void writeFile(Workbook::Impl& wb, const QByteArray& part)
+    void writeFile(Workbook::Impl& wb, int fd, const QByteArray& part)
     {
-        const QString scratch = scratchFolder();
-        ensurePrivateFolder(scratch, FolderUse::MakePrivate);
-        if (wb.stream) {
-            wb.stream->drain();
-            const std::unique_ptr<CellStream> stream = std::move(wb.stream);
-            if (stream->complete(wb))
-                return stream->writeFile(wb, part);
+        try {
+            return writePackage(wb, fd, part, wb.stream.get());
+        } catch (const StorageError& e) {
+            if (isFull(e.number()) || (wb.stream && !wb.stream->allKept()))
+                throw;
+            qWarning("%s; trying once more", qPrintable(e.description()));
+            if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
+                throw;
         }
-        writeXlsx(wb, part, QFile::encodeName(scratch));
+        writePackage(wb, fd, part, nullptr);
     }
 
     /** Writes one workbook completely under a free name; answers the path. */
     QString write(Workbook& book)
     {
         Workbook::Impl& wb = ModelAccess::of(book);
-        wb.flush();
+        try {
+            wb.flush();
+        } catch (const StorageError&) {
+            if (!wb.stream)
+                throw;
+            // The records wait in the stream, which tries them again as the file is written.
+        }
         if (folder.isEmpty())
             folder = workbookFolder();
         ensurePrivateFolder(folder, FolderUse::AsItIs);
@@ -805,7 +847,7 @@ struct Application::Impl {
             lock.reset();
         }
         FileGuard partGuard(part);
-        writeFile(wb, part);
+        writeFile(wb, lock.get(), part);
         if (::chmod(part.constData(), 0600) != 0)
             failSystem(errno, QStringLiteral("Cannot protect the workbook file %1").arg(QFile::decodeName(part)));
         while (!renameNoReplace(part, target)) {
@@ -822,6 +864,14 @@ void Application::setCellsStreamed(bool streamed)
     g_cellsStreamed = streamed;
 }
 
+void Application::setWhileWaiting(std::function<void()> hook)
+{
+    WaitingHook& waiting = waitingHook();
+    const std::lock_guard<std::mutex> hold(waiting.lock);
+    waiting.hook = std::move(hook);
+    waiting.thread = std::this_thread::get_id();
+}
+
 Application::Application() : d(std::make_unique<Impl>())
 { }
 
@@ -835,7 +885,7 @@ Workbook* Application::addWorkbook()
     const QString scratch = scratchFolder();
     ensurePrivateFolder(scratch, FolderUse::MakePrivate);
     auto store = std::make_unique<TempStore>(scratch);
-    auto stream = g_cellsStreamed ? std::make_unique<CellStream>(*store, scratch) : nullptr;
+    auto stream = g_cellsStreamed ? std::make_unique<CellStream>(*store) : nullptr;
     auto book = std::unique_ptr<Workbook>(new Workbook(DefaultSheetCount));
     ModelAccess::of(*book).store = std::move(store);
     ModelAccess::of(*book).stream = std::move(stream);
@@ -897,7 +947,7 @@ std::optional<FolderProblem> Application::trialWriteProblem(const QString& folde
     try {
         const QString scratch = scratchFolder();
         ensurePrivateFolder(scratch, FolderUse::MakePrivate);
-        TempStore store(scratch);
+        auto store = std::make_unique<TempStore>(scratch);
         QByteArray probe = QFile::encodeName(folder) + "/.probe-XXXXXX";
         const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
         if (fd < 0)
@@ -917,9 +967,23 @@ std::optional<FolderProblem> Application::trialWriteProblem(const QString& folde
             }
             written += std::size_t(n);
         }
-        ::close(fd);
-        if (!writerWorks(probe, QFile::encodeName(scratch)))
-            return problem(0);
+        // Then the same file made a tiny workbook by the writer itself.
+        const UniqueFd file(fd);
+        if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
+            return problem(errno);
+        Workbook tiny(1);
+        Workbook::Impl& wb = ModelAccess::of(tiny);
+        wb.store = std::move(store);
+        CellValue number;
+        number.type = CellValue::Number;
+        number.number = 1.5;
+        tiny.worksheet(1)->write(1, 1, number);
+        wb.flush();
+        try {
+            writePackage(wb, fd, probe, nullptr);
+        } catch (const StorageError& e) {
+            return problem(e.number() > 0 && e.number() < 4096 ? int(e.number()) : 0);
+        }
     } catch (const quorvane::Error& e) {
         return FolderProblem{folder, e.description()};
     }

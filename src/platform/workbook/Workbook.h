@@ -8,12 +8,11 @@
 // Cells do not stay in memory: every write appends a small binary record to a
 // buffer that goes to an anonymous temporary file, so memory stays the same
 // whatever the size of the tables, and nothing is left on disk if the program
-// ends abruptly. Each full buffer also goes, on a thread of its own, into
-// libxlsxwriter in its constant-memory mode, so that when the workbook is
-// made visible little is left but to put the tabs in order and pack the file.
-// Cells written out of row order are made into the file from the temporary
-// file at that moment instead; when the process may not then open a file for
-// every sheet, the smallest sheets are kept in memory.
+// ends abruptly. Each full buffer also goes, on a thread of its own, into its
+// sheet's XML, packed as it comes, so that when the workbook is made visible
+// little is left but to write the parts that name and order the sheets and
+// copy the packed sheets into the file. A sheet whose cells were written out
+// of row order is made from the temporary file at that moment instead.
 //
 // Every failure throws quorvane::Error with Excel-like or the system's words;
 // a failure of the storage behind the model throws its StorageError.
@@ -76,9 +75,9 @@ struct CellValue {
 };
 
 /**
- * True when the number reaches the file and comes back as the same double.
- * The file writer prints numbers with 16 significant digits, which is not
- * enough for every double.
+ * True when sixteen significant digits carry the number exactly. Only such
+ * numbers go into the file as numbers: a spreadsheet application is not
+ * bound to read more digits than that, and Excel shows fifteen.
  */
 bool NumberSurvivesFile(double value);
 
@@ -192,9 +191,11 @@ public:
      * name is taken, never replacing a file), completely under a hidden
      * temporary name and then renamed into place, then starts xdg-open on each without waiting (on the
      * application's thread, also when called from another one). Answers the
-     * path of the last file written (empty when there was no workbook). On a
-     * failed write it throws with the writer's or the system's words, leaves
-     * no file and opens nothing; the workbook can be tried again. An opener
+     * path of the last file written (empty when there was no workbook). A
+     * write that fails for another reason than a full disk is tried once
+     * more, made wholly from the cell store. When that fails too it throws
+     * with the system's words, leaves no file and opens nothing; the
+     * workbook can be tried again. An opener
      * that cannot start or ends with a failure is reported later, to the
      * open-failure handler; the file stays.
      */
@@ -207,6 +208,25 @@ public:
      * until the file is made. Both make the same file; the tests run both.
      */
     static void setCellsStreamed(bool streamed);
+
+    /**
+     * What the thread that writes cells does while it waits for the file's
+     * writer to catch up (a slow disk): the hook is called every few
+     * milliseconds, on the thread that set it only, and may throw to leave
+     * the write. The window layer sets it to answer the window system.
+     */
+    static void setWhileWaiting(std::function<void()> hook);
+
+    /**
+     * For the tests: the size from which the file uses zip64's wider fields
+     * (4 GiB less a byte by default, where the narrow ones end), and a failure
+     * (an errno) that the next write of a file meets once, as a failing disk
+     * would.
+     */
+    static void setZip64From(std::uint64_t bytes);
+    static void injectWriteFault(int error);
+    /** For the tests: a pause the writer takes before each buffer of cells, as on a slow disk. */
+    static void setWriterPause(int milliseconds);
 
     /**
      * Who hears of an opener that failed: the written file's full path and

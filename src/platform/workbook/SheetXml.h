@@ -1,0 +1,54 @@
+#pragma once
+
+// A worksheet as the file holds it. Its rows are made and packed as the
+// cells arrive; what comes before them (the extent, whether the tab is
+// selected, the column widths) is known only at the end, so it is packed
+// then as a stream of its own that the rows' stream follows in the entry.
+
+#include "platform/workbook/Deflate.h"
+#include "platform/workbook/ModelParts.h"
+
+#include <string>
+#include <vector>
+
+namespace xl {
+
+/**
+ * The rows of one sheet, from `<sheetData>` to the end of the sheet, made
+ * from records in rising order and packed as they come.
+ */
+class SheetRows {
+public:
+    /** Starts the rows' packed stream in `packer`, whose sink takes what it makes. */
+    explicit SheetRows(Deflater& packer);
+
+    /** False, taking nothing, for a record that is not after the last one or that clears a cell. */
+    bool add(const Record& r);
+    /** Ends the rows and their packed stream. */
+    void finish();
+
+    const Extent& extent() const { return m_extent; }
+
+private:
+    void openCell(const Record& r, const char* attributes);
+    void text(const char* text, std::size_t size);
+    void pack();
+
+    Deflater& m_packer;
+    std::string m_xml;
+    Extent m_extent;
+    bool m_rowOpen = false;
+    std::uint32_t m_row = 0;
+    std::uint16_t m_column = 0;
+};
+
+/** What a sheet's file part holds before its rows. */
+std::string sheetHead(const Extent& extent, bool selected, const std::vector<std::uint16_t>& fittedChars);
+
+/** A column's width for the longest value shown in it; never wider than Excel allows. */
+double columnWidth(unsigned shownChars);
+
+/** The index of each cell format in the styles part. */
+enum CellStyle : int { DateStyle = 1, TimeStyle = 2, DateTimeStyle = 3 };
+
+} // namespace xl
