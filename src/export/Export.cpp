@@ -236,10 +236,13 @@ ExportRun::ExportRun(Form2& form, ErrorTrap& trap) : m_form(form), m_trap(trap)
 {
     m_trap.step(100, [&] { m_connection = std::make_unique<odbc::Connection>(); });
     m_trap.step(102, [&] { m_recordset = std::make_unique<odbc::Recordset>(); });
+    // A cell that waits for the file's writer (a slow disk) lets the window answer meanwhile.
+    xl::Application::setWhileWaiting([this] { yield(); });
 }
 
 ExportRun::~ExportRun()
 {
+    xl::Application::setWhileWaiting(nullptr);
     for (const QMetaObject::Connection& watch : m_watch)
         QObject::disconnect(watch);
 }
@@ -440,22 +443,19 @@ void ExportRun::writeHeader(xl::Worksheet& sheet, const Fields& fields, TableOut
 }
 
 /**
- * 192-204: one row's fields. False when a value could not be delivered; what
- * of the row was written then goes again, so the sheet holds exactly the rows
- * the report counts.
+ * 192-204: one row's fields. False when a value could not be delivered: then
+ * none of the row is written, so the sheet holds exactly the rows the report
+ * counts, and its rows stay in order for the writer.
  */
 bool ExportRun::writeRow(
     xl::Worksheet& sheet, long sheetRow, const Fields& fields, const RowReader::Row& row, TableOutcome& outcome)
 {
     const int fieldCount = int(fields.size());
+    if (row.read < fieldCount) // 202: a field of it could not be read
+        return false;
     for (int f = 0; f < fieldCount; ++f) { // 192
         yield(); // 194
         m_form.ProgressBar1->setFieldText(f + 1, fieldCount); // 196
-        if (f >= row.read) { // 202
-            for (int g = 0; g < f; ++g)
-                outcome.attempt(202, [&] { sheet.write(sheetRow, g + 1, xl::CellValue{}); });
-            return false;
-        }
         writeField(sheet, sheetRow, f, fields[std::size_t(f)], row, outcome);
     }
     return true;

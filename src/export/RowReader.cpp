@@ -23,11 +23,18 @@ RowReader::RowReader(odbc::Recordset& records, std::vector<odbc::FieldInfo> fiel
 
 RowReader::~RowReader()
 {
+    bool reading = false;
     {
         const std::lock_guard<std::mutex> hold(m_lock);
         m_stop = true;
+        reading = m_reading;
     }
     m_changed.notify_all();
+    // A fetch may wait on a slow or silent server for as long as its time-out,
+    // and the window's thread waits here meanwhile. Should the reader have
+    // finished the batch since, the cancel finds nothing left to stop.
+    if (reading)
+        m_records.cancel();
     m_thread.join();
 }
 
@@ -37,7 +44,7 @@ bool RowReader::fill(Batch& batch)
     clock.start();
     std::size_t bytes = 0;
     batch.count = 0;
-    while (batch.count < BatchRows && bytes < BatchBytes && clock.elapsed() < BatchMilliseconds) {
+    while (!m_stop && batch.count < BatchRows && bytes < BatchBytes && clock.elapsed() < BatchMilliseconds) {
         int line = 186;
         try {
             if (m_records.eof())
@@ -100,11 +107,13 @@ void RowReader::readAll()
                 batch = std::move(m_spare.back());
                 m_spare.pop_back();
             }
+            m_reading = true;
         }
         if (!batch)
             batch = std::make_unique<Batch>();
         more = fill(*batch);
         const std::lock_guard<std::mutex> hold(m_lock);
+        m_reading = false;
         if (batch->count > 0)
             m_ready.push_back(std::move(batch));
         m_changed.notify_all();

@@ -3,6 +3,7 @@
 #include "platform/odbc/Odbc.h"
 #include "platform/workbook/Workbook.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -39,7 +40,10 @@ public:
      * but for whether it is null.
      */
     RowReader(odbc::Recordset& records, std::vector<odbc::FieldInfo> fields);
-    /** Stops reading; waits for the call the driver is in to end. */
+    /**
+     * Stops reading at the next row, and asks the driver to end a fetch that
+     * waits on the server meanwhile; returns once the call it is in has.
+     */
     ~RowReader();
     RowReader(const RowReader&) = delete;
     RowReader& operator=(const RowReader&) = delete;
@@ -75,7 +79,10 @@ private:
     std::deque<std::unique_ptr<Batch>> m_ready;
     std::vector<std::unique_ptr<Batch>> m_spare;
     bool m_done = false;
-    bool m_stop = false;
+    /** Set under the lock; read without it between rows. */
+    std::atomic<bool> m_stop = false;
+    /** The reader is filling a batch, so it may be in a call to the driver. */
+    bool m_reading = false;
     std::exception_ptr m_failure;
     int m_failedLine = 0;
 

@@ -288,6 +288,7 @@ private slots:
         QTest::newRow("table gone") << "table" << 144;
         QTest::newRow("connection") << "connection" << 118;
         QTest::newRow("workbook cannot be made") << "disk" << 122;
+        QTest::newRow("value cannot be read") << "value" << 202;
     }
 
     void failuresAreReportedOnceAndTheExportEnds()
@@ -303,9 +304,14 @@ private slots:
             odbc::Connection connection;
             connection.open(TestOdbc::sqliteConnectionString(db));
             connection.execute("DROP TABLE Gone");
-        } else if (failure == "connection")
+        } else if (failure == "connection") {
             wizard.form1()->Text9->setText(wizard.odbc.folder() + "/missing/fail.sqlite");
-        else {
+        } else if (failure == "value") { // the second value of the second row is hex the driver cannot decode
+            odbc::Connection connection;
+            connection.open(TestOdbc::sqliteConnectionString(db));
+            connection.execute("ALTER TABLE Gone ADD COLUMN B varbinary(4)");
+            connection.execute("INSERT INTO Gone VALUES (1, X'41'), (2, 'X''zz''')");
+        } else {
             // The workbook folder's place is taken by a file: no workbook can be made there.
             QDir(wizard.workbookFolder()).removeRecursively();
             QFile blocker(wizard.workbookFolder());
@@ -324,6 +330,10 @@ private slots:
         if (failure == "table") {
             const XlsxBook book = ReadXlsx(tables.lastWorkbookPath());
             QCOMPARE(book.names(), QStringList({"Kept"}));
+        } else if (failure == "value") { // nothing of that row, in the sheet or the count
+            QVERIFY(wizard.boxes.boxes[0].text.contains("Table Gone: 1 of 2 rows copied; reading it failed: "));
+            const XlsxBook book = ReadXlsx(tables.lastWorkbookPath());
+            QCOMPARE(book.sheet("Gone")->cells.keys(), QStringList({"A1", "A2", "B1", "B2"}));
         } else {
             QVERIFY(tables.lastWorkbookPath().isEmpty());
             QTest::qWait(200);

@@ -2,7 +2,10 @@
 #include "Wizard.h"
 #include "XlsxReader.h"
 
+#include "export/RowReader.h"
 #include "platform/odbc/Odbc.h"
+#include "platform/ui/ProgramEnd.h"
+#include "shell/Waiting.h"
 #include "sqlaccess/MSSQL.h"
 
 #include <QListWidget>
@@ -209,6 +212,34 @@ private slots:
             QCOMPARE(records.value(0).toInt(), 1);
         }
         QCOMPARE(m_server->log().count(QStringLiteral("attention in the middle of a reply")), 3);
+    }
+
+    /**
+     * A table left while the server is silent in the middle of it: the fetch
+     * the reader waits in is cancelled, not first waited out, so leaving takes
+     * one time-out (this server never acknowledges a cancel) rather than two.
+     */
+    void tableLeftWhileTheServerIsSilent()
+    {
+        Wizard wizard; // records the end of the program
+        wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
+        odbc::setQueryTimeout(2);
+        odbc::Connection connection;
+        connection.open(MSSQL::ConnectionString(m_server->settings(QStringLiteral("Stalls"))));
+        odbc::Recordset records;
+        records.open(QStringLiteral("SELECT * FROM [dbo].[B Stalls]"), connection);
+        QElapsedTimer left; // the program ends while the writer waits for rows
+        QTimer::singleShot(200, [&] {
+            left.start();
+            ProgramEnd::now();
+        });
+        try {
+            RowReader reader(records, {records.field(0), records.field(1)});
+            while (reader.next()) { }
+        } catch (const ProgramEnded&) { }
+        const qint64 waited = left.isValid() ? left.elapsed() : -1;
+        odbc::setQueryTimeout(30);
+        QVERIFY2(waited >= 0 && waited < 3000, qPrintable(QString::number(waited)));
     }
 
     /** More rows than a worksheet holds, streamed by the server: the rest goes on in a second sheet. */

@@ -3,6 +3,7 @@
 #include "support/XlsxReader.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -153,25 +154,21 @@ private:
 
     /**
      * For tests run every way: cells streamed to the writer as they are
-     * written; or made into the file at the end, with the sheets in the
-     * writer's temporary files, or all in memory.
+     * written; or made into the file at the end from the cell store, also
+     * when the process may open only a few more files.
      */
     static void storageRows()
     {
         QTest::addColumn<int>("storage");
         QTest::newRow("streamed") << 0;
-        QTest::newRow("temporary files") << 1;
-        QTest::newRow("in memory") << 2;
+        QTest::newRow("from the cell store") << 1;
+        QTest::newRow("from the cell store, few files left") << 2;
     }
 
-    /**
-     * In memory: the process may open only a few more files, too few for the
-     * writer to spare one for any sheet. cleanup() checks that the sheets were
-     * kept where the row says.
-     */
+    /** cleanup() checks that the sheets hold their texts in place (inline strings). */
     void useStorage(int storage)
     {
-        m_storage = storage == 2 ? QStringLiteral("memory") : QStringLiteral("file");
+        m_storage = QStringLiteral("file");
         xl::Application::setCellsStreamed(storage == 0);
         if (storage == 2)
             m_fileLimit = std::make_unique<OpenFileLimit>(OpenDescriptors() + 64);
@@ -466,6 +463,79 @@ private slots:
         const XlsxBook read = roundTrip(app);
         QVERIFY2(read.error.isEmpty(), qPrintable(read.error));
         QCOMPARE(read.sheets[0].cells.value("A1").text, QStringLiteral("lost"));
+    }
+
+    void failedWriteIsTriedOnceMore_data()
+    {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("input/output error: made again from the cell store") << int(EIO) << true;
+        QTest::newRow("disk full: not tried again") << int(ENOSPC) << false;
+    }
+
+    void failedWriteIsTriedOnceMore()
+    {
+        QFETCH(int, fault);
+        QFETCH(bool, written);
+        xl::Application app;
+        xl::Worksheet* sheet = app.addWorkbook()->activeSheet();
+        for (long r = 1; r <= 3000; ++r)
+            sheet->write(r, 1, number(double(r)));
+        xl::Application::injectWriteFault(fault);
+        const Thrown e = thrown([&] { m_written << app.setVisible(); });
+        xl::Application::injectWriteFault(0);
+        QCOMPARE(e.number(), written ? -1L : long(fault));
+        QCOMPARE(entries(folder()).size(), written ? 1 : 0);
+        if (written)
+            QCOMPARE(ReadXlsx(m_written.last()).sheets[0].cells.value("A3000").number, 3000.0);
+    }
+
+    void waitForASlowWriterHandsTheTimeOn()
+    {
+        xl::Application app;
+        xl::Worksheet* sheet = app.addWorkbook()->activeSheet();
+        QElapsedTimer sinceHook;
+        qint64 longest = 0;
+        int calls = 0;
+        xl::Application::setWhileWaiting([&] {
+            longest = std::max(longest, sinceHook.restart());
+            ++calls;
+        });
+        xl::Application::setWriterPause(200);
+        sinceHook.start();
+        const std::string value(1000, 'v');
+        for (long r = 1; r <= 3000; ++r) // a dozen buffers
+            sheet->write(r, 1, text(value));
+        xl::Application::setWriterPause(0);
+        xl::Application::setWhileWaiting(nullptr);
+        QVERIFY(calls > 20);
+        QVERIFY2(longest < 200, qPrintable(QString::number(longest)));
+        QCOMPARE(roundTrip(app).sheets[0].cells.value("A3000").text.size(), 1000);
+    }
+
+    void zip64WhenTheSizesNeedIt_data()
+    {
+        QTest::addColumn<bool>("large");
+        QTest::newRow("small: classic zip") << false;
+        QTest::newRow("beyond the narrow fields: zip64") << true;
+    }
+
+    void zip64WhenTheSizesNeedIt()
+    {
+        QFETCH(bool, large);
+        // Lowered, the limit of the narrow fields stands in for 4 GiB.
+        xl::Application::setZip64From(large ? 100 : 0xFFFFFFFFu);
+        xl::Application app;
+        xl::Worksheet* sheet = app.addWorkbook()->activeSheet();
+        for (long r = 1; r <= 2000; ++r)
+            sheet->write(r, 2, text("a value to fill the sheet past the limit"));
+        const XlsxBook read = roundTrip(app);
+        xl::Application::setZip64From(0xFFFFFFFFu);
+        QVERIFY2(read.error.isEmpty(), qPrintable(read.error));
+        QCOMPARE(read.sheets[0].cells.value("B2000").text, QStringLiteral("a value to fill the sheet past the limit"));
+        QFile file(m_written.last());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll().contains(QByteArray("PK\x06\x06", 4)), large); // zip64's end of directory
     }
 
     void addWorkbookFailsWithSystemWords()
@@ -820,13 +890,10 @@ private slots:
         QCOMPARE(read.size(), expected.size());
         QCOMPARE(read, expected);
 
-        // Streamed, every sheet's rows went to the writer's files, which take no
-        // descriptor each; made at the end, the largest sheet had a temporary
-        // file, and memory took only small ones.
+        // Every sheet's texts are in the sheet, streamed or made at the end.
         const QStringList storage = sheetStorage(path);
         QCOMPARE(storage.size(), sheets + 1);
-        QCOMPARE(storage.last(), QStringLiteral("file"));
-        QCOMPARE(storage.count(QStringLiteral("file")) == sheets + 1, streamed);
+        QCOMPARE(storage.count(QStringLiteral("file")), sheets + 1);
 
         // Nothing of the writer stays open; the opener's process goes once it has ended.
         QTRY_VERIFY_WITH_TIMEOUT(OpenDescriptors() <= before, 10000);

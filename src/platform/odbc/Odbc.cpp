@@ -997,6 +997,15 @@ void Recordset::moveNext()
     d->fetch();
 }
 
+void Recordset::cancel()
+{
+    if (!d->isOpen() || d->connection->sqlite)
+        return;
+    // Best effort by nature: whatever the driver answers, the call it was
+    // asked to stop reports how it ended.
+    SQLCancel(d->statement->get());
+}
+
 // ---------------------------------------------------------------------------
 
 std::unique_ptr<Recordset> Connection::openSchema(int schema)

@@ -163,6 +163,17 @@ public:
     bool eof() const;
     void moveNext();
 
+    /**
+     * Asks the driver to stop the call that another thread is making on this
+     * record set (SQLCancel): a fetch that waits on the server then ends with
+     * an error once the server has acknowledged. The record set must stay
+     * open until that call has returned. A driver that cannot cancel leaves
+     * the call to end by itself. Nothing is asked of the SQLite driver: its
+     * cancel closes the cursor under the call in progress, and its calls wait
+     * on no server anyway.
+     */
+    void cancel();
+
 private:
     // The schema query hands its statement to a record set of its own.
     friend class Connection;

@@ -10,10 +10,12 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace xl {
 
@@ -130,6 +132,32 @@ bool isPartName(std::string_view name)
     return name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
 }
 
+/**
+ * The named files that writes in progress have made. The thread that writes a
+ * file adds and removes its own, while the window's thread may take them all
+ * when the program ends at once, so every use goes through the lock.
+ */
+std::mutex unfinishedLock;
+std::vector<QByteArray> unfinished;
+
+void addUnfinished(const QByteArray& path)
+{
+    const std::lock_guard<std::mutex> hold(unfinishedLock);
+    unfinished.push_back(path);
+}
+
+void removeUnfinished(const QByteArray& path)
+{
+    const std::lock_guard<std::mutex> hold(unfinishedLock);
+    unfinished.erase(std::remove(unfinished.begin(), unfinished.end(), path), unfinished.end());
+}
+
+std::vector<QByteArray> takeUnfinished()
+{
+    const std::lock_guard<std::mutex> hold(unfinishedLock);
+    return std::exchange(unfinished, {});
+}
+
 } // namespace
 
 void ensurePrivateFolder(const QString& folder, FolderUse use)
@@ -138,15 +166,9 @@ void ensurePrivateFolder(const QString& folder, FolderUse use)
         failStorage(issue->number, issue->description);
 }
 
-std::vector<QByteArray>& unfinishedFiles()
-{
-    static std::vector<QByteArray> files;
-    return files;
-}
-
 FileGuard::FileGuard(QByteArray path) : m_path(std::move(path))
 {
-    unfinishedFiles().push_back(m_path);
+    addUnfinished(m_path);
 }
 
 FileGuard::~FileGuard()
@@ -164,8 +186,7 @@ void FileGuard::keep()
 
 void FileGuard::forget()
 {
-    auto& files = unfinishedFiles();
-    files.erase(std::remove(files.begin(), files.end(), m_path), files.end());
+    removeUnfinished(m_path);
 }
 
 std::optional<FolderProblem> Application::folderProblem(const QString& folder)
@@ -190,9 +211,8 @@ QString Application::scratchFolder()
 
 void Application::discardUnfinishedFiles()
 {
-    for (const QByteArray& path : unfinishedFiles())
+    for (const QByteArray& path : takeUnfinished())
         ::unlink(path.constData());
-    unfinishedFiles().clear();
 }
 
 void Application::removeAbandonedFiles(const QString& folder)
