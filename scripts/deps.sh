@@ -27,7 +27,7 @@ packages=(
     qtkeychain-qt6-dev gnome-keyring libsecret-tools
     # the compressor of the workbook file, the plain writer the benchmark compares
     # with, and the independent reader the tests check it with
-    libisal-dev zlib1g-dev libxlsxwriter-dev python3 python3-openpyxl
+    zlib1g-dev libxlsxwriter-dev python3 python3-openpyxl
     # headless windows, opening files, the Arial-compatible face
     xvfb xauth xdg-utils fonts-liberation
     # what a screen reader hears over AT-SPI: a private D-Bus session, the

@@ -18,7 +18,7 @@ echo "package: $(basename "$deb")"
 info=$(dpkg-deb -I "$deb")
 grep -q '^ Package: quorvane$' <<<"$info" || fail "package name"
 depends=$(grep '^ Depends:' <<<"$info")
-for need in libqt6widgets6 qt6-qpa-plugins libodbc2 odbcinst tdsodbc libisal2 zlib1g xdg-utils fonts-liberation \
+for need in libqt6widgets6 qt6-qpa-plugins libodbc2 odbcinst tdsodbc zlib1g xdg-utils fonts-liberation \
     libgnutls30 libqt6keychain1 libsecret-1-0; do
     grep -q "$need" <<<"$depends" || fail "Depends lacks $need: $depends"
 done

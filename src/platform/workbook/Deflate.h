@@ -1,9 +1,7 @@
 #pragma once
 
-// Deflate, the compression of a zip entry, given its data piece by piece.
-// ISA-L's igzip at its fast level: it packs a sheet's XML several times as
-// fast as zlib's fastest level, and smaller, so that packing keeps pace
-// with reading the table.
+// Deflate, the compression of a zip entry, given its data piece by piece,
+// through zlib.
 
 #include <cstdint>
 #include <functional>
@@ -44,7 +42,7 @@ public:
     std::uint64_t packedSize() const { return m_packed; }
 
 private:
-    void run(std::string_view data, int flush, bool endOfStream);
+    void run(std::string_view data, int flush);
 
     struct Stream;
     std::unique_ptr<Stream> m_stream;

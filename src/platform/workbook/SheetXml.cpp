@@ -87,14 +87,10 @@ bool SheetRows::add(const Record& r)
         m_xml += "\">";
         m_rowOpen = true;
     }
-    // A cell right after the one before it in its row needs no reference:
-    // the reader counts along. The rows of a table have every cell but nulls.
-    const bool counted = newRow ? r.column == 0 : r.column == m_column + 1;
-    m_xml += counted ? "<c" : "<c r=\"";
-    if (!counted) {
-        appendReference(m_xml, r.row, r.column);
-        m_xml += '"';
-    }
+    // Every cell says where it is: some readers (Gnumeric) do not count along.
+    m_xml += "<c r=\"";
+    appendReference(m_xml, r.row, r.column);
+    m_xml += '"';
     switch (r.kind) {
     case KNumber:
         m_xml += "><v>";
