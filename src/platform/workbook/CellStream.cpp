@@ -104,9 +104,8 @@ std::unique_ptr<char[]> CellStream::hand(
     std::unique_lock<std::mutex> hold(d->lock);
     if (!d->thread.joinable())
         d->thread = std::thread([this] { d->run(); });
-    if (d->failure)
-        std::rethrow_exception(d->failure);
-    // Handed over first: whatever the hook does meanwhile, the records are the writer's.
+    // Handed over first: whatever fails or the hook does meanwhile, the records
+    // are the writer's, kept or waiting to be tried again.
     d->waiting.push_back({serial, std::move(records), size, offset});
     d->changed.notify_all();
     while (!d->failure && d->waiting.size() > WaitingBuffers) {
