@@ -245,15 +245,7 @@ void CellStream::Impl::write(const Job& job)
 
 void CellStream::Impl::start(Sheet& sheet)
 {
-    PackedRows& packed = sheet.packed;
-    packer.begin([this, &packed](const char* data, std::size_t size) {
-        const std::uint64_t at = cells.append(data, size);
-        auto& pieces = packed.pieces;
-        if (!pieces.empty() && pieces.back().offset + pieces.back().length == at)
-            pieces.back().length += size;
-        else
-            pieces.push_back({at, size});
-    });
+    packer.begin(intoStore(cells, sheet.packed));
     rows = std::make_unique<SheetRows>(packer);
     sheet.state = Sheet::Open;
     open = &sheet;

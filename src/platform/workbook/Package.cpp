@@ -390,13 +390,7 @@ void forEachKeptRecord(const Worksheet::Impl& s, const TempStore& store, F&& f)
 PackedRows packFromStore(const Worksheet::Impl& s, TempStore& store, Deflater& packer)
 {
     PackedRows packed;
-    packer.begin([&](const char* data, std::size_t size) {
-        const std::uint64_t at = store.append(data, size);
-        if (!packed.pieces.empty() && packed.pieces.back().offset + packed.pieces.back().length == at)
-            packed.pieces.back().length += size;
-        else
-            packed.pieces.push_back({at, size});
-    });
+    packer.begin(intoStore(store, packed));
     SheetRows rows(packer);
     // A cell cleared in order leaves nothing to write: its record is passed over.
     forEachKeptRecord(s, store, [&](const Record& r) {

@@ -178,6 +178,18 @@ void SheetRows::finish()
     m_packer.end(true);
 }
 
+Deflater::Sink intoStore(TempStore& store, PackedRows& packed)
+{
+    return [&store, &packed](const char* data, std::size_t size) {
+        const std::uint64_t at = store.append(data, size);
+        auto& pieces = packed.pieces;
+        if (!pieces.empty() && pieces.back().offset + pieces.back().length == at)
+            pieces.back().length += size;
+        else
+            pieces.push_back({at, size});
+    };
+}
+
 double columnWidth(unsigned shownChars)
 {
     return std::min(255.0, shownChars * 1.1 + 1.0);

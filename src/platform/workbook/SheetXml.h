@@ -42,6 +42,9 @@ private:
     std::uint16_t m_column = 0;
 };
 
+/** A sink that appends packed rows to the cell store, noting the pieces in `packed`. */
+Deflater::Sink intoStore(TempStore& store, PackedRows& packed);
+
 /** What a sheet's file part holds before its rows. */
 std::string sheetHead(const Extent& extent, bool selected, const std::vector<std::uint16_t>& fittedChars);
 
