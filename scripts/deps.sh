@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, testing, the demo, the
+# Installs the Debian 12 or 13 packages that building, testing, the demo, the
 # benchmark and the .deb need. Asks apt only when something is missing, so a
 # second run costs one dpkg-query.
 #

@@ -24,7 +24,7 @@ for need in libqt6widgets6 qt6-qpa-plugins libodbc2 odbcinst tdsodbc zlib1g xdg-
 done
 # The program writes its workbooks itself; the benchmark's plain writer is not its dependency.
 ! grep -q libxlsxwriter <<<"$depends" || fail "Depends names libxlsxwriter: $depends"
-# Every package named must exist in Debian 12.
+# Every package named must exist in the release the package is built on.
 for pkg in $(sed 's/^ Depends://; s/([^)]*)//g; s/,/ /g' <<<"$depends"); do
     apt-cache show "$pkg" >/dev/null 2>&1 || fail "unknown package $pkg"
 done
