@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -21,11 +22,14 @@ CellValue textCell(std::string_view text, std::size_t utf16)
     return cell;
 }
 
-/** Text that is ASCII by construction (digits, hex, names of special numbers). */
-CellValue asciiCell(std::string_view text)
+} // namespace
+
+CellValue AsciiTextCell(std::string_view text)
 {
     return textCell(text, text.size());
 }
+
+namespace {
 
 CellValue numberCell(double number)
 {
@@ -85,7 +89,7 @@ CellValue hexCell(const odbc::FieldValue& value, std::string& scratch, bool& tru
         const auto byte = static_cast<unsigned char>(bytes[n / 2]);
         scratch[2 + n] = digits[n % 2 ? byte & 0x0F : byte >> 4];
     }
-    return asciiCell(scratch);
+    return AsciiTextCell(scratch);
 }
 
 // ---------------------------------------------------------------- numbers
@@ -220,7 +224,7 @@ CellValue digitsCell(const std::string& text, std::string& scratch)
         scratch.assign(text, 0, point);
         scratch += '0';
         scratch.append(text, point);
-        return asciiCell(scratch);
+        return AsciiTextCell(scratch);
     }
     return textCell(text, text.size());
 }
@@ -259,15 +263,15 @@ CellValue integerText(const std::string& text, std::string& scratch)
 CellValue doubleCell(double number, std::string& scratch)
 {
     if (std::isnan(number))
-        return asciiCell("NaN");
+        return AsciiTextCell("NaN");
     if (std::isinf(number))
-        return asciiCell(number > 0 ? "Infinity" : "-Infinity");
+        return AsciiTextCell(number > 0 ? "Infinity" : "-Infinity");
     if (xl::NumberSurvivesFile(number))
         return numberCell(number);
     char buffer[40];
     const auto r = std::to_chars(buffer, buffer + sizeof buffer, number);
     scratch.assign(buffer, r.ptr);
-    return asciiCell(scratch);
+    return AsciiTextCell(scratch);
 }
 
 /**
@@ -286,7 +290,7 @@ CellValue realCell(double number, std::string& scratch)
     if (parseDecimal(std::string_view(buffer, std::size_t(r.ptr - buffer)), d) && decimalSurvives(d, value))
         return numberCell(value);
     scratch.assign(buffer, r.ptr);
-    return asciiCell(scratch);
+    return AsciiTextCell(scratch);
 }
 
 // ---------------------------------------------------------------- dates and times
@@ -302,17 +306,6 @@ bool digitsAt(std::string_view s, std::size_t at, std::size_t count, int& value)
         value = value * 10 + (s[i] - '0');
     }
     return true;
-}
-
-/** Days from 1970-01-01 to a date of the proleptic Gregorian calendar. */
-long daysFromCivil(long y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const long era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = unsigned(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + long(doe) - 719468;
 }
 
 /**
@@ -334,7 +327,8 @@ bool dateSerial(std::string_view s, double& serial)
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
     if (day > length[month - 1] + (month == 2 && leap))
         return false;
-    const long days = daysFromCivil(year, unsigned(month), unsigned(day)) - daysFromCivil(1899, 12, 31);
+    using namespace std::chrono;
+    const long days = (sys_days(std::chrono::year(year) / month / day) - sys_days(1899y / December / 31d)).count();
     if (days < 60)
         return false;
     serial = double(days + 1);
@@ -455,7 +449,7 @@ CellValue bitCell(const odbc::FieldValue& value, bool& truncated)
 xl::CellValue ToCell(const odbc::FieldInfo& field, const odbc::FieldValue& value, std::string& scratch, bool& truncated)
 {
     if (field.adoType == odbc::adLongVarBinary)
-        return asciiCell(BinaryDataText);
+        return AsciiTextCell(BinaryDataText);
     switch (value.kind) {
     case odbc::FieldValue::Null:
         return {};
@@ -516,7 +510,7 @@ xl::CellValue PlainTextCell(const odbc::FieldValue& value, std::string& scratch,
         char digits[32];
         const auto printed = std::to_chars(digits, digits + sizeof digits, value.number);
         scratch.assign(digits, printed.ptr);
-        return asciiCell(scratch);
+        return AsciiTextCell(scratch);
     }
     case odbc::FieldValue::Text:
         break;

@@ -18,6 +18,9 @@ inline constexpr std::string_view BinaryDataText = "{BINARY DATA}";
 /** SQL Server's time with fractional seconds; the ODBC headers do not name it. */
 inline constexpr SQLSMALLINT SqlServerTime2 = -154;
 
+/** A text cell of text that is ASCII by construction (digits, hex, fixed words). */
+xl::CellValue AsciiTextCell(std::string_view text);
+
 /**
  * The cell for one value of a field. The result may point into `value` or
  * into `scratch` (reused from cell to cell), so it is valid until either

@@ -19,15 +19,6 @@
 
 namespace {
 
-xl::CellValue textCell(std::string_view text)
-{
-    xl::CellValue cell;
-    cell.type = xl::CellValue::Text;
-    cell.text = text;
-    cell.utf16Length = text.size();
-    return cell;
-}
-
 /**
  * The name the workbook file is given: the database's whole name, or, where
  * the database is a file (SQLite), that file's name without its folder and
@@ -287,14 +278,13 @@ void ExportRun::openConnection()
 {
     if (!m_connection)
         throw quorvane::Error(91, QStringLiteral("Object variable not set"));
-    m_connection = MSSQL::Connect(m_settings, odbc::adModeReadWrite);
+    m_connection = MSSQL::Connect(m_settings);
 }
 
 bool ExportRun::open()
 {
     watchForRefill();
     m_trap.step(110, [&] { m_form.pointer.setMousePointer(WindowPointer::Hourglass); });
-    m_trap.step(112, [&] { m_connection->setMode(odbc::adModeReadWrite); });
     // 114-118: a connection that cannot be opened leaves nothing to copy.
     m_settings = MSSQL::CurrentConnectionSettings();
     m_openLine = m_settings.local ? 116 : 118;
@@ -365,7 +355,6 @@ xl::Worksheet* ExportRun::openTable(const ListEntry& entry, TableOutcome& outcom
         if (m_recordset->state() != 0)
             m_recordset->close();
     });
-    outcome.attempt(142, [&] { m_recordset->setCursorLocation(odbc::adUseClient); });
     const bool opened = outcome.attempt(144, [&] {
         const QString source = Excel1::TableQuery(m_currentName, entry.schema);
         Waiting::inPlace([&] { m_recordset->open(source, *m_connection, odbc::adOpenStatic, odbc::adLockReadOnly); });
@@ -469,7 +458,7 @@ void ExportRun::writeField(xl::Worksheet& sheet, long sheetRow, int f, const odb
     const odbc::FieldValue& value = row.values[i];
     if (field.adoType == odbc::adLongVarBinary) { // 198: a null leaves the cell empty
         if (value.kind != odbc::FieldValue::Null)
-            outcome.attempt(200, [&] { sheet.write(sheetRow, f + 1, textCell(BinaryDataText)); });
+            outcome.attempt(200, [&] { sheet.write(sheetRow, f + 1, AsciiTextCell(BinaryDataText)); });
         return;
     }
     const bool truncated = row.truncated[i];

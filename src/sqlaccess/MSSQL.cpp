@@ -111,7 +111,7 @@ QString throughServerTrust(const ConnectionSettings& settings, const Driver& dri
 
 } // namespace
 
-std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, int mode, bool mayAsk)
+std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, bool mayAsk)
 {
     const Driver driver = RegisteredDriver();
     RefuseUnsafeFields(settings, driver);
@@ -119,9 +119,8 @@ std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, in
     // Other drivers keep their own ways: Microsoft's checks the certificate itself.
     const QString text = driver.freeTds ? throughServerTrust(settings, driver, mayAsk, seconds)
                                         : ConnectionString(settings, driver, false);
-    std::function<std::unique_ptr<odbc::Connection>()> login = [text, seconds, mode] {
+    std::function<std::unique_ptr<odbc::Connection>()> login = [text, seconds] {
         auto connection = std::make_unique<odbc::Connection>();
-        connection->setMode(mode);
         connection->setLoginTimeout(seconds);
         connection->open(text);
         return connection;
@@ -132,7 +131,7 @@ std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, in
 bool TestMSSQLConnection(QString* reason, bool mayAsk)
 {
     try {
-        Connect(CurrentConnectionSettings(), 0, mayAsk);
+        Connect(CurrentConnectionSettings(), mayAsk);
         return true;
     } catch (const ProgramEnded&) {
         throw;

@@ -108,7 +108,7 @@ void SetTrustQuestion(std::function<bool(const QString& text)> question);
  * for a refused server or a login that outlasts its time, and ProgramEnded
  * when the program ends meanwhile.
  */
-std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, int mode = 0, bool mayAsk = true);
+std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, bool mayAsk = true);
 
 /**
  * True when a connection with the current settings opens; never says anything

@@ -264,7 +264,6 @@ SQLRETURN execDirect(const ConnectionState& connection, const StatementHandle& s
 
 struct Connection::Impl {
     std::shared_ptr<ConnectionState> state = std::make_shared<ConnectionState>();
-    int mode = 0;
     int loginTimeout = 15;
 };
 
@@ -285,11 +284,6 @@ bool Connection::lost(const QString& failure) const
     SQLUINTEGER dead = SQL_CD_FALSE;
     const SQLRETURN rc = SQLGetConnectAttrW(d->state->dbc->get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
     return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
-}
-
-void Connection::setMode(int mode)
-{
-    d->mode = mode;
 }
 
 void Connection::setLoginTimeout(int seconds)
@@ -363,11 +357,6 @@ void Connection::close()
 bool Connection::isFileDatabase() const
 {
     return d->state->sqlite;
-}
-
-SQLHDBC Connection::handle() const
-{
-    return d->state->dbc ? d->state->dbc->get() : SQL_NULL_HDBC;
 }
 
 void Connection::execute(const QString& sql)
@@ -857,11 +846,6 @@ Recordset::Recordset() : d(std::make_unique<Impl>())
 Recordset::~Recordset()
 {
     close();
-}
-
-void Recordset::setCursorLocation(int)
-{
-    // Rows are streamed from the driver either way; the count is taken at open.
 }
 
 void Recordset::open(const QString& source, Connection& connection, int cursorType, int)

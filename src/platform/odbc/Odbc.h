@@ -32,7 +32,7 @@ class Recordset;
 void setQueryTimeout(int seconds);
 
 /** ADO-style constants that callers pass. */
-enum { adModeReadWrite = 3, adSchemaTables = 20, adUseClient = 3, adOpenStatic = 3, adLockReadOnly = 1 };
+enum { adSchemaTables = 20, adOpenStatic = 3, adLockReadOnly = 1 };
 /** ADO type code of long binary fields. */
 enum { adLongVarBinary = 205 };
 
@@ -43,8 +43,6 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    /** Accepted and kept; ODBC connections are read/write anyway. */
-    void setMode(int mode);
     /** Login time-out in seconds; 15 unless changed, as the classic access component has. */
     void setLoginTimeout(int seconds);
 
@@ -70,8 +68,6 @@ public:
 
     /** Runs a statement that returns no rows (used by fixtures and the demo). */
     void execute(const QString& sql);
-
-    SQLHDBC handle() const;
 
 private:
     friend class Recordset;
@@ -117,8 +113,6 @@ public:
     ~Recordset();
     Recordset(const Recordset&) = delete;
     Recordset& operator=(const Recordset&) = delete;
-
-    void setCursorLocation(int location);
 
     /**
      * Runs the query and positions on the first row. With a static cursor the

@@ -19,12 +19,6 @@ void WindowPointer::setMouseIcon(const QCursor& cursor)
     apply();
 }
 
-void WindowPointer::clearMouseIcon()
-{
-    m_icon.reset();
-    apply();
-}
-
 void WindowPointer::apply()
 {
     std::optional<QCursor> shape;

@@ -25,7 +25,6 @@ public:
     bool hasMouseIcon() const { return m_icon.has_value(); }
     const std::optional<QCursor>& mouseIcon() const { return m_icon; }
     void setMouseIcon(const QCursor& cursor);
-    void clearMouseIcon();
 
 private:
     void apply();

@@ -388,11 +388,6 @@ QString SheetNameProblem(const QString& name)
     return {};
 }
 
-bool SameSheetName(const QString& a, const QString& b)
-{
-    return a.compare(b, Qt::CaseInsensitive) == 0;
-}
-
 // ================================================================ Worksheet
 
 int Workbook::Impl::indexOf(const Worksheet* sheet) const
@@ -404,7 +399,7 @@ int Workbook::Impl::indexOf(const Worksheet* sheet) const
 }
 
 namespace {
-/** A sheet name folded code point by code point, as SameSheetName compares names. */
+/** A sheet name folded code point by code point: Excel compares names without regard to letter case. */
 QString foldedName(const QString& name)
 {
     QString folded;

@@ -90,9 +90,6 @@ bool NumberSurvivesFile(double value);
  */
 QString SheetNameProblem(const QString& name);
 
-/** Excel's comparison of sheet names: without regard to letter case. */
-bool SameSheetName(const QString& a, const QString& b);
-
 class Workbook;
 class Application;
 struct ModelAccess;
