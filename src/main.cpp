@@ -1,5 +1,5 @@
 #include "shell/Main.h"
-#include "connection/Form1.h"
+#include "connection/ConnectionWindow.h"
 #include "platform/ui/ProgramEnd.h"
 
 #include <QApplication>
@@ -12,7 +12,7 @@ int main(int argc, char* argv[])
     QApplication::setOrganizationName(QStringLiteral("Brantlow"));
 
     // The connection window is the start-up window: creating it runs the start-up sequence.
-    Form1 connectionWindow;
+    ConnectionWindow connectionWindow;
     if (!connectionWindow.movedOn())
         connectionWindow.show();
     return app.exec();

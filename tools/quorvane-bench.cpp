@@ -14,8 +14,8 @@
 //
 // Each measurement runs in a process of its own so that its peak resident memory is its own.
 
-#include "connection/Form1.h"
-#include "export/Form2.h"
+#include "connection/ConnectionWindow.h"
+#include "export/TableWindow.h"
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/MsgBox.h"
 #include "platform/ui/ProgramEnd.h"
@@ -230,13 +230,13 @@ int runExport(int argc, char* argv[], const Source& source)
             store.setValue("Quorvane/MSSQLDatabase", source.sqliteFile);
         }
     }
-    Form1 connectionWindow;
-    if (!Form2::exists()) {
+    ConnectionWindow connectionWindow;
+    if (!TableWindow::exists()) {
         std::fprintf(stderr, "the table window did not open\n");
         return 1;
     }
-    Form2& tables = Form2::instance();
-    tables.PushButton8->click(); // "Select All"
+    TableWindow& tables = TableWindow::instance();
+    tables.selectAllButton->click(); // "Select All"
 
     // A timer that should tick every 10 ms: the longest gap is the longest time without events.
     QElapsedTimer sinceTick;
@@ -255,7 +255,7 @@ int runExport(int argc, char* argv[], const Source& source)
         measuring = true;
         sinceTick.restart();
         clock.start();
-        tables.PushButton5->click(); // "Finish"
+        tables.finishButton->click(); // "Finish"
         const double seconds = clock.nsecsElapsed() / 1e9;
         measuring = false;
         maxGap = std::max(maxGap, sinceTick.elapsed());

@@ -7,8 +7,8 @@
 // The environment (private ODBC registration, settings folder, stand-in
 // desktop opener) is prepared by scripts/demo.sh.
 
-#include "connection/Form1.h"
-#include "export/Form2.h"
+#include "connection/ConnectionWindow.h"
+#include "export/TableWindow.h"
 #include "platform/ui/MsgBox.h"
 #include "platform/ui/ProgramEnd.h"
 #include "platform/workbook/Workbook.h"
@@ -45,11 +45,11 @@ void screenshot(QWidget* window, const QString& file)
         say(QStringLiteral("  screenshot: %1").arg(file));
 }
 
-QString listing(const Form2& tables)
+QString listing(const TableWindow& tables)
 {
     QStringList names;
-    for (int i = 0; i < tables.ListView1->count(); ++i) {
-        const QListWidgetItem* item = tables.ListView1->item(i);
+    for (int i = 0; i < tables.tableList->count(); ++i) {
+        const QListWidgetItem* item = tables.tableList->item(i);
         names << (item->checkState() == Qt::Checked ? "[x] " : "[ ] ") + item->text();
     }
     return names.join(QStringLiteral(", "));
@@ -57,16 +57,16 @@ QString listing(const Form2& tables)
 
 int exampleImage(const QString& file)
 {
-    Form1 window;
-    window.Text6->setText(QStringLiteral("localhost\\SQLEXPRESS"));
-    window.Text7->setText(QStringLiteral("sa"));
+    ConnectionWindow window;
+    window.serverEdit->setText(QStringLiteral("localhost\\SQLEXPRESS"));
+    window.userEdit->setText(QStringLiteral("sa"));
     {
         // Only the picture shows a password: none is saved.
-        const QSignalBlocker quiet(window.Text8);
-        window.Text8->setText(QStringLiteral("password"));
+        const QSignalBlocker quiet(window.passwordEdit);
+        window.passwordEdit->setText(QStringLiteral("password"));
     }
-    window.Text9->setText(QStringLiteral("Northwind"));
-    window.Check6->setChecked(true);
+    window.databaseEdit->setText(QStringLiteral("Northwind"));
+    window.localConnectionBox->setChecked(true);
     window.show();
     QApplication::processEvents();
     return window.grab().save(file, "JPG", 92) ? 0 : 1;
@@ -103,7 +103,7 @@ int main(int argc, char* argv[])
     }
     say(QStringLiteral("Workbooks go to %1").arg(workbooks));
     say(QStringLiteral("Starting Quorvane with the demo settings (%1)").arg(qEnvironmentVariable("XDG_CONFIG_HOME")));
-    Form1 connection;
+    ConnectionWindow connection;
     if (ProgramEnd::ended())
         return 1;
     if (!connection.movedOn()) {
@@ -112,31 +112,31 @@ int main(int argc, char* argv[])
         screenshot(&connection, shots + "/connection-window.png");
         return 1;
     }
-    Form2& tables = Form2::instance();
+    TableWindow& tables = TableWindow::instance();
     say(QStringLiteral("The stored settings connect: start-up went straight to the table window."));
     say(QStringLiteral("  tables: %1").arg(listing(tables)));
     screenshot(&tables, shots + "/table-window.png");
 
     say(QStringLiteral("Pressing \"< Back\""));
-    tables.PushButton2->click();
+    tables.backButton->click();
     say(QStringLiteral("  server \"%1\", port \"%2\", user \"%3\", password %4, database \"%5\", local connection %6")
-            .arg(connection.Text6->text(), connection.Text10->text(), connection.Text7->text(),
-                connection.Text8->text().isEmpty() ? QStringLiteral("empty") : QStringLiteral("set"),
-                connection.Text9->text(),
-                connection.Check6->isChecked() ? QStringLiteral("ticked") : QStringLiteral("unticked")));
+            .arg(connection.serverEdit->text(), connection.portEdit->text(), connection.userEdit->text(),
+                connection.passwordEdit->text().isEmpty() ? QStringLiteral("empty") : QStringLiteral("set"),
+                connection.databaseEdit->text(),
+                connection.localConnectionBox->isChecked() ? QStringLiteral("ticked") : QStringLiteral("unticked")));
     screenshot(&connection, shots + "/connection-window.png");
 
     say(QStringLiteral("Pressing \"Test Connection\""));
-    connection.PushButton1->click();
+    connection.testConnectionButton->click();
     say(QStringLiteral("Pressing \"Help\""));
-    connection.PushButton4->click();
+    connection.helpButton->click();
     say(QStringLiteral("Pressing \"Next >\""));
-    connection.PushButton2->click();
+    connection.nextButton->click();
     say(QStringLiteral("  table window %1; tables: %2").arg(tables.isVisible() ? "shown" : "hidden", listing(tables)));
 
     say(QStringLiteral("Pressing \"Select All\" and \"Finish\""));
-    tables.PushButton8->click();
-    tables.PushButton5->click();
+    tables.selectAllButton->click();
+    tables.finishButton->click();
     const QString workbook = tables.lastWorkbookPath();
     if (workbook.isEmpty()) {
         say(QStringLiteral("  no workbook was written"));

@@ -38,7 +38,7 @@ QString ConnectionHelpText()
 
 void ShowConnectionHelp()
 {
-    ErrorTrap trap(Locations::Form1Help);
+    ErrorTrap trap(Locations::ConnectionWindowHelp);
     QString brk, p1, p2, p3, p4, p5;
     trap.step(102, [&] { brk = QStringLiteral("\r\r"); });
     trap.step(104, [&] { p1 = piece(1, brk); });

@@ -1,16 +1,16 @@
 // "Finish": copies every ticked table into a worksheet of its own.
 
 #include "export/CellConversion.h"
-#include "export/Excel1.h"
-#include "export/Form2.h"
 #include "export/RowReader.h"
+#include "export/SheetNames.h"
 #include "export/TableSource.h"
+#include "export/TableWindow.h"
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/MsgBox.h"
 #include "platform/workbook/Workbook.h"
 #include "shell/ErrorTrap.h"
 #include "shell/Waiting.h"
-#include "sqlaccess/MSSQL.h"
+#include "sqlaccess/SqlServer.h"
 
 #include <QFileInfo>
 #include <QListWidget>
@@ -171,7 +171,7 @@ struct ListEntry {
  */
 class ExportRun {
 public:
-    ExportRun(Form2& form, ErrorTrap& trap);
+    ExportRun(TableWindow& form, ErrorTrap& trap);
     ~ExportRun();
     ExportRun(const ExportRun&) = delete;
     ExportRun& operator=(const ExportRun&) = delete;
@@ -205,7 +205,7 @@ private:
         TableOutcome& outcome);
     void yield();
 
-    Form2& m_form;
+    TableWindow& m_form;
     ErrorTrap& m_trap;
     std::unique_ptr<odbc::Connection> m_connection;
     std::unique_ptr<odbc::Recordset> m_recordset;
@@ -223,7 +223,7 @@ private:
     QStringList m_notices; // one line a table whose values did not all go in as they are
 };
 
-ExportRun::ExportRun(Form2& form, ErrorTrap& trap) : m_form(form), m_trap(trap)
+ExportRun::ExportRun(TableWindow& form, ErrorTrap& trap) : m_form(form), m_trap(trap)
 {
     m_trap.step(100, [&] { m_connection = std::make_unique<odbc::Connection>(); });
     m_trap.step(102, [&] { m_recordset = std::make_unique<odbc::Recordset>(); });
@@ -249,18 +249,18 @@ void ExportRun::watchForRefill()
     const auto keepTicks = [this] {
         if (m_refilled)
             return;
-        for (std::size_t j = 0; j < m_entries.size() && int(j) < m_form.ListView1->count(); ++j)
-            m_entries[j].ticked = m_form.ListView1->item(int(j))->checkState() == Qt::Checked;
+        for (std::size_t j = 0; j < m_entries.size() && int(j) < m_form.tableList->count(); ++j)
+            m_entries[j].ticked = m_form.tableList->item(int(j))->checkState() == Qt::Checked;
         m_refilled = true;
     };
-    QAbstractItemModel* model = m_form.ListView1->model();
+    QAbstractItemModel* model = m_form.tableList->model();
     m_watch[0] = QObject::connect(model, &QAbstractItemModel::modelAboutToBeReset, &m_form, keepTicks);
     m_watch[1] = QObject::connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, &m_form, keepTicks);
 }
 
 void ExportRun::readEntries()
 {
-    const QListWidget* list = m_form.ListView1;
+    const QListWidget* list = m_form.tableList;
     for (int j = 0; j < list->count(); ++j) // 130
         m_entries.push_back({list->item(j)->text(), list->item(j)->data(Qt::UserRole).toString(),
             list->item(j)->checkState() == Qt::Checked});
@@ -269,8 +269,8 @@ void ExportRun::readEntries()
 bool ExportRun::ticked(int i) const
 {
     // Live while the list is the one the export started with.
-    if (!m_refilled && i <= m_form.ListView1->count())
-        return m_form.ListView1->item(i - 1)->checkState() == Qt::Checked;
+    if (!m_refilled && i <= m_form.tableList->count())
+        return m_form.tableList->item(i - 1)->checkState() == Qt::Checked;
     return m_entries[std::size_t(i - 1)].ticked;
 }
 
@@ -278,7 +278,7 @@ void ExportRun::openConnection()
 {
     if (!m_connection)
         throw quorvane::Error(91, QStringLiteral("Object variable not set"));
-    m_connection = MSSQL::Connect(m_settings);
+    m_connection = SqlServer::Connect(m_settings);
 }
 
 bool ExportRun::open()
@@ -286,7 +286,7 @@ bool ExportRun::open()
     watchForRefill();
     m_trap.step(110, [&] { m_form.pointer.setMousePointer(WindowPointer::Hourglass); });
     // 114-118: a connection that cannot be opened leaves nothing to copy.
-    m_settings = MSSQL::CurrentConnectionSettings();
+    m_settings = SqlServer::CurrentConnectionSettings();
     m_openLine = m_settings.local ? 116 : 118;
     if (!m_trap.step(m_openLine, [&] { openConnection(); }))
         return false;
@@ -342,10 +342,10 @@ bool ExportRun::copyTable(int i)
 void ExportRun::showTable(int i)
 {
     m_trap.step(136, [&] {
-        const int shown = m_refilled ? int(m_entries.size()) : m_form.ListView1->count();
-        m_form.ProgressBar1->setValue(int(std::nearbyint(double(i) / double(shown) * 100.0)));
+        const int shown = m_refilled ? int(m_entries.size()) : m_form.tableList->count();
+        m_form.progressBar->setValue(int(std::nearbyint(double(i) / double(shown) * 100.0)));
     });
-    m_trap.step(138, [&] { m_form.ProgressBar1->setText(QStringLiteral("Processing: ") + m_currentName); });
+    m_trap.step(138, [&] { m_form.progressBar->setText(QStringLiteral("Processing: ") + m_currentName); });
 }
 
 /** 140-152: the table's rows and the worksheet they go to; nothing when the table cannot be opened. */
@@ -356,7 +356,7 @@ xl::Worksheet* ExportRun::openTable(const ListEntry& entry, TableOutcome& outcom
             m_recordset->close();
     });
     const bool opened = outcome.attempt(144, [&] {
-        const QString source = Excel1::TableQuery(m_currentName, entry.schema);
+        const QString source = SheetNames::TableQuery(m_currentName, entry.schema);
         Waiting::inPlace([&] { m_recordset->open(source, *m_connection, odbc::adOpenStatic, odbc::adLockReadOnly); });
     });
     if (!opened) {
@@ -371,7 +371,7 @@ xl::Worksheet* ExportRun::openTable(const ListEntry& entry, TableOutcome& outcom
         m_trap.step(152, [&] { sheet = m_workbook->addWorksheet(); });
     }
     if (sheet)
-        Excel1::NameWorksheet(m_trap, m_currentName, *m_workbook, *sheet);
+        SheetNames::NameWorksheet(m_trap, m_currentName, *m_workbook, *sheet);
     return sheet;
 }
 
@@ -396,7 +396,7 @@ void ExportRun::copyRows(const ListEntry& entry, xl::Worksheet* sheet, TableOutc
         if (!row)
             return outcome.stopIfFailed(rows.failedLine(), rows.failure());
         yield(); // 188
-        m_form.ProgressBar1->setRowText(m_currentName, n, outcome.rowTotal); // 190
+        m_form.progressBar->setRowText(m_currentName, n, outcome.rowTotal); // 190
         if (sheetRow > xl::MaxRows) {
             if (!(sheet = continueOnNewSheet(entry, fields, n, outcome)))
                 return outcome.stop();
@@ -417,8 +417,8 @@ xl::Worksheet* ExportRun::continueOnNewSheet(
     m_trap.step(152, [&] { sheet = m_workbook->addWorksheet(); });
     if (!sheet)
         return nullptr;
-    Excel1::NameWorksheet(m_trap, m_currentName, *m_workbook, *sheet);
-    m_form.ProgressBar1->setRowText(m_currentName, n, outcome.rowTotal);
+    SheetNames::NameWorksheet(m_trap, m_currentName, *m_workbook, *sheet);
+    m_form.progressBar->setRowText(m_currentName, n, outcome.rowTotal);
     writeHeader(*sheet, fields, outcome);
     return sheet;
 }
@@ -444,7 +444,7 @@ bool ExportRun::writeRow(
         return false;
     for (int f = 0; f < fieldCount; ++f) { // 192
         yield(); // 194
-        m_form.ProgressBar1->setFieldText(f + 1, fieldCount); // 196
+        m_form.progressBar->setFieldText(f + 1, fieldCount); // 196
         writeField(sheet, sheetRow, f, fields[std::size_t(f)], row, outcome);
     }
     return true;
@@ -511,19 +511,19 @@ void ExportRun::writeWorkbook()
 
 void ExportRun::finish()
 {
-    Form2& form = m_form;
+    TableWindow& form = m_form;
     // Letting go of a workbook of thousands of sheets takes a moment: the window answers meanwhile.
     Waiting::inPlace([&] {
         m_workbook = nullptr;
         m_excel.reset();
     });
-    m_trap.step(216, [&] { form.ProgressBar1->setValue(0); });
+    m_trap.step(216, [&] { form.progressBar->setValue(0); });
     m_trap.step(218, [&] {
-        form.ProgressBar1->setText(QStringLiteral("Progress Bar"));
+        form.progressBar->setText(QStringLiteral("Progress Bar"));
         // The workbook sits among the user's documents; once its window is
         // closed, this is where the user finds out which file it was.
         if (!form.m_lastWorkbook.isEmpty())
-            form.ProgressBar1->setToolTip(QStringLiteral("Last workbook: ") + form.m_lastWorkbook);
+            form.progressBar->setToolTip(QStringLiteral("Last workbook: ") + form.m_lastWorkbook);
     });
     m_trap.step(220, [&] { form.pointer.setMousePointer(WindowPointer::Default); });
     m_trap.step(222, [&] {
@@ -541,15 +541,15 @@ void ExportRun::finish()
     });
 }
 
-void Form2::PushButton5_Click()
+void TableWindow::finishClicked()
 {
-    ErrorTrap trap(Locations::Form2Finish);
+    ErrorTrap trap(Locations::TableWindowFinish);
     ExportRun run(*this, trap); // 100, 102
     if (m_busy) // 104
         return;
     m_busy = true; // 106
     m_lastWorkbook.clear();
-    if (ListView1->count() == 0) { // 108: an empty list does nothing at all
+    if (tableList->count() == 0) { // 108: an empty list does nothing at all
         m_busy = false; // 232
         return;
     }

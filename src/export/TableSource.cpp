@@ -1,6 +1,6 @@
 #include "export/TableSource.h"
 
-namespace Excel1 {
+namespace SheetNames {
 namespace {
 QString bracketed(QString name)
 {
@@ -16,4 +16,4 @@ QString TableQuery(const QString& name, const QString& schema)
     return QStringLiteral("SELECT * FROM ") + bracketed(schema) + QLatin1Char('.') + bracketed(name);
 }
 
-} // namespace Excel1
+} // namespace SheetNames

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-namespace Excel1 {
+namespace SheetNames {
 
 /**
  * The query that reads a whole table: "SELECT * FROM [schema].[name]", or
@@ -11,4 +11,4 @@ namespace Excel1 {
  */
 QString TableQuery(const QString& name, const QString& schema);
 
-} // namespace Excel1
+} // namespace SheetNames

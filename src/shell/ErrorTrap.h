@@ -83,14 +83,14 @@ private:
 
 namespace Locations {
 inline const QString Prefix = QStringLiteral("Velmora2021/08/31.");
-inline const QString Form1Load = Prefix + QStringLiteral("Form1.Form_Load");
-inline const QString Form1TestConnection = Prefix + QStringLiteral("Form1.PushButton1_Click");
-inline const QString Form1Next = Prefix + QStringLiteral("Form1.PushButton2_Click");
-inline const QString Form1Help = Prefix + QStringLiteral("Form1.PushButton4_Click");
-inline const QString Form2Load = Prefix + QStringLiteral("Form2.Form_Load");
-inline const QString Form2Back = Prefix + QStringLiteral("Form2.PushButton2_Click");
-inline const QString Form2Finish = Prefix + QStringLiteral("Form2.PushButton5_Click");
-inline const QString Form2SelectAll = Prefix + QStringLiteral("Form2.PushButton8_Click");
-inline const QString Form2DeselectAll = Prefix + QStringLiteral("Form2.PushButton9_Click");
+inline const QString ConnectionWindowLoad = Prefix + QStringLiteral("Form1.Form_Load");
+inline const QString ConnectionWindowTest = Prefix + QStringLiteral("Form1.PushButton1_Click");
+inline const QString ConnectionWindowNext = Prefix + QStringLiteral("Form1.PushButton2_Click");
+inline const QString ConnectionWindowHelp = Prefix + QStringLiteral("Form1.PushButton4_Click");
+inline const QString TableWindowLoad = Prefix + QStringLiteral("Form2.Form_Load");
+inline const QString TableWindowBack = Prefix + QStringLiteral("Form2.PushButton2_Click");
+inline const QString TableWindowFinish = Prefix + QStringLiteral("Form2.PushButton5_Click");
+inline const QString TableWindowSelectAll = Prefix + QStringLiteral("Form2.PushButton8_Click");
+inline const QString TableWindowDeselectAll = Prefix + QStringLiteral("Form2.PushButton9_Click");
 inline const QString TableListing = Prefix + QStringLiteral("MSSQL.AddTablesToMSSQLListbox");
 } // namespace Locations

@@ -13,7 +13,7 @@ struct ConnectionSettings {
     bool local = false;
 };
 
-namespace MSSQL {
+namespace SqlServer {
 
 /**
  * The connection window is the only copy of the settings; it registers how to
@@ -22,4 +22,4 @@ namespace MSSQL {
 void SetConnectionSettingsSource(std::function<ConnectionSettings()> source);
 ConnectionSettings CurrentConnectionSettings();
 
-} // namespace MSSQL
+} // namespace SqlServer

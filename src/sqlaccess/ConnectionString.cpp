@@ -4,7 +4,7 @@
 // a registered name as a library path), then the driver. A value that either
 // of them would read differently is refused before anything is opened.
 
-#include "sqlaccess/MSSQL.h"
+#include "sqlaccess/SqlServer.h"
 
 #include "platform/Error.h"
 #include "platform/odbc/DriverInfo.h"
@@ -13,7 +13,7 @@
 #include <QList>
 #include <algorithm>
 
-namespace MSSQL {
+namespace SqlServer {
 
 namespace {
 
@@ -285,4 +285,4 @@ void RefuseUnsafeFields(const ConnectionSettings& s, const Driver& driver)
             .arg(field));
 }
 
-} // namespace MSSQL
+} // namespace SqlServer

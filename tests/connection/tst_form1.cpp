@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-class TestForm1 : public QObject {
+class TestConnectionWindow : public QObject {
     Q_OBJECT
 
 private slots:
@@ -34,12 +34,12 @@ private slots:
         QStringList saved;
         Settings::setSaveObserver(
             [&](Settings::Key k, const QString& v) { saved << Settings::info(k).name + QStringLiteral("=") + v; });
-        Form1& form = wizard.start();
-        for (QLineEdit* box : {form.Text6, form.Text7, form.Text8, form.Text9})
+        ConnectionWindow& form = wizard.start();
+        for (QLineEdit* box : {form.serverEdit, form.userEdit, form.passwordEdit, form.databaseEdit})
             QVERIFY(box->text().isEmpty());
-        QCOMPARE(form.Text10->text(), QStringLiteral("1433"));
-        QVERIFY(!form.Check6->isChecked());
-        QVERIFY(!Form2::exists()); // no connection attempt, no table window
+        QCOMPARE(form.portEdit->text(), QStringLiteral("1433"));
+        QVERIFY(!form.localConnectionBox->isChecked());
+        QVERIFY(!TableWindow::exists()); // no connection attempt, no table window
         QCOMPARE(saved, QStringList({"MSSQLPort=1433"}));
         QCOMPARE(wizard.settings.stored("MSSQLPort"), std::optional<QString>("1433"));
         QVERIFY(!wizard.settings.stored("MSSQLServer"));
@@ -71,8 +71,8 @@ private slots:
         QFETCH(QString, afterStart);
         Wizard wizard;
         wizard.settings.write("Local Connection", stored);
-        Form1& form = wizard.start();
-        QCOMPARE(form.Check6->isChecked(), ticked);
+        ConnectionWindow& form = wizard.start();
+        QCOMPARE(form.localConnectionBox->isChecked(), ticked);
         QCOMPARE(wizard.settings.stored("Local Connection"), std::optional<QString>(afterStart));
     }
 
@@ -82,10 +82,10 @@ private slots:
         wizard.settings.write("MSSQLPassword", QStringLiteral(" p;w }{ ü "));
         wizard.settings.write("MSSQLPort", QString());
         wizard.settings.write("MSSQLUser", QStringLiteral("sa"));
-        Form1& form = wizard.start();
-        QCOMPARE(form.Text8->text(), QStringLiteral(" p;w }{ ü "));
-        QCOMPARE(form.Text10->text(), QString()); // a cleared port stays cleared
-        QCOMPARE(form.Text7->text(), QStringLiteral("sa"));
+        ConnectionWindow& form = wizard.start();
+        QCOMPARE(form.passwordEdit->text(), QStringLiteral(" p;w }{ ü "));
+        QCOMPARE(form.portEdit->text(), QString()); // a cleared port stays cleared
+        QCOMPARE(form.userEdit->text(), QStringLiteral("sa"));
         // Without a keyring the password stays where it was, which is nothing new to tell.
         QCOMPARE(wizard.boxes.count(), 0);
     }
@@ -94,37 +94,37 @@ private slots:
     {
         Wizard wizard;
         wizard.storeConnectingSettings(wizard.odbc.folder() + "/missing/none.sqlite");
-        Form1& form = wizard.start();
+        ConnectionWindow& form = wizard.start();
         QCOMPARE(wizard.boxes.count(), 0);
         QVERIFY(!form.movedOn());
         QVERIFY(form.isVisible());
-        QCOMPARE(form.Text6->text(), QStringLiteral("localhost"));
-        QVERIFY(!Form2::exists());
+        QCOMPARE(form.serverEdit->text(), QStringLiteral("localhost"));
+        QVERIFY(!TableWindow::exists());
     }
 
     void storedSettingsThatConnectMoveStraightOn()
     {
         Wizard wizard;
         wizard.storeConnectingSettings(wizard.standardDatabase());
-        Form1& form = wizard.start();
+        ConnectionWindow& form = wizard.start();
         QCOMPARE(wizard.boxes.texts(), QStringList());
         QVERIFY(form.movedOn());
         QVERIFY(!form.isVisible());
-        Form2* tables = wizard.form2();
+        TableWindow* tables = wizard.form2();
         QVERIFY(tables && tables->isVisible());
         // The load handler filled the list and "Next >" filled it again: each table once.
         QCOMPARE(Wizard::listTexts(*tables), QStringList({"Customers", "Orders", "Products"}));
-        QTest::mouseClick(tables->PushButton2, Qt::LeftButton); // "< Back"
+        QTest::mouseClick(tables->backButton, Qt::LeftButton); // "< Back"
         QVERIFY(form.isVisible());
         QVERIFY(!tables->isVisible());
-        QCOMPARE(form.Text6->text(), QStringLiteral("localhost"));
-        QCOMPARE(form.Text9->text(), wizard.standardDatabase());
+        QCOMPARE(form.serverEdit->text(), QStringLiteral("localhost"));
+        QCOMPARE(form.databaseEdit->text(), wizard.standardDatabase());
     }
 
     void typingWritesThroughOncePerKeystroke()
     {
         Wizard wizard;
-        Form1& form = wizard.start();
+        ConnectionWindow& form = wizard.start();
         QStringList servers;
         Settings::setSaveObserver([&](Settings::Key k, const QString& v) {
             if (k == Settings::Key::Server)
@@ -132,23 +132,23 @@ private slots:
             // Written before the handler returns.
             QCOMPARE(Settings::read(k), v);
         });
-        QTest::keyClicks(form.Text6, "srv01");
+        QTest::keyClicks(form.serverEdit, "srv01");
         QCOMPARE(servers, QStringList({"s", "sr", "srv", "srv0", "srv01"}));
-        QTest::keyClick(form.Text6, Qt::Key_Backspace);
+        QTest::keyClick(form.serverEdit, Qt::Key_Backspace);
         QCOMPARE(servers.last(), QStringLiteral("srv0"));
-        form.Text6->clear();
+        form.serverEdit->clear();
         QCOMPARE(wizard.settings.stored("MSSQLServer"), std::optional<QString>(QString()));
-        QTest::keyClicks(form.Text8, "a;b");
+        QTest::keyClicks(form.passwordEdit, "a;b");
         QCOMPARE(wizard.settings.stored("MSSQLPassword"), std::optional<QString>("a;b"));
     }
 
     void localConnectionTickIsStored()
     {
         Wizard wizard;
-        Form1& form = wizard.start();
-        QTest::mouseClick(form.Check6, Qt::LeftButton);
+        ConnectionWindow& form = wizard.start();
+        QTest::mouseClick(form.localConnectionBox, Qt::LeftButton);
         QCOMPARE(wizard.settings.stored("Local Connection"), std::optional<QString>("1"));
-        QTest::mouseClick(form.Check6, Qt::LeftButton);
+        QTest::mouseClick(form.localConnectionBox, Qt::LeftButton);
         QCOMPARE(wizard.settings.stored("Local Connection"), std::optional<QString>("0"));
     }
 
@@ -168,16 +168,16 @@ private slots:
         QFETCH(bool, works);
         QFETCH(QString, message);
         Wizard wizard;
-        Form1& form = wizard.start();
-        form.Text6->setText("localhost");
-        form.Text9->setText(works ? wizard.standardDatabase() : wizard.odbc.folder() + "/missing/x.sqlite");
+        ConnectionWindow& form = wizard.start();
+        form.serverEdit->setText("localhost");
+        form.databaseEdit->setText(works ? wizard.standardDatabase() : wizard.odbc.folder() + "/missing/x.sqlite");
         int pointerWhileOpen = -1;
         Qt::CursorShape shapeWhileOpen = Qt::ArrowCursor;
         wizard.boxes.whileOpen = [&](const MsgBox::Record&) {
             pointerWhileOpen = form.pointer.mousePointer();
             shapeWhileOpen = form.cursor().shape();
         };
-        QTest::mouseClick(form.PushButton1, Qt::LeftButton);
+        QTest::mouseClick(form.testConnectionButton, Qt::LeftButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({message}));
         QCOMPARE(wizard.boxes.boxes[0].style, 0);
         QCOMPARE(wizard.boxes.boxes[0].caption, QStringLiteral("Quorvane"));
@@ -187,52 +187,52 @@ private slots:
         }
         QCOMPARE(form.pointer.mousePointer(), 0);
         QCOMPARE(form.cursor().shape(), Qt::ArrowCursor);
-        QVERIFY(!Form2::exists());
+        QVERIFY(!TableWindow::exists());
     }
 
     void nextWithAWorkingConnection()
     {
         Wizard wizard;
-        Form1& form = wizard.start();
-        form.Text6->setText("localhost");
-        form.Text9->setText(wizard.standardDatabase());
-        QTest::mouseClick(form.PushButton2, Qt::LeftButton);
+        ConnectionWindow& form = wizard.start();
+        form.serverEdit->setText("localhost");
+        form.databaseEdit->setText(wizard.standardDatabase());
+        QTest::mouseClick(form.nextButton, Qt::LeftButton);
         QCOMPARE(wizard.boxes.count(), 0);
-        Form2* tables = wizard.form2();
+        TableWindow* tables = wizard.form2();
         QVERIFY(tables && tables->isVisible());
         QVERIFY(!form.isVisible());
         QCOMPARE(Wizard::listTexts(*tables), QStringList({"Customers", "Orders", "Products"}));
         QCOMPARE(tables->windowTitle(), QStringLiteral("Quorvane"));
 
         // "< Back" then "Next >": filled anew, every tick gone.
-        tables->ListView1->item(0)->setCheckState(Qt::Checked);
-        QTest::mouseClick(tables->PushButton2, Qt::LeftButton);
+        tables->tableList->item(0)->setCheckState(Qt::Checked);
+        QTest::mouseClick(tables->backButton, Qt::LeftButton);
         QVERIFY(form.isVisible() && !tables->isVisible());
-        QCOMPARE(tables->ListView1->item(0)->checkState(), Qt::Checked); // kept while away
-        QTest::mouseClick(form.PushButton2, Qt::LeftButton);
+        QCOMPARE(tables->tableList->item(0)->checkState(), Qt::Checked); // kept while away
+        QTest::mouseClick(form.nextButton, Qt::LeftButton);
         QCOMPARE(Wizard::listTexts(*tables), QStringList({"Customers", "Orders", "Products"}));
-        for (int i = 0; i < tables->ListView1->count(); ++i)
-            QCOMPARE(tables->ListView1->item(i)->checkState(), Qt::Unchecked);
+        for (int i = 0; i < tables->tableList->count(); ++i)
+            QCOMPARE(tables->tableList->item(i)->checkState(), Qt::Unchecked);
     }
 
     void nextWithAFailingConnection()
     {
         Wizard wizard;
-        Form1& form = wizard.start();
-        form.Text6->setText("localhost");
-        form.Text9->setText(wizard.odbc.folder() + "/missing/x.sqlite");
-        QTest::mouseClick(form.PushButton2, Qt::LeftButton);
+        ConnectionWindow& form = wizard.start();
+        form.serverEdit->setText("localhost");
+        form.databaseEdit->setText(wizard.odbc.folder() + "/missing/x.sqlite");
+        QTest::mouseClick(form.nextButton, Qt::LeftButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Could not connect.\n\n[HY000] [SQLite]connect failed"}));
         QCOMPARE(wizard.boxes.boxes[0].style, 0);
         QVERIFY(form.isVisible());
-        QVERIFY(!Form2::exists());
+        QVERIFY(!TableWindow::exists());
     }
 
     void closingEitherWindowEndsTheProgram()
     {
         Wizard wizard;
         wizard.storeConnectingSettings(wizard.standardDatabase());
-        Form1& form = wizard.start();
+        ConnectionWindow& form = wizard.start();
         wizard.form2()->close();
         QCOMPARE(wizard.end.count, 1);
         QVERIFY(!form.isVisible()); // the connection window does not come back
@@ -323,5 +323,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestForm1)
+QTEST_MAIN(TestConnectionWindow)
 #include "tst_form1.moc"

@@ -14,16 +14,16 @@ private slots:
     void tableLongerThanAWorksheetIsSplit()
     {
         Wizard wizard;
-        Form2::setYieldInterval(8);
+        TableWindow::setYieldInterval(8);
         const QString db = wizard.odbc.createDatabase("big.sqlite",
             {"CREATE TABLE Big (N integer)",
                 "INSERT INTO Big WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1048580) "
                 "SELECT i FROM n"});
         wizard.storeConnectingSettings(db);
         wizard.start();
-        Form2& tables = *wizard.form2();
-        QTest::mouseClick(tables.PushButton8, Qt::LeftButton);
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        TableWindow& tables = *wizard.form2();
+        QTest::mouseClick(tables.selectAllButton, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
 
         // Each sheet: its name, its row count, and whether its values run on without a gap.

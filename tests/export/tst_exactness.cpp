@@ -7,13 +7,13 @@
 #include <QTest>
 
 namespace {
-Form2& exportAll(Wizard& wizard, const QString& database)
+TableWindow& exportAll(Wizard& wizard, const QString& database)
 {
     wizard.storeConnectingSettings(database);
     wizard.start();
-    Form2& tables = *wizard.form2();
-    QTest::mouseClick(tables.PushButton8, Qt::LeftButton);
-    QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+    TableWindow& tables = *wizard.form2();
+    QTest::mouseClick(tables.selectAllButton, Qt::LeftButton);
+    QTest::mouseClick(tables.finishButton, Qt::LeftButton);
     return tables;
 }
 } // namespace
@@ -50,7 +50,7 @@ private slots:
                 "INSERT INTO Exact VALUES (5, 0, NULL, NULL, NULL, NULL, NULL, NULL, '2024-01-01', NULL, NULL, NULL, "
                 "NULL)",
                 "INSERT INTO Exact VALUES (6, 1, NULL, NULL, NULL, NULL, NULL, NULL, '1E5', NULL, NULL, NULL, NULL)"});
-        Form2& tables = exportAll(wizard, db);
+        TableWindow& tables = exportAll(wizard, db);
         m_boxes = wizard.boxes.texts();
         m_book = ReadXlsx(tables.lastWorkbookPath());
     }

@@ -15,20 +15,20 @@
 
 namespace {
 /** Starts the wizard on a database and lands on the table window. */
-Form2& openTables(Wizard& wizard, const QString& database)
+TableWindow& openTables(Wizard& wizard, const QString& database)
 {
     wizard.storeConnectingSettings(database);
     wizard.start();
-    Form2* tables = wizard.form2();
+    TableWindow* tables = wizard.form2();
     if (!tables)
         qFatal("the table window did not open");
     return *tables;
 }
 
-void tick(Form2& tables, const QStringList& names)
+void tick(TableWindow& tables, const QStringList& names)
 {
-    for (int i = 0; i < tables.ListView1->count(); ++i) {
-        QListWidgetItem* item = tables.ListView1->item(i);
+    for (int i = 0; i < tables.tableList->count(); ++i) {
+        QListWidgetItem* item = tables.tableList->item(i);
         item->setCheckState(names.contains(item->text()) ? Qt::Checked : Qt::Unchecked);
     }
 }
@@ -58,11 +58,11 @@ private slots:
     void emptyListDoesNothing()
     {
         Wizard wizard;
-        Form2& tables
+        TableWindow& tables
             = openTables(wizard, wizard.odbc.createDatabase("none.sqlite", {"CREATE VIEW V AS SELECT 1 AS A"}));
         int pointers = 0;
         tables.onYield = [&] { ++pointers; };
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         QCOMPARE(wizard.boxes.count(), 0);
         QCOMPARE(tables.pointer.mousePointer(), 0);
         QCOMPARE(tables.cursor().shape(), Qt::ArrowCursor);
@@ -76,8 +76,8 @@ private slots:
     void noneTickedOpensOneEmptyWorksheet()
     {
         Wizard wizard;
-        Form2& tables = openTables(wizard, wizard.standardDatabase());
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        TableWindow& tables = openTables(wizard, wizard.standardDatabase());
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
         QCOMPARE(wizard.boxes.boxes[0].style, 0);
         QCOMPARE(wizard.boxes.boxes[0].caption, QStringLiteral("Quorvane"));
@@ -91,9 +91,9 @@ private slots:
     void workbookIsCompletePrivateAndOpenedOnce()
     {
         Wizard wizard;
-        Form2& tables = openTables(wizard, wizard.standardDatabase());
+        TableWindow& tables = openTables(wizard, wizard.standardDatabase());
         tick(tables, {"Customers"});
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         const QString path = tables.lastWorkbookPath();
         QVERIFY(path.endsWith(".xlsx"));
         QCOMPARE(QFileInfo(path).absolutePath(), wizard.workbookFolder());
@@ -103,8 +103,8 @@ private slots:
         QCOMPARE(filesIn(wizard.runtimeFolder()), QStringList());
         // The bar rests as before; its tooltip tells where the workbook is.
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
-        QCOMPARE(tables.ProgressBar1->text(), QStringLiteral("Progress Bar"));
-        QCOMPARE(tables.ProgressBar1->toolTip(), QStringLiteral("Last workbook: ") + path);
+        QCOMPARE(tables.progressBar->text(), QStringLiteral("Progress Bar"));
+        QCOMPARE(tables.progressBar->toolTip(), QStringLiteral("Last workbook: ") + path);
         QVERIFY(wizard.desktop.waitForOpenCalls(1));
         QTest::qWait(200);
         QCOMPARE(wizard.desktop.openCalls(), QStringList({path}));
@@ -128,10 +128,10 @@ private slots:
                 "CREATE TABLE B (X varchar(40))", "INSERT INTO B VALUES ('b')", "CREATE TABLE C (Wide varchar(60))",
                 "INSERT INTO C VALUES ('a much longer value that needs a wide column to be seen')",
                 "CREATE TABLE Empty (One integer, Two varchar(5))"});
-        Form2& tables = openTables(wizard, db);
+        TableWindow& tables = openTables(wizard, db);
         tick(tables, {"A", "B", "C", "Empty"});
-        tables.ListView1->item(3)->setCheckState(Qt::Unchecked);
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        tables.tableList->item(3)->setCheckState(Qt::Unchecked);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         const XlsxBook book = ReadXlsx(tables.lastWorkbookPath());
         QVERIFY2(book.error.isEmpty(), qPrintable(book.error));
         QCOMPARE(book.names(), QStringList({"C", "B", "A"}));
@@ -144,9 +144,9 @@ private slots:
     {
         Wizard wizard;
         const QString db = wizard.odbc.createDatabase("e.sqlite", {"CREATE TABLE Empty (One integer, Two varchar(5))"});
-        Form2& tables = openTables(wizard, db);
+        TableWindow& tables = openTables(wizard, db);
         tick(tables, {"Empty"});
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         const XlsxBook book = ReadXlsx(tables.lastWorkbookPath());
         QCOMPARE(book.names(), QStringList({"Empty"}));
         QCOMPARE(book.sheets[0].cells.keys(), QStringList({"A1", "B1"}));
@@ -158,20 +158,20 @@ private slots:
         const QString db = wizard.odbc.createDatabase("four.sqlite",
             {"CREATE TABLE T1 (X integer)", "CREATE TABLE T2 (X integer)", "INSERT INTO T2 VALUES (1)",
                 "CREATE TABLE T3 (X integer)", "CREATE TABLE T4 (X integer)", "INSERT INTO T4 VALUES (1)"});
-        Form2& tables = openTables(wizard, db);
+        TableWindow& tables = openTables(wizard, db);
         tick(tables, {"T2", "T4"});
         QList<int> values;
         int pointer = -1;
         tables.onYield = [&] {
-            if (values.isEmpty() || values.last() != tables.ProgressBar1->value())
-                values << tables.ProgressBar1->value();
+            if (values.isEmpty() || values.last() != tables.progressBar->value())
+                values << tables.progressBar->value();
             pointer = tables.pointer.mousePointer();
         };
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         QCOMPARE(values, QList<int>({50, 100}));
         QCOMPARE(pointer, 11);
-        QCOMPARE(tables.ProgressBar1->value(), 0);
-        QCOMPARE(tables.ProgressBar1->text(), QStringLiteral("Progress Bar"));
+        QCOMPARE(tables.progressBar->value(), 0);
+        QCOMPARE(tables.progressBar->text(), QStringLiteral("Progress Bar"));
         QCOMPARE(tables.pointer.mousePointer(), 0);
         QVERIFY(!tables.busy());
     }
@@ -183,15 +183,15 @@ private slots:
             {"CREATE TABLE Orders (A integer, B integer, C integer, D integer, E integer, F integer, G integer)",
                 "INSERT INTO Orders WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 120) "
                 "SELECT i, i, i, i, i, i, i FROM n"});
-        Form2& tables = openTables(wizard, db);
+        TableWindow& tables = openTables(wizard, db);
         tick(tables, {"Orders"});
         QStringList texts;
         tables.onYield = [&] {
-            const QString text = tables.ProgressBar1->text();
+            const QString text = tables.progressBar->text();
             if (texts.isEmpty() || texts.last() != text)
                 texts << text;
         };
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         QCOMPARE(texts.first(), QStringLiteral("Processing: Orders"));
         QVERIFY(texts.contains("Processing: Orders, row 3 from 120..."));
         const qsizetype rowText = texts.indexOf("Processing: Orders, row 3 from 120...");
@@ -217,7 +217,7 @@ private slots:
         const QString db = wizard.odbc.createDatabase("during.sqlite",
             {"CREATE TABLE A (X integer)", "INSERT INTO A VALUES (1), (2)", "CREATE TABLE B (X integer)",
                 "INSERT INTO B VALUES (1)", "CREATE TABLE C (X integer)", "INSERT INTO C VALUES (1)"});
-        Form2& tables = openTables(wizard, db);
+        TableWindow& tables = openTables(wizard, db);
         tables.show();
         tick(tables, {"A", "B"});
         bool done = false;
@@ -226,24 +226,24 @@ private slots:
                 return;
             done = true;
             if (action == "finish")
-                tables.PushButton5_Click();
+                tables.finishClicked();
             else if (action == "minimise")
                 tables.showMinimized();
             else if (action == "ticks") {
-                tables.ListView1->item(1)->setCheckState(Qt::Unchecked);
-                tables.ListView1->item(2)->setCheckState(Qt::Checked);
+                tables.tableList->item(1)->setCheckState(Qt::Unchecked);
+                tables.tableList->item(2)->setCheckState(Qt::Checked);
             } else if (action == "refill")
-                while (tables.ListView1->count() > 1)
-                    delete tables.ListView1->takeItem(tables.ListView1->count() - 1);
+                while (tables.tableList->count() > 1)
+                    delete tables.tableList->takeItem(tables.tableList->count() - 1);
             else if (action == "back")
-                tables.PushButton2_Click();
+                tables.backClicked();
         };
         bool restoredBeforeDone = true;
         wizard.boxes.whileOpen = [&](const MsgBox::Record& box) {
             if (box.text == "Done.")
                 restoredBeforeDone = !(tables.windowState() & Qt::WindowMinimized);
         };
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
         QVERIFY(restoredBeforeDone);
         QVERIFY(wizard.desktop.waitForOpenCalls(1));
@@ -265,14 +265,14 @@ private slots:
     void closingDuringTheExportEndsItAndLeavesNothing()
     {
         Wizard wizard;
-        Form2& tables = openTables(wizard, wizard.standardDatabase());
+        TableWindow& tables = openTables(wizard, wizard.standardDatabase());
         tick(tables, {"Customers", "Orders"});
         int yields = 0;
         tables.onYield = [&] {
             if (++yields == 5)
                 tables.close();
         };
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         QCOMPARE(wizard.end.count, 1);
         QCOMPARE(wizard.boxes.count(), 0); // no "Done." once the program has ended
         QCOMPARE(filesIn(wizard.runtimeFolder()), QStringList());
@@ -298,14 +298,14 @@ private slots:
         Wizard wizard;
         const QString db = wizard.odbc.createDatabase("fail.sqlite",
             {"CREATE TABLE Gone (X integer)", "CREATE TABLE Kept (X integer)", "INSERT INTO Kept VALUES (7)"});
-        Form2& tables = openTables(wizard, db);
+        TableWindow& tables = openTables(wizard, db);
         tick(tables, {"Gone", "Kept"});
         if (failure == "table") {
             odbc::Connection connection;
             connection.open(TestOdbc::sqliteConnectionString(db));
             connection.execute("DROP TABLE Gone");
         } else if (failure == "connection") {
-            wizard.form1()->Text9->setText(wizard.odbc.folder() + "/missing/fail.sqlite");
+            wizard.form1()->databaseEdit->setText(wizard.odbc.folder() + "/missing/fail.sqlite");
         } else if (failure == "value") { // the second value of the second row is hex the driver cannot decode
             odbc::Connection connection;
             connection.open(TestOdbc::sqliteConnectionString(db));
@@ -317,7 +317,7 @@ private slots:
             QFile blocker(wizard.workbookFolder());
             QVERIFY(blocker.open(QIODevice::WriteOnly));
         }
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         QCOMPARE(wizard.boxes.count(), 2);
         QVERIFY2(wizard.boxes.boxes[0].text.contains(
                      QStringLiteral("in Velmora2021/08/31.Form2.PushButton5_Click at line %1\r\r").arg(line)),
@@ -325,7 +325,7 @@ private slots:
         QVERIFY(!wizard.boxes.boxes[0].text.startsWith("\r\n")); // the driver's or system's own words
         QCOMPARE(wizard.boxes.boxes[1].text, QStringLiteral("Done."));
         QCOMPARE(tables.pointer.mousePointer(), 0);
-        QCOMPARE(tables.ProgressBar1->text(), QStringLiteral("Progress Bar"));
+        QCOMPARE(tables.progressBar->text(), QStringLiteral("Progress Bar"));
         QVERIFY(!tables.busy());
         if (failure == "table") {
             const XlsxBook book = ReadXlsx(tables.lastWorkbookPath());
@@ -349,9 +349,9 @@ private slots:
                 "CREATE TABLE [Order Details] (X integer)", "INSERT INTO [Order Details] VALUES (2)",
                 "CREATE TABLE [Sheet1] (X integer)", "CREATE TABLE [Orders] (X integer)",
                 "CREATE TABLE [orders:2024/Q1*] (X integer)"});
-        Form2& tables = openTables(wizard, db);
-        QTest::mouseClick(tables.PushButton8, Qt::LeftButton);
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        TableWindow& tables = openTables(wizard, db);
+        QTest::mouseClick(tables.selectAllButton, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
         const XlsxBook book = ReadXlsx(tables.lastWorkbookPath());
         QVERIFY2(book.error.isEmpty(), qPrintable(book.error));
@@ -387,7 +387,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, schema);
         QFETCH(QString, query);
-        QCOMPARE(Excel1::TableQuery(name, schema), query);
+        QCOMPARE(SheetNames::TableQuery(name, schema), query);
     }
 
     void overlongValuesAreCutAndToldInANotice()
@@ -397,9 +397,9 @@ private slots:
             {"CREATE TABLE Notes (Body text)", "INSERT INTO Notes VALUES (printf('%.*c', 40000, 'x'))",
                 "INSERT INTO Notes VALUES (printf('%.*c', 32767, 'y'))",
                 "INSERT INTO Notes VALUES (printf('%.*c', 50000, 'z'))"});
-        Form2& tables = openTables(wizard, db);
+        TableWindow& tables = openTables(wizard, db);
         tick(tables, {"Notes"});
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         QCOMPARE(wizard.boxes.count(), 2);
         // A notice, not a failure: the program's title, a warning icon, no place in the code.
         const MsgBox::Record& notice = wizard.boxes.boxes[0];

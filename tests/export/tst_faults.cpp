@@ -14,26 +14,26 @@
 
 namespace {
 
-Form2& openTables(Wizard& wizard)
+TableWindow& openTables(Wizard& wizard)
 {
     wizard.start();
-    Form2::setYieldInterval(8);
-    Form2* tables = wizard.form2();
+    TableWindow::setYieldInterval(8);
+    TableWindow* tables = wizard.form2();
     if (!tables)
         qFatal("the table window did not open: %s", qPrintable(wizard.boxes.texts().join('|')));
     return *tables;
 }
 
-Form2& openSqlite(Wizard& wizard, const QString& name, const QStringList& statements)
+TableWindow& openSqlite(Wizard& wizard, const QString& name, const QStringList& statements)
 {
     wizard.storeConnectingSettings(wizard.odbc.createDatabase(name, statements));
     return openTables(wizard);
 }
 
-void finish(Form2& tables)
+void finish(TableWindow& tables)
 {
-    QTest::mouseClick(tables.PushButton8, Qt::LeftButton); // "Select All"
-    QTest::mouseClick(tables.PushButton5, Qt::LeftButton); // "Finish"
+    QTest::mouseClick(tables.selectAllButton, Qt::LeftButton); // "Select All"
+    QTest::mouseClick(tables.finishButton, Qt::LeftButton); // "Finish"
 }
 
 } // namespace
@@ -50,7 +50,7 @@ private slots:
     void oddValuesNeverEndATable()
     {
         Wizard wizard;
-        Form2& tables = openSqlite(wizard, "odd.sqlite",
+        TableWindow& tables = openSqlite(wizard, "odd.sqlite",
             {"CREATE TABLE Odd (Id integer, N integer, D date, T text)",
                 "INSERT INTO Odd VALUES (1, CAST(X'41FF42' AS TEXT), '2024-01-01', 'a')",
                 "INSERT INTO Odd VALUES (2, printf('%.*c', 40000, 'x'), printf('%.*c', 40000, 'y'), 'b')",
@@ -87,12 +87,12 @@ private slots:
                        << QStringLiteral("INSERT INTO T%1 WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
                                          "FROM n WHERE i < 50) SELECT i FROM n")
                               .arg(t);
-        Form2& tables = openSqlite(wizard, "six.sqlite", statements);
+        TableWindow& tables = openSqlite(wizard, "six.sqlite", statements);
         int yields = 0;
         tables.onYield = [&] {
             if (++yields == 20) {
-                QTest::mouseClick(tables.PushButton2, Qt::LeftButton); // "< Back"
-                QTest::mouseClick(wizard.form1()->PushButton2, Qt::LeftButton); // "Next >"
+                QTest::mouseClick(tables.backButton, Qt::LeftButton); // "< Back"
+                QTest::mouseClick(wizard.form1()->nextButton, Qt::LeftButton); // "Next >"
             }
         };
         finish(tables);
@@ -102,15 +102,15 @@ private slots:
         for (int t = 6; t >= 1; --t)
             sheets << QStringLiteral("T%1 51 1 50 True").arg(t);
         QCOMPARE(CountingSheets(tables.lastWorkbookPath(), "N"), sheets);
-        for (int i = 0; i < tables.ListView1->count(); ++i) // the refilled list stays as "Next >" made it
-            QCOMPARE(tables.ListView1->item(i)->checkState(), Qt::Unchecked);
+        for (int i = 0; i < tables.tableList->count(); ++i) // the refilled list stays as "Next >" made it
+            QCOMPARE(tables.tableList->item(i)->checkState(), Qt::Unchecked);
     }
 
     /** The disk fills up while cells wait for the file: one report, the export ends, nothing is opened. */
     void diskFullEndsTheExportOnce()
     {
         Wizard wizard;
-        Form2& tables = openSqlite(wizard, "many.sqlite",
+        TableWindow& tables = openSqlite(wizard, "many.sqlite",
             {"CREATE TABLE A (N integer, Label text)", "CREATE TABLE B (N integer, Label text)",
                 "INSERT INTO A WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
                 "SELECT i, printf('%.*c', 200, 'x') FROM n",
@@ -133,7 +133,8 @@ private slots:
     void failedOpenerNamesTheWorkbook()
     {
         Wizard wizard;
-        Form2& tables = openSqlite(wizard, "one.sqlite", {"CREATE TABLE A (N integer)", "INSERT INTO A VALUES (1)"});
+        TableWindow& tables
+            = openSqlite(wizard, "one.sqlite", {"CREATE TABLE A (N integer)", "INSERT INTO A VALUES (1)"});
         wizard.desktop.setOpenerExitStatus(4);
         finish(tables);
         QTRY_COMPARE(wizard.boxes.count(), 2);
@@ -154,8 +155,8 @@ private slots:
         for (int t = 1; t <= 5000; ++t)
             statements << QStringLiteral("CREATE TABLE T%1 (N integer)").arg(t)
                        << QStringLiteral("INSERT INTO T%1 VALUES (%1)").arg(t);
-        Form2& tables = openSqlite(wizard, "crowded.sqlite", statements);
-        QCOMPARE(tables.ListView1->count(), 5000);
+        TableWindow& tables = openSqlite(wizard, "crowded.sqlite", statements);
+        QCOMPARE(tables.tableList->count(), 5000);
         const int before = OpenDescriptors();
         {
             OpenFileLimit usual(1024);

@@ -1,4 +1,4 @@
-#include "export/Excel1.h"
+#include "export/SheetNames.h"
 #include "platform/workbook/Workbook.h"
 #include "shell/ErrorTrap.h"
 #include "support/Seams.h"
@@ -153,7 +153,7 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(QString, cleaned);
-        QCOMPARE(Excel1::CleanSheetName(name), cleaned);
+        QCOMPARE(SheetNames::CleanSheetName(name), cleaned);
     }
 
     void sheetExists_data()
@@ -173,7 +173,7 @@ private slots:
         QFETCH(bool, exists);
         xl::Application app;
         xl::Workbook* book = prepare(app, {"Orders"});
-        QCOMPARE(Excel1::SheetExists(name, *book), exists);
+        QCOMPARE(SheetNames::SheetExists(name, *book), exists);
         QCOMPARE(book->count(), 2);
     }
 
@@ -190,7 +190,7 @@ private slots:
         QString currentName = table;
         int line = 0;
         xl::Worksheet* named = sheetToName(book);
-        Excel1::NameWorksheet(currentName, *book, *named, &line);
+        SheetNames::NameWorksheet(currentName, *book, *named, &line);
         QCOMPARE(line, 168);
         QCOMPARE(named->name(), sheet);
         QCOMPARE(currentName, current);
@@ -209,9 +209,9 @@ private slots:
         xl::Application app;
         xl::Workbook* book = prepare(app, existing);
         QString currentName = table;
-        ErrorTrap trap(Locations::Form2Finish);
+        ErrorTrap trap(Locations::TableWindowFinish);
         xl::Worksheet* named = sheetToName(book);
-        Excel1::NameWorksheet(trap, currentName, *book, *named);
+        SheetNames::NameWorksheet(trap, currentName, *book, *named);
         QCOMPARE(boxes.texts(), QStringList());
         QCOMPARE(named->name(), sheet);
         QCOMPARE(currentName, current);
@@ -229,7 +229,7 @@ private slots:
             xl::Worksheet* sheet = first ? book->activeSheet() : book->addWorksheet();
             first = false;
             QString currentName = table;
-            Excel1::NameWorksheet(currentName, *book, *sheet);
+            SheetNames::NameWorksheet(currentName, *book, *sheet);
             names << sheet->name();
         }
         QCOMPARE(names, (QStringList{"Orders", "ORDERS1", "orders2", "Orders11", Thirty, Thirty + "1", "a_b", "a_b1"}));

@@ -6,7 +6,7 @@
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/ProgramEnd.h"
 #include "shell/Waiting.h"
-#include "sqlaccess/MSSQL.h"
+#include "sqlaccess/SqlServer.h"
 
 #include <QListWidget>
 #include <QProcess>
@@ -34,22 +34,22 @@ private:
     std::unique_ptr<CalcReader> m_calc; // one LibreOffice Calc for every workbook of the test
 
     /** Starts the wizard on the fixture database; it lands on the table window. */
-    Form2& openTables(Wizard& wizard, const QString& database = QStringLiteral("Quorvane"))
+    TableWindow& openTables(Wizard& wizard, const QString& database = QStringLiteral("Quorvane"))
     {
         wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
         wizard.storeSettings(m_server->settings(database));
         wizard.start();
-        Form2::setYieldInterval(8); // as in use: thousands of cells, no need to repaint each
-        Form2* tables = wizard.form2();
+        TableWindow::setYieldInterval(8); // as in use: thousands of cells, no need to repaint each
+        TableWindow* tables = wizard.form2();
         if (!tables)
             qFatal("the table window did not open: %s", qPrintable(wizard.boxes.texts().join('|')));
         return *tables;
     }
 
-    static void tick(Form2& tables, const QStringList& qualifiedNames)
+    static void tick(TableWindow& tables, const QStringList& qualifiedNames)
     {
-        for (int i = 0; i < tables.ListView1->count(); ++i) {
-            QListWidgetItem* item = tables.ListView1->item(i);
+        for (int i = 0; i < tables.tableList->count(); ++i) {
+            QListWidgetItem* item = tables.tableList->item(i);
             item->setCheckState(qualifiedNames.contains(qualified(item)) ? Qt::Checked : Qt::Unchecked);
         }
     }
@@ -79,10 +79,10 @@ private slots:
     void listsUserTablesOfEverySchema()
     {
         Wizard wizard;
-        Form2& tables = openTables(wizard);
+        TableWindow& tables = openTables(wizard);
         QStringList listed;
-        for (int i = 0; i < tables.ListView1->count(); ++i)
-            listed << qualified(tables.ListView1->item(i));
+        for (int i = 0; i < tables.tableList->count(); ++i)
+            listed << qualified(tables.tableList->item(i));
         // In the server's order; the view, the system table and the names with "sys" are left out.
         QCOMPARE(listed,
             QStringList({"archive.Orders", "dbo.Big", "dbo.Cents", "dbo.Customers", "dbo.Every Type", "dbo.Last Moment",
@@ -93,7 +93,7 @@ private slots:
     void everyCellAsTheTypeRulesSay()
     {
         Wizard wizard;
-        Form2& tables = openTables(wizard);
+        TableWindow& tables = openTables(wizard);
         const QList<std::pair<QString, QString>> sheets = {{"archive.Orders", "Orders"}, {"dbo.Cents", "Cents"},
             {"dbo.Customers", "Customers"}, {"dbo.Every Type", "Every Type"}, {"dbo.Last Moment", "Last Moment"},
             {"dbo.Odd]Name", "OddName"}, {"dbo.Variants", "Variants"}, {"sales.Orders", "Orders1"}};
@@ -101,7 +101,7 @@ private slots:
         for (const auto& [table, sheet] : sheets)
             ticked << table;
         tick(tables, ticked);
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
 
         // One report, about the one table with values longer than a cell, then "Done.".
         const QStringList boxes = wizard.boxes.texts();
@@ -177,7 +177,7 @@ private slots:
         wizard.start();
         QVERIFY2(wizard.form2(), qPrintable(wizard.boxes.texts().join('|')));
         tick(*wizard.form2(), {"dbo.Customers"});
-        QTest::mouseClick(wizard.form2()->PushButton5, Qt::LeftButton);
+        QTest::mouseClick(wizard.form2()->finishButton, Qt::LeftButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
         QVERIFY(QFileInfo(wizard.form2()->lastWorkbookPath())
                     .fileName()
@@ -204,7 +204,7 @@ private slots:
         Wizard wizard;
         wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
         odbc::Connection connection;
-        connection.open(MSSQL::ConnectionString(m_server->settings(QStringLiteral("Quorvane"))));
+        connection.open(SqlServer::ConnectionString(m_server->settings(QStringLiteral("Quorvane"))));
         for (int i = 0; i < 3; ++i) {
             odbc::Recordset records;
             records.open(QStringLiteral("SELECT * FROM [dbo].[Big]"), connection);
@@ -225,7 +225,7 @@ private slots:
         wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
         odbc::setQueryTimeout(2);
         odbc::Connection connection;
-        connection.open(MSSQL::ConnectionString(m_server->settings(QStringLiteral("Stalls"))));
+        connection.open(SqlServer::ConnectionString(m_server->settings(QStringLiteral("Stalls"))));
         odbc::Recordset records;
         records.open(QStringLiteral("SELECT * FROM [dbo].[B Stalls]"), connection);
         QElapsedTimer left; // the program ends while the writer waits for rows
@@ -246,9 +246,9 @@ private slots:
     void tableLongerThanASheetContinues()
     {
         Wizard wizard;
-        Form2& tables = openTables(wizard);
+        TableWindow& tables = openTables(wizard);
         tick(tables, {"dbo.Big"});
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton);
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
         const QStringList sheets({"Big1 6 1048576 1048580 True", "Big 1048576 1 1048575 True"});
         const QString path = tables.lastWorkbookPath();
@@ -288,11 +288,11 @@ private slots:
         QFETCH(QString, leftOut);
         QFETCH(QString, report);
         Wizard wizard;
-        Form2& tables = openTables(wizard, database);
+        TableWindow& tables = openTables(wizard, database);
         odbc::setQueryTimeout(1); // a silent server is given up after twice this
-        QTest::mouseClick(tables.PushButton8, Qt::LeftButton); // "Select All"
+        QTest::mouseClick(tables.selectAllButton, Qt::LeftButton); // "Select All"
         Heartbeat beat;
-        QTest::mouseClick(tables.PushButton5, Qt::LeftButton); // "Finish"
+        QTest::mouseClick(tables.finishButton, Qt::LeftButton); // "Finish"
         odbc::setQueryTimeout(30);
         QVERIFY2(beat.longestGap() < 100, qPrintable(QString::number(beat.longestGap())));
 

@@ -21,7 +21,7 @@ private slots:
         QTest::addColumn<int>("line");
         QTest::addColumn<QString>("expected");
         QTest::newRow("driver text")
-            << "[08001] Unable to connect" << Locations::Form1Load << 144
+            << "[08001] Unable to connect" << Locations::ConnectionWindowLoad << 144
             << "[08001] Unable to connect\r\nin Velmora2021/08/31.Form1.Form_Load at line 144\r\r"
                "Please email screenshot of this message to support@quorvane.app";
         QTest::newRow("empty description") << "" << Locations::TableListing << 110
@@ -56,7 +56,7 @@ private slots:
             format = box->textFormat();
             box->accept();
         });
-        ErrorReport::show(server, Locations::Form1Load, 100);
+        ErrorReport::show(server, Locations::ConnectionWindowLoad, 100);
         QCOMPARE(format, Qt::PlainText);
         QVERIFY2(shown.startsWith(server + "\n"), qPrintable(shown));
     }
@@ -64,7 +64,7 @@ private slots:
     void failingStepsAreReportedInOrderAndTheOthersRun()
     {
         BoxRecorder boxes;
-        ErrorTrap trap(Locations::Form2Load);
+        ErrorTrap trap(Locations::TableWindowLoad);
         QStringList ran;
         trap.step(100, [&] { ran << "100"; });
         trap.step(102, [&] { throw quorvane::Error(5, "first"); });
@@ -80,7 +80,7 @@ private slots:
     void failingBranchTestRunsTheBody()
     {
         BoxRecorder boxes;
-        ErrorTrap trap(Locations::Form1Load);
+        ErrorTrap trap(Locations::ConnectionWindowLoad);
         bool bodyRan = false;
         if (trap.test(138, []() -> bool { throw quorvane::Error(91, "Object variable not set"); }))
             bodyRan = true;
@@ -105,7 +105,7 @@ private slots:
     void untrappedRoutineIsReportedAtTheCallersLine()
     {
         BoxRecorder boxes;
-        ErrorTrap trap(Locations::Form1Load);
+        ErrorTrap trap(Locations::ConnectionWindowLoad);
         auto untrapped = [] { throw quorvane::Error(5, "Invalid procedure call or argument"); };
         trap.step(144, [&] { untrapped(); });
         QCOMPARE(boxes.count(), 1);

@@ -27,9 +27,9 @@ private slots:
     void withoutSkinFileTheConnectionWindowIsWhite()
     {
         Wizard wizard;
-        Form1& form = wizard.start();
-        for (QWidget* w : std::initializer_list<QWidget*>{
-                 &form, form.Frame2, form.Label5, form.Label7, form.Label8, form.Label9, form.Label10, form.Check6})
+        ConnectionWindow& form = wizard.start();
+        for (QWidget* w : std::initializer_list<QWidget*>{&form, form.loginBox, form.userLabel, form.serverLabel,
+                 form.databaseLabel, form.passwordLabel, form.portLabel, form.localConnectionBox})
             QCOMPARE(w->palette().color(QPalette::Window), QColor(Qt::white));
         QVERIFY(form.SkinFramework1.calls().isEmpty());
         QVERIFY(form.styleSheet().isEmpty());
@@ -39,15 +39,15 @@ private slots:
     {
         Wizard wizard;
         wizard.appFolder.addAsset("x/o.cjs");
-        Form1& form = wizard.start();
+        ConnectionWindow& form = wizard.start();
         const QColor face = LookAndFeel::ButtonFace();
         QVERIFY(face != QColor(Qt::white));
-        for (QWidget* w : std::initializer_list<QWidget*>{
-                 &form, form.Frame2, form.Label5, form.Label7, form.Label8, form.Label9, form.Label10, form.Check6})
+        for (QWidget* w : std::initializer_list<QWidget*>{&form, form.loginBox, form.userLabel, form.serverLabel,
+                 form.databaseLabel, form.passwordLabel, form.portLabel, form.localConnectionBox})
             QCOMPARE(w->palette().color(QPalette::Window), face);
-        for (QPushButton* b : {form.PushButton1, form.PushButton2, form.PushButton4})
+        for (QPushButton* b : {form.testConnectionButton, form.nextButton, form.helpButton})
             QCOMPARE(b->palette().color(QPalette::Button), QColor(Qt::white));
-        QCOMPARE(form.Text6->palette().color(QPalette::Base), QApplication::palette().color(QPalette::Base));
+        QCOMPARE(form.serverEdit->palette().color(QPalette::Base), QApplication::palette().color(QPalette::Base));
         const QStringList calls = form.SkinFramework1.calls();
         QCOMPARE(calls.size(), 6);
         QVERIFY(calls[0].startsWith("LoadSkin(") && calls[0].endsWith("/x/o.cjs,)"));
@@ -79,14 +79,14 @@ private slots:
     {
         {
             Wizard wizard;
-            Form1& form = wizard.start();
+            ConnectionWindow& form = wizard.start();
             QVERIFY(!form.pointer.hasMouseIcon());
             QCOMPARE(wizard.boxes.count(), 0);
         }
         {
             Wizard wizard;
             wizard.appFolder.addAsset("HAND-M.CUR");
-            Form1& form = wizard.start();
+            ConnectionWindow& form = wizard.start();
             QVERIFY(form.pointer.hasMouseIcon());
             QVERIFY(!form.pointer.mouseIcon()->pixmap().isNull());
             QCOMPARE(wizard.boxes.count(), 0);
@@ -94,7 +94,7 @@ private slots:
         {
             Wizard wizard;
             wizard.appFolder.writeFile("HAND-M.CUR", "not a cursor at all, just text");
-            Form1& form = wizard.start();
+            ConnectionWindow& form = wizard.start();
             QVERIFY(!form.pointer.hasMouseIcon());
             QCOMPARE(wizard.boxes.count(), 1);
             QVERIFY(wizard.boxes.boxes[0].text.contains("in Velmora2021/08/31.Form1.Form_Load at line 124\r\r"));
@@ -106,34 +106,34 @@ private slots:
         Wizard wizard;
         wizard.appFolder.addAsset("HAND-M.CUR");
         wizard.storeConnectingSettings(wizard.standardDatabase());
-        Form1& form = wizard.start();
-        Form2& tables = *wizard.form2();
+        ConnectionWindow& form = wizard.start();
+        TableWindow& tables = *wizard.form2();
         struct Case {
             WindowPointer* pointer;
             QWidget* widget;
             int expected; // -1: unchanged
         };
         const QList<Case> cases = {
-            {&form.pointer, form.PushButton1, 99},
-            {&form.pointer, form.PushButton2, 99},
-            {&form.pointer, form.PushButton4, 99},
+            {&form.pointer, form.testConnectionButton, 99},
+            {&form.pointer, form.nextButton, 99},
+            {&form.pointer, form.helpButton, 99},
             {&form.pointer, &form, 0},
-            {&form.pointer, form.Frame2, 0},
-            {&form.pointer, form.Check6, 0},
-            {&form.pointer, form.Text6, 0},
-            {&form.pointer, form.Text7, 0},
-            {&form.pointer, form.Text8, 0},
-            {&form.pointer, form.Text9, 0},
-            {&form.pointer, form.Text10, 0},
-            {&form.pointer, form.Label7, -1},
-            {&form.pointer, form.Label10, -1},
-            {&tables.pointer, tables.PushButton2, 99},
-            {&tables.pointer, tables.PushButton5, 99},
-            {&tables.pointer, tables.PushButton8, 99},
-            {&tables.pointer, tables.PushButton9, 99},
+            {&form.pointer, form.loginBox, 0},
+            {&form.pointer, form.localConnectionBox, 0},
+            {&form.pointer, form.serverEdit, 0},
+            {&form.pointer, form.userEdit, 0},
+            {&form.pointer, form.passwordEdit, 0},
+            {&form.pointer, form.databaseEdit, 0},
+            {&form.pointer, form.portEdit, 0},
+            {&form.pointer, form.serverLabel, -1},
+            {&form.pointer, form.portLabel, -1},
+            {&tables.pointer, tables.backButton, 99},
+            {&tables.pointer, tables.finishButton, 99},
+            {&tables.pointer, tables.selectAllButton, 99},
+            {&tables.pointer, tables.deselectAllButton, 99},
             {&tables.pointer, &tables, 0},
-            {&tables.pointer, tables.ListView1->viewport(), 0},
-            {&tables.pointer, tables.ProgressBar1, -1},
+            {&tables.pointer, tables.tableList->viewport(), 0},
+            {&tables.pointer, tables.progressBar, -1},
         };
         for (int start : {0, 99, 11}) {
             for (const Case& c : cases) {
@@ -145,31 +145,31 @@ private slots:
             }
         }
         form.pointer.setMousePointer(99);
-        QCOMPARE(form.PushButton1->cursor().pixmap().isNull(), false);
+        QCOMPARE(form.testConnectionButton->cursor().pixmap().isNull(), false);
         form.pointer.setMousePointer(0);
     }
 
     void selectAllOnFocus()
     {
         Wizard wizard;
-        Form1& form = wizard.start();
+        ConnectionWindow& form = wizard.start();
         QApplication::setActiveWindow(&form);
         QVERIFY(QTest::qWaitForWindowActive(&form));
-        form.Text6->setFocus(Qt::OtherFocusReason);
-        QTest::keyClick(form.Text6, Qt::Key_Tab); // into the port field, holding "1433"
-        QCOMPARE(QApplication::focusWidget(), form.Text10);
-        QCOMPARE(form.Text10->selectionStart(), 0);
-        QCOMPARE(form.Text10->selectedText(), QStringLiteral("1433"));
-        QTest::keyClicks(form.Text10, "5000");
-        QCOMPARE(form.Text10->text(), QStringLiteral("5000"));
+        form.serverEdit->setFocus(Qt::OtherFocusReason);
+        QTest::keyClick(form.serverEdit, Qt::Key_Tab); // into the port field, holding "1433"
+        QCOMPARE(QApplication::focusWidget(), form.portEdit);
+        QCOMPARE(form.portEdit->selectionStart(), 0);
+        QCOMPARE(form.portEdit->selectedText(), QStringLiteral("1433"));
+        QTest::keyClicks(form.portEdit, "5000");
+        QCOMPARE(form.portEdit->text(), QStringLiteral("5000"));
 
         // By mouse as well; an empty field gets an empty selection at 0.
-        form.Text7->setText("sa");
-        QTest::mouseClick(form.Text7, Qt::LeftButton, Qt::NoModifier, QPoint(3, 5));
-        QCOMPARE(form.Text7->selectedText(), QStringLiteral("sa"));
-        QTest::mouseClick(form.Text9, Qt::LeftButton);
-        QCOMPARE(form.Text9->selectedText(), QString());
-        QCOMPARE(form.Text9->cursorPosition(), 0);
+        form.userEdit->setText("sa");
+        QTest::mouseClick(form.userEdit, Qt::LeftButton, Qt::NoModifier, QPoint(3, 5));
+        QCOMPARE(form.userEdit->selectedText(), QStringLiteral("sa"));
+        QTest::mouseClick(form.databaseEdit, Qt::LeftButton);
+        QCOMPARE(form.databaseEdit->selectedText(), QString());
+        QCOMPARE(form.databaseEdit->cursorPosition(), 0);
     }
 };
 

@@ -1,10 +1,10 @@
 #include "platform/odbc/DriverInfo.h"
-#include "sqlaccess/MSSQL.h"
+#include "sqlaccess/SqlServer.h"
 #include "support/TestOdbc.h"
 
 #include <QtTest>
 
-using MSSQL::BraceRule;
+using SqlServer::BraceRule;
 Q_DECLARE_METATYPE(BraceRule)
 
 namespace {
@@ -100,8 +100,8 @@ private slots:
         s.password = password;
         s.database = database;
         s.local = local;
-        QCOMPARE(MSSQL::ConnectionString(s, BraceRule::Odbc), expected);
-        QCOMPARE(MSSQL::ConnectionString(s, BraceRule::FreeTdsLegacy), legacy);
+        QCOMPARE(SqlServer::ConnectionString(s, BraceRule::Odbc), expected);
+        QCOMPARE(SqlServer::ConnectionString(s, BraceRule::FreeTdsLegacy), legacy);
     }
 
     /**
@@ -151,8 +151,8 @@ private slots:
                 : field == "Database" ? s.database
                                       : s.password)
             = value;
-        QCOMPARE(MSSQL::UnsafeField(s, MSSQL::Driver(BraceRule::Odbc, freeTds)), byOdbcRule);
-        QCOMPARE(MSSQL::UnsafeField(s, MSSQL::Driver(BraceRule::FreeTdsLegacy, freeTds)), byLegacyRule);
+        QCOMPARE(SqlServer::UnsafeField(s, SqlServer::Driver(BraceRule::Odbc, freeTds)), byOdbcRule);
+        QCOMPARE(SqlServer::UnsafeField(s, SqlServer::Driver(BraceRule::FreeTdsLegacy, freeTds)), byLegacyRule);
     }
 
     void braceRuleOfTheDriverLibrary_data()
@@ -178,7 +178,7 @@ private slots:
     {
         QFETCH(QByteArray, libraryText);
         QFETCH(BraceRule, rule);
-        QCOMPARE(MSSQL::BraceRuleForFreeTds(odbc::FreeTdsVersionIn(libraryText)), rule);
+        QCOMPARE(SqlServer::BraceRuleForFreeTds(odbc::FreeTdsVersionIn(libraryText)), rule);
     }
 
     void registeredDriverChoosesTheForm_data()
@@ -226,31 +226,32 @@ private slots:
         s.user = QStringLiteral("sa");
         s.password = QStringLiteral("x;}y");
         s.database = QStringLiteral("Sales");
-        QCOMPARE(MSSQL::ConnectionString(s), expected);
+        QCOMPARE(SqlServer::ConnectionString(s), expected);
         m_odbc->registerSqlServer(TestOdbc::SqliteDriver);
     }
 
     void defaultSettingsUseThePortDefault()
     {
-        MSSQL::SetConnectionSettingsSource(nullptr);
-        const ConnectionSettings s = MSSQL::CurrentConnectionSettings();
+        SqlServer::SetConnectionSettingsSource(nullptr);
+        const ConnectionSettings s = SqlServer::CurrentConnectionSettings();
         QCOMPARE(s.port, QStringLiteral("1433"));
         QVERIFY(!s.local);
-        QCOMPARE(MSSQL::ConnectionString(s), QStringLiteral("DRIVER={SQL Server};Server=,1433;Database=;UID=;PWD=;"));
+        QCOMPARE(
+            SqlServer::ConnectionString(s), QStringLiteral("DRIVER={SQL Server};Server=,1433;Database=;UID=;PWD=;"));
     }
 
     void settingsAreReadAtTheMomentOfUse()
     {
         QString server = QStringLiteral("first");
-        MSSQL::SetConnectionSettingsSource([&server] {
+        SqlServer::SetConnectionSettingsSource([&server] {
             ConnectionSettings s;
             s.server = server;
             return s;
         });
-        QCOMPARE(MSSQL::CurrentConnectionSettings().server, QStringLiteral("first"));
+        QCOMPARE(SqlServer::CurrentConnectionSettings().server, QStringLiteral("first"));
         server = QStringLiteral("second");
-        QCOMPARE(MSSQL::CurrentConnectionSettings().server, QStringLiteral("second"));
-        MSSQL::SetConnectionSettingsSource(nullptr);
+        QCOMPARE(SqlServer::CurrentConnectionSettings().server, QStringLiteral("second"));
+        SqlServer::SetConnectionSettingsSource(nullptr);
     }
 };
 

@@ -1,6 +1,6 @@
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/MsgBox.h"
-#include "sqlaccess/MSSQL.h"
+#include "sqlaccess/SqlServer.h"
 #include "support/TdsServer.h"
 #include "support/TestOdbc.h"
 #include "support/Wizard.h"
@@ -41,7 +41,7 @@ int closedPort()
 bool connectionWindowShown()
 {
     for (QWidget* window : QApplication::topLevelWidgets())
-        if (qobject_cast<Form1*>(window) && window->isVisible())
+        if (qobject_cast<ConnectionWindow*>(window) && window->isVisible())
             return true;
     return false;
 }
@@ -82,18 +82,18 @@ private slots:
         ConnectionSettings s = TestOdbc::settingsFor(QStringLiteral("master"), local);
         s.server = local ? QStringLiteral("127.0.0.1,") + port : QStringLiteral("127.0.0.1");
         s.port = port;
-        MSSQL::SetConnectionSettingsSource([s] { return s; });
-        QVERIFY(!MSSQL::TestMSSQLConnection());
+        SqlServer::SetConnectionSettingsSource([s] { return s; });
+        QVERIFY(!SqlServer::TestConnection());
         QVERIFY(shown.isEmpty());
         // It was the driver that refused, not the driver manager failing to load it.
         try {
             odbc::Connection connection;
-            connection.open(MSSQL::ConnectionString(s));
+            connection.open(SqlServer::ConnectionString(s));
             QFAIL("a closed port accepted the connection");
         } catch (const quorvane::Error& e) {
             QVERIFY2(e.description().contains(QLatin1String("[FreeTDS]")), qPrintable(e.description()));
         }
-        MSSQL::SetConnectionSettingsSource(nullptr);
+        SqlServer::SetConnectionSettingsSource(nullptr);
         MsgBox::resetHandler();
     }
 
@@ -150,11 +150,11 @@ private slots:
         const QString host = s.server;
         s.server.clear();
         wizard.storeSettings(s);
-        Form1& form = wizard.start();
-        form.Text6->setText(host);
+        ConnectionWindow& form = wizard.start();
+        form.serverEdit->setText(host);
 
-        QTest::mouseClick(form.PushButton1, Qt::LeftButton); // "Test Connection"
-        QTest::mouseClick(form.PushButton2, Qt::LeftButton); // "Next >"
+        QTest::mouseClick(form.testConnectionButton, Qt::LeftButton); // "Test Connection"
+        QTest::mouseClick(form.nextButton, Qt::LeftButton); // "Next >"
         const QStringList boxes = wizard.boxes.texts();
         if (driverSays.isEmpty()) {
             QCOMPARE(boxes, QStringList({"Connection successful."}));
@@ -166,7 +166,7 @@ private slots:
             QVERIFY2(boxes[1].startsWith("Could not connect.\n"), qPrintable(boxes[1]));
             for (const QString& box : boxes)
                 QVERIFY2(box.contains("[FreeTDS][SQL Server]" + driverSays), qPrintable(box));
-            QVERIFY(!Form2::exists());
+            QVERIFY(!TableWindow::exists());
         }
         QCOMPARE(server.unexpected(), QStringList());
     }
@@ -182,7 +182,7 @@ private slots:
         TdsServer server;
         Wizard wizard;
         wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
-        MSSQL::SetLoginTimeout(2);
+        SqlServer::SetLoginTimeout(2);
         ConnectionSettings s = server.settings(QStringLiteral("Quorvane"));
         s.port = QString::number(server.silentPort());
         wizard.storeSettings(s);
@@ -191,9 +191,9 @@ private slots:
         Heartbeat beat;
         QElapsedTimer clock;
         clock.start();
-        Form1& form = wizard.start();
+        ConnectionWindow& form = wizard.start();
         QVERIFY(shownInASecond);
-        for (QPushButton* button : {form.PushButton1, form.PushButton2}) {
+        for (QPushButton* button : {form.testConnectionButton, form.nextButton}) {
             QTimer::singleShot(0, [button] { QTest::mouseClick(button, Qt::LeftButton); });
             QTest::mouseClick(button, Qt::LeftButton);
         }
@@ -205,8 +205,8 @@ private slots:
         QVERIFY2(
             boxes[0].startsWith("Could not connect. Please check with your administrator.\n"), qPrintable(boxes[0]));
         QVERIFY2(boxes[1].startsWith("Could not connect.\n"), qPrintable(boxes[1]));
-        QVERIFY(form.isVisible() && !Form2::exists());
-        MSSQL::SetLoginTimeout(15);
+        QVERIFY(form.isVisible() && !TableWindow::exists());
+        SqlServer::SetLoginTimeout(15);
     }
 
     /**
@@ -296,12 +296,12 @@ private slots:
         if (!before.isEmpty())
             TdsServer::remember(shown, before[0], before[1] == "A" ? a : QString());
         wizard.storeSettings(s);
-        Form1& form = wizard.start();
+        ConnectionWindow& form = wizard.start();
         QCOMPARE(wizard.boxes.count(), 0);
-        QCOMPARE(Form2::exists(), !throughRelay && options.isEmpty() && !authorityUnknown);
+        QCOMPARE(TableWindow::exists(), !throughRelay && options.isEmpty() && !authorityUnknown);
         wizard.boxes.answers = answers;
         for (int press = 0; press < boxes.size() && !wizard.boxes.answers.isEmpty(); ++press)
-            QTest::mouseClick(form.PushButton1, Qt::LeftButton); // "Test Connection"
+            QTest::mouseClick(form.testConnectionButton, Qt::LeftButton); // "Test Connection"
         const QStringList texts = wizard.boxes.texts();
         QCOMPARE(texts.size(), boxes.size());
         for (int i = 0; i < boxes.size(); ++i) {
@@ -335,11 +335,11 @@ private slots:
         qputenv("QUORVANE_PLANTED_MARK", QFile::encodeName(mark));
         wizard.storeSettings(
             server.settings(QStringLiteral("Quorvane"), QStringLiteral("tester"), QStringLiteral("secret")));
-        Form1& form = wizard.start();
-        QVERIFY(Form2::exists());
+        ConnectionWindow& form = wizard.start();
+        QVERIFY(TableWindow::exists());
 
-        form.Text8->setText(QStringLiteral("x} ;DRIVER=" QUORVANE_PLANTED_DRIVER ";"));
-        QTest::mouseClick(form.PushButton1, Qt::LeftButton); // "Test Connection"
+        form.passwordEdit->setText(QStringLiteral("x} ;DRIVER=" QUORVANE_PLANTED_DRIVER ";"));
+        QTest::mouseClick(form.testConnectionButton, Qt::LeftButton); // "Test Connection"
         QVERIFY2(wizard.boxes.texts().last().contains("\n\nPassword: the value as typed cannot be sent safely"),
             qPrintable(wizard.boxes.texts().join('|')));
         QVERIFY(!QFile::exists(mark));
@@ -383,15 +383,15 @@ private slots:
         TdsServer server;
         Wizard wizard;
         wizard.odbc.registerSqlServer(QString::fromLatin1(TestOdbc::FreeTdsDriver));
-        Form1& form = wizard.start();
+        ConnectionWindow& form = wizard.start();
         const ConnectionSettings s = server.settings(QStringLiteral("Many"));
-        form.Text6->setText(s.server);
-        form.Text10->setText(s.port);
-        form.Text7->setText(s.user);
-        form.Text8->setText(s.password);
-        form.Text9->setText(s.database);
-        QTimer::singleShot(0, [&] { QTest::mouseClick(form.PushButton2, Qt::LeftButton); });
-        QTest::mouseClick(form.PushButton2, Qt::LeftButton);
+        form.serverEdit->setText(s.server);
+        form.portEdit->setText(s.port);
+        form.userEdit->setText(s.user);
+        form.passwordEdit->setText(s.password);
+        form.databaseEdit->setText(s.database);
+        QTimer::singleShot(0, [&] { QTest::mouseClick(form.nextButton, Qt::LeftButton); });
+        QTest::mouseClick(form.nextButton, Qt::LeftButton);
         QVERIFY(wizard.form2());
         const QStringList listed = Wizard::listTexts(*wizard.form2());
         QCOMPARE(listed.size(), 10000);

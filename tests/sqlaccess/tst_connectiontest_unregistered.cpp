@@ -1,5 +1,5 @@
 #include "platform/ui/MsgBox.h"
-#include "sqlaccess/MSSQL.h"
+#include "sqlaccess/SqlServer.h"
 #include "support/TestOdbc.h"
 
 #include <QtTest>
@@ -20,11 +20,11 @@ private slots:
             return int(MsgBox::Ok);
         });
         const QString path = odbc.folder() + QStringLiteral("/x.db");
-        MSSQL::SetConnectionSettingsSource([path] { return TestOdbc::settingsFor(path); });
-        QVERIFY(!MSSQL::TestMSSQLConnection());
+        SqlServer::SetConnectionSettingsSource([path] { return TestOdbc::settingsFor(path); });
+        QVERIFY(!SqlServer::TestConnection());
         QVERIFY(shown.isEmpty());
         QVERIFY(!QFile::exists(path));
-        MSSQL::SetConnectionSettingsSource(nullptr);
+        SqlServer::SetConnectionSettingsSource(nullptr);
         MsgBox::resetHandler();
     }
 };

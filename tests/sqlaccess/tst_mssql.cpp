@@ -2,7 +2,7 @@
 #include "platform/ui/MsgBox.h"
 #include "shell/ErrorReport.h"
 #include "shell/ErrorTrap.h"
-#include "sqlaccess/MSSQL.h"
+#include "sqlaccess/SqlServer.h"
 #include "support/TestOdbc.h"
 
 #include <QListWidget>
@@ -57,7 +57,7 @@ private slots:
                 QStringLiteral("CREATE VIEW OnlyView AS SELECT 1 AS x"),
                 QStringLiteral("DROP TABLE keep"),
             });
-        MSSQL::SetConnectionSettingsSource([this] { return m_settings; });
+        SqlServer::SetConnectionSettingsSource([this] { return m_settings; });
     }
 
     void init()
@@ -73,7 +73,7 @@ private slots:
 
     void cleanup() { MsgBox::resetHandler(); }
 
-    void cleanupTestCase() { MSSQL::SetConnectionSettingsSource(nullptr); }
+    void cleanupTestCase() { SqlServer::SetConnectionSettingsSource(nullptr); }
 
     void connectionTestSucceedsOnAReachableDatabase_data()
     {
@@ -86,7 +86,7 @@ private slots:
     {
         QFETCH(bool, local);
         use(TestOdbc::settingsFor(m_tables, local));
-        QVERIFY(MSSQL::TestMSSQLConnection());
+        QVERIFY(SqlServer::TestConnection());
         QVERIFY(m_shown.isEmpty());
     }
 
@@ -95,7 +95,7 @@ private slots:
         // The SQLite driver creates a missing file, but not a missing folder.
         const QString path = m_odbc->folder() + QStringLiteral("/no/such/folder/x.db");
         use(TestOdbc::settingsFor(path));
-        QVERIFY(!MSSQL::TestMSSQLConnection());
+        QVERIFY(!SqlServer::TestConnection());
         QVERIFY(m_shown.isEmpty());
         QVERIFY(!QFile::exists(path));
     }
@@ -103,13 +103,13 @@ private slots:
     void listsUserTablesInSchemaOrder()
     {
         QListWidget list;
-        MSSQL::AddTablesToMSSQLListbox(&list);
+        SqlServer::FillTableList(&list);
         QVERIFY2(m_shown.isEmpty(), m_shown.isEmpty() ? "" : qPrintable(m_shown.first().text));
 
         // What the schema query gives, filtered but not reordered.
         QStringList expected;
         odbc::Connection connection;
-        connection.open(MSSQL::ConnectionString(m_settings));
+        connection.open(SqlServer::ConnectionString(m_settings));
         auto rows = connection.openSchema(odbc::adSchemaTables);
         for (; !rows->eof(); rows->moveNext()) {
             const QString name = rows->value(QStringLiteral("TABLE_NAME")).toString();
@@ -145,7 +145,7 @@ private slots:
     {
         QFETCH(QString, name);
         QListWidget list;
-        MSSQL::AddTablesToMSSQLListbox(&list);
+        SqlServer::FillTableList(&list);
         QVERIFY(!texts(list).contains(name));
         QVERIFY(texts(list).contains(QStringLiteral("Customers")));
     }
@@ -153,10 +153,10 @@ private slots:
     void twiceIsTheSameAsOnce()
     {
         QListWidget list;
-        MSSQL::AddTablesToMSSQLListbox(&list);
+        SqlServer::FillTableList(&list);
         const QStringList once = texts(list);
         list.item(0)->setCheckState(Qt::Checked);
-        MSSQL::AddTablesToMSSQLListbox(&list);
+        SqlServer::FillTableList(&list);
         QCOMPARE(texts(list), once);
         QCOMPARE(list.item(0)->checkState(), Qt::Unchecked);
     }
@@ -166,7 +166,7 @@ private slots:
         QListWidget list;
         list.addItem(QStringLiteral("left over"));
         use(TestOdbc::settingsFor(m_noTables));
-        MSSQL::AddTablesToMSSQLListbox(&list);
+        SqlServer::FillTableList(&list);
         QCOMPARE(list.count(), 0);
         QVERIFY(m_shown.isEmpty());
     }
@@ -186,7 +186,7 @@ private slots:
         QListWidget list;
         list.addItem(QStringLiteral("left over"));
         use(TestOdbc::settingsFor(QStringLiteral("/no/such/folder/x.db"), local));
-        MSSQL::AddTablesToMSSQLListbox(&list);
+        SqlServer::FillTableList(&list);
         QCOMPARE(m_shown.size(), 2);
         QCOMPARE(m_shown[0].text,
             ErrorReport::text(QStringLiteral("[HY000] [SQLite]connect failed"), Locations::TableListing, openLine));
@@ -202,7 +202,7 @@ private slots:
 
     void missingListIsReported()
     {
-        MSSQL::AddTablesToMSSQLListbox(nullptr);
+        SqlServer::FillTableList(nullptr);
         QVERIFY(!m_shown.isEmpty());
         QVERIFY(m_shown.first().text.contains(QLatin1String("at line 112")));
     }

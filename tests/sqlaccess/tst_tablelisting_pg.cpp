@@ -1,6 +1,6 @@
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/MsgBox.h"
-#include "sqlaccess/MSSQL.h"
+#include "sqlaccess/SqlServer.h"
 #include "support/TestOdbc.h"
 
 #include <QListWidget>
@@ -57,7 +57,7 @@ private slots:
         m_odbc = std::make_unique<TestOdbc>();
         m_odbc->registerSqlServer(QString::fromLatin1(TestOdbc::PostgresDriver));
         odbc::Connection admin;
-        admin.open(MSSQL::ConnectionString(
+        admin.open(SqlServer::ConnectionString(
             settings(QStringLiteral("postgres"), QStringLiteral("postgres"), QStringLiteral("postgres"))));
         for (const char* sql : {
                  "CREATE DATABASE shop",
@@ -66,7 +66,7 @@ private slots:
         admin.execute(QStringLiteral("CREATE ROLE odd LOGIN PASSWORD 'p;w}d{x'"));
         admin.close();
         odbc::Connection shop;
-        shop.open(MSSQL::ConnectionString(
+        shop.open(SqlServer::ConnectionString(
             settings(QStringLiteral("postgres"), QStringLiteral("postgres"), QStringLiteral("shop"))));
         for (const char* sql : {
                  "CREATE SCHEMA a",
@@ -81,7 +81,7 @@ private slots:
 
     void cleanupTestCase()
     {
-        MSSQL::SetConnectionSettingsSource(nullptr);
+        SqlServer::SetConnectionSettingsSource(nullptr);
         if (m_started)
             QProcess::execute(QStringLiteral("/bin/sh"), {script(), QStringLiteral("stop"), m_serverDir});
     }
@@ -99,10 +99,10 @@ private slots:
 
     void sameNamedTablesInTwoSchemas()
     {
-        MSSQL::SetConnectionSettingsSource(
+        SqlServer::SetConnectionSettingsSource(
             [] { return settings(QStringLiteral("postgres"), QStringLiteral("postgres"), QStringLiteral("shop")); });
         QListWidget list;
-        MSSQL::AddTablesToMSSQLListbox(&list);
+        SqlServer::FillTableList(&list);
         QVERIFY2(m_shown.isEmpty(), m_shown.isEmpty() ? "" : qPrintable(m_shown.first().text));
         QStringList entries;
         for (int i = 0; i < list.count(); ++i) {
@@ -125,9 +125,9 @@ private slots:
     {
         QFETCH(QString, password);
         QFETCH(bool, accepted);
-        MSSQL::SetConnectionSettingsSource(
+        SqlServer::SetConnectionSettingsSource(
             [password] { return settings(QStringLiteral("odd"), password, QStringLiteral("shop")); });
-        QCOMPARE(MSSQL::TestMSSQLConnection(), accepted);
+        QCOMPARE(SqlServer::TestConnection(), accepted);
         QVERIFY(m_shown.isEmpty());
     }
 };

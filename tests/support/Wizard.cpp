@@ -12,14 +12,14 @@ Wizard::Wizard(bool spreadsheetApplication)
 {
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
     qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cache.path()));
-    Form2::setYieldInterval(0);
+    TableWindow::setYieldInterval(0);
 }
 
 Wizard::~Wizard()
 {
     m_form1.reset();
-    Form2::destroyInstance();
-    Form2::setYieldInterval(8);
+    TableWindow::destroyInstance();
+    TableWindow::setYieldInterval(8);
     qputenv("XDG_RUNTIME_DIR", m_previousRuntime);
     qputenv("XDG_CACHE_HOME", m_previousCache);
 }
@@ -53,18 +53,18 @@ void Wizard::storeSettings(const ConnectionSettings& connection)
     settings.write(QStringLiteral("Local Connection"), connection.local ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
-Form1& Wizard::start()
+ConnectionWindow& Wizard::start()
 {
-    m_form1 = std::make_unique<Form1>();
+    m_form1 = std::make_unique<ConnectionWindow>();
     if (!m_form1->movedOn() && !ProgramEnd::ended())
         m_form1->show();
     return *m_form1;
 }
 
-QStringList Wizard::listTexts(const Form2& window)
+QStringList Wizard::listTexts(const TableWindow& window)
 {
     QStringList texts;
-    for (int i = 0; i < window.ListView1->count(); ++i)
-        texts << window.ListView1->item(i)->text();
+    for (int i = 0; i < window.tableList->count(); ++i)
+        texts << window.tableList->item(i)->text();
     return texts;
 }

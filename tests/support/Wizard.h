@@ -3,8 +3,8 @@
 #include "Seams.h"
 #include "TestOdbc.h"
 
-#include "connection/Form1.h"
-#include "export/Form2.h"
+#include "connection/ConnectionWindow.h"
+#include "export/TableWindow.h"
 
 #include <memory>
 
@@ -43,17 +43,17 @@ public:
     void storeSettings(const ConnectionSettings& connection);
 
     /** Creates the connection window, which runs the start-up sequence. */
-    Form1& start();
-    Form1* form1() { return m_form1.get(); }
-    Form2* form2() { return Form2::exists() ? &Form2::instance() : nullptr; }
+    ConnectionWindow& start();
+    ConnectionWindow* form1() { return m_form1.get(); }
+    TableWindow* form2() { return TableWindow::exists() ? &TableWindow::instance() : nullptr; }
 
-    static QStringList listTexts(const Form2& window);
+    static QStringList listTexts(const TableWindow& window);
 
 private:
     QTemporaryDir m_runtime;
     QTemporaryDir m_cache;
     QByteArray m_previousRuntime;
     QByteArray m_previousCache;
-    std::unique_ptr<Form1> m_form1;
+    std::unique_ptr<ConnectionWindow> m_form1;
     QString m_standard;
 };

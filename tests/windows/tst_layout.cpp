@@ -1,7 +1,7 @@
 #include "XlsxReader.h" // DebianPython()
 #include "platform/ui/MsgBox.h"
-#include "windows/Form1Layout.h"
-#include "windows/Form2Layout.h"
+#include "windows/ConnectionWindowLayout.h"
+#include "windows/TableWindowLayout.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -71,7 +71,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QRect, rect);
         QFETCH(QString, caption);
-        Form1Layout window;
+        ConnectionWindowLayout window;
         QCOMPARE(window.size(), QSize(536, 265));
         QCOMPARE(window.minimumSize(), window.maximumSize());
         QVERIFY(!(window.windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -82,7 +82,7 @@ private slots:
         QCOMPARE(widget->geometry(), rect);
         const bool inFrame = name != "Frame2" && name != "PushButton2";
         QCOMPARE(
-            widget->parentWidget(), inFrame ? static_cast<QWidget*>(window.Frame2) : static_cast<QWidget*>(&window));
+            widget->parentWidget(), inFrame ? static_cast<QWidget*>(window.loginBox) : static_cast<QWidget*>(&window));
         if (auto* label = qobject_cast<QLabel*>(widget)) {
             QCOMPARE(label->text(), caption);
             QCOMPARE(label->buddy()->accessibleName() + ':', caption);
@@ -97,32 +97,33 @@ private slots:
 
     void connectionWindowFontsAndColours()
     {
-        Form1Layout window;
+        ConnectionWindowLayout window;
         QCOMPARE(window.font().family(), QStringLiteral("Arial"));
         QCOMPARE(window.font().pointSizeF(), 9.0);
         QCOMPARE(window.font().weight(), QFont::Normal);
-        for (QWidget* w :
-            std::initializer_list<QWidget*>{window.Frame2, window.Label7, window.Text6, window.Check6, window.Text8}) {
+        for (QWidget* w : std::initializer_list<QWidget*>{window.loginBox, window.serverLabel, window.serverEdit,
+                 window.localConnectionBox, window.passwordEdit}) {
             QCOMPARE(w->font().pointSizeF(), 9.0);
             QCOMPARE(w->font().weight(), QFont::Bold);
         }
-        for (QPushButton* b : {window.PushButton1, window.PushButton2, window.PushButton4}) {
+        for (QPushButton* b : {window.testConnectionButton, window.nextButton, window.helpButton}) {
             QCOMPARE(b->font().pointSizeF(), 11.25);
             QCOMPARE(b->font().weight(), QFont::Bold);
             QVERIFY(!b->isDefault() && !b->autoDefault());
         }
-        for (QWidget* w : std::initializer_list<QWidget*>{&window, window.Frame2, window.Label5, window.Check6})
+        for (QWidget* w :
+            std::initializer_list<QWidget*>{&window, window.loginBox, window.userLabel, window.localConnectionBox})
             QCOMPARE(w->palette().color(QPalette::Window), QColor(Qt::white));
-        QCOMPARE(window.Text8->echoMode(), QLineEdit::Password);
-        QVERIFY(!window.Check6->isChecked());
-        QTest::keyClicks(window.Text8, "abc");
-        QCOMPARE(window.Text8->text(), QStringLiteral("abc"));
-        QCOMPARE(window.Text8->displayText(), QStringLiteral("***"));
+        QCOMPARE(window.passwordEdit->echoMode(), QLineEdit::Password);
+        QVERIFY(!window.localConnectionBox->isChecked());
+        QTest::keyClicks(window.passwordEdit, "abc");
+        QCOMPARE(window.passwordEdit->text(), QStringLiteral("abc"));
+        QCOMPARE(window.passwordEdit->displayText(), QStringLiteral("***"));
     }
 
     void connectionWindowTabOrder()
     {
-        Form1Layout window;
+        ConnectionWindowLayout window;
         const QStringList visited = tabWalk(window, 9);
         QCOMPARE(visited,
             QStringList({"Text6", "Text10", "Text7", "Text8", "Text9", "Check6", "PushButton1", "PushButton4",
@@ -147,7 +148,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QRect, rect);
         QFETCH(QString, caption);
-        Form2Layout window;
+        TableWindowLayout window;
         QCOMPARE(window.size(), QSize(536, 313));
         QCOMPARE(window.windowTitle(), QStringLiteral("Form2"));
         QCOMPARE(window.font().weight(), QFont::Bold);
@@ -159,15 +160,15 @@ private slots:
             QCOMPARE(button->font().pointSizeF(), 11.25);
         }
         if (name == "ProgressBar1") {
-            QCOMPARE(window.ProgressBar1->text(), caption);
-            QCOMPARE(window.ProgressBar1->minimum(), 0);
-            QCOMPARE(window.ProgressBar1->maximum(), 100);
+            QCOMPARE(window.progressBar->text(), caption);
+            QCOMPARE(window.progressBar->minimum(), 0);
+            QCOMPARE(window.progressBar->maximum(), 100);
         }
     }
 
     void tableWindowTabOrder()
     {
-        Form2Layout window;
+        TableWindowLayout window;
         const QStringList visited = tabWalk(window, 6);
         QCOMPARE(visited,
             QStringList({"ListView1", "ProgressBar1", "PushButton2", "PushButton5", "PushButton8", "PushButton9",
@@ -184,9 +185,9 @@ private slots:
     void enterPressesTheFocusedButton()
     {
         QFETCH(int, key);
-        Form1Layout connection;
-        Form2Layout tables;
-        for (QPushButton* button : {connection.PushButton2, tables.PushButton5}) {
+        ConnectionWindowLayout connection;
+        TableWindowLayout tables;
+        for (QPushButton* button : {connection.nextButton, tables.finishButton}) {
             QSignalSpy clicks(button, &QPushButton::clicked);
             QTest::keyClick(button, Qt::Key(key));
             QCOMPARE(clicks.count(), 1);
@@ -206,8 +207,8 @@ private slots:
     {
         if (QGuiApplication::platformName() != QLatin1String("xcb"))
             QSKIP("needs an X display and an accessibility bus");
-        Form1Layout connection;
-        Form2Layout tables;
+        ConnectionWindowLayout connection;
+        TableWindowLayout tables;
         connection.show();
         tables.show();
         QProcess reader;
@@ -228,29 +229,29 @@ private slots:
 
     void longListScrollsAndEveryNameStaysReachable()
     {
-        Form2Layout window;
+        TableWindowLayout window;
         for (int i = 0; i < 200; ++i) {
-            auto* item = new QListWidgetItem(QStringLiteral("Table%1").arg(i), window.ListView1);
+            auto* item = new QListWidgetItem(QStringLiteral("Table%1").arg(i), window.tableList);
             item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
             item->setCheckState(Qt::Unchecked);
         }
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QVERIFY(window.ListView1->verticalScrollBar()->maximum() > 0);
-        QListWidgetItem* last = window.ListView1->item(199);
-        window.ListView1->scrollToItem(last);
-        QVERIFY(window.ListView1->viewport()->rect().intersects(window.ListView1->visualItemRect(last)));
+        QVERIFY(window.tableList->verticalScrollBar()->maximum() > 0);
+        QListWidgetItem* last = window.tableList->item(199);
+        window.tableList->scrollToItem(last);
+        QVERIFY(window.tableList->viewport()->rect().intersects(window.tableList->visualItemRect(last)));
     }
 
     void progressTextsAreShownAsGiven()
     {
-        Form2Layout window;
-        window.ProgressBar1->setText("Processing: 100% [a]");
-        QCOMPARE(window.ProgressBar1->text(), QStringLiteral("Processing: 100% [a]"));
-        window.ProgressBar1->setRowText("Orders", 3, 120);
-        QCOMPARE(window.ProgressBar1->text(), QStringLiteral("Processing: Orders, row 3 from 120..."));
-        window.ProgressBar1->setFieldText(2, 7);
-        QCOMPARE(window.ProgressBar1->text(), QStringLiteral("Processing: Orders, row 3 from 120, field 2 from 7..."));
+        TableWindowLayout window;
+        window.progressBar->setText("Processing: 100% [a]");
+        QCOMPARE(window.progressBar->text(), QStringLiteral("Processing: 100% [a]"));
+        window.progressBar->setRowText("Orders", 3, 120);
+        QCOMPARE(window.progressBar->text(), QStringLiteral("Processing: Orders, row 3 from 120..."));
+        window.progressBar->setFieldText(2, 7);
+        QCOMPARE(window.progressBar->text(), QStringLiteral("Processing: Orders, row 3 from 120, field 2 from 7..."));
     }
 };
 

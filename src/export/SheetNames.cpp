@@ -1,9 +1,9 @@
-#include "export/Excel1.h"
+#include "export/SheetNames.h"
 
 #include "platform/workbook/Workbook.h"
 #include "shell/ErrorTrap.h"
 
-namespace Excel1 {
+namespace SheetNames {
 
 namespace {
 
@@ -131,4 +131,4 @@ void NameWorksheet(QString& currentName, xl::Workbook& workbook, xl::Worksheet& 
     ApplyName(currentName, baseName, workbook, sheet);
 }
 
-} // namespace Excel1
+} // namespace SheetNames

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "windows/Form2Layout.h"
+#include "windows/TableWindowLayout.h"
 
 #include <QElapsedTimer>
 #include <functional>
@@ -9,27 +9,27 @@
  * The table page. Created the first time it is needed and never destroyed
  * while the program runs; "Finish" copies the ticked tables into a workbook.
  */
-class Form2 : public Form2Layout {
+class TableWindow : public TableWindowLayout {
     Q_OBJECT
 
 public:
     /** The one table window; creating it runs its load handler. */
-    static Form2& instance();
+    static TableWindow& instance();
     static bool exists();
     /** Tests start each case with a fresh window. */
     static void destroyInstance();
     /** The program is about to end: no half-written workbook may stay behind. */
     static void abandonExport();
 
-    void Form_Load();
+    void load();
     /** "Select All". */
-    void PushButton8_Click();
+    void selectAllClicked();
     /** "Deselect All". */
-    void PushButton9_Click();
+    void deselectAllClicked();
     /** "< Back". */
-    void PushButton2_Click();
+    void backClicked();
     /** "Finish": the export. */
-    void PushButton5_Click();
+    void finishClicked();
 
     bool busy() const { return m_busy; }
     /** The workbook the last export opened, empty when none. */
@@ -50,8 +50,8 @@ private:
     // The steps of "Finish".
     friend class ExportRun;
 
-    Form2();
-    ~Form2() override;
+    TableWindow();
+    ~TableWindow() override;
     /** Lets the window system catch up; answers false when the program has ended meanwhile. */
     bool yieldToEvents();
 

@@ -2,36 +2,36 @@
 
 #include "platform/skin/SkinFramework.h"
 #include "sqlaccess/ConnectionSettings.h"
-#include "windows/Form1Layout.h"
+#include "windows/ConnectionWindowLayout.h"
 
 /**
  * The connection page and the program's start-up window. Its fields are the
  * only copy of the connection settings; every change is saved at once.
  * Creating it runs the start-up sequence.
  */
-class Form1 : public Form1Layout {
+class ConnectionWindow : public ConnectionWindowLayout {
     Q_OBJECT
 
 public:
-    explicit Form1(QWidget* parent = nullptr);
-    ~Form1() override;
+    explicit ConnectionWindow(QWidget* parent = nullptr);
+    ~ConnectionWindow() override;
 
     /** The start-up sequence. */
-    void Form_Load();
+    void load();
 
-    void Text6_Change();
-    void Text7_Change();
-    void Text8_Change();
-    void Text9_Change();
-    void Text10_Change();
-    void Check6_Click();
+    void serverChanged();
+    void userChanged();
+    void passwordChanged();
+    void databaseChanged();
+    void portChanged();
+    void localConnectionClicked();
 
     /** "Test Connection". */
-    void PushButton1_Click();
+    void testConnectionClicked();
     /** "Next >"; also carried out by the start-up sequence. */
-    void PushButton2_Click();
+    void nextClicked();
     /** "Help". */
-    void PushButton4_Click();
+    void helpClicked();
 
     ConnectionSettings connectionSettings() const;
 

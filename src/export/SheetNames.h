@@ -1,6 +1,6 @@
 #pragma once
 
-// Module Excel1: how a table's worksheet gets its name.
+// How a table's worksheet gets its name.
 
 #include <QString>
 
@@ -11,7 +11,7 @@ class Workbook;
 class Worksheet;
 } // namespace xl
 
-namespace Excel1 {
+namespace SheetNames {
 
 /** Every "[" and then every "]" removed, and the first 30 characters of what remains. */
 QString CleanSheetName(const QString& name);
@@ -57,4 +57,4 @@ void NameWorksheet(ErrorTrap& trap, QString& currentName, xl::Workbook& workbook
  */
 void NameWorksheet(QString& currentName, xl::Workbook& workbook, xl::Worksheet& sheet, int* failedLine = nullptr);
 
-} // namespace Excel1
+} // namespace SheetNames

@@ -14,7 +14,7 @@ class Connection;
 }
 
 /** The SQL Server side of the program: the one connection string, the connection test and the table listing. */
-namespace MSSQL {
+namespace SqlServer {
 
 /** How the driver reads a value in braces. */
 enum class BraceRule {
@@ -115,7 +115,7 @@ std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, bo
  * but the trust questions (only when `mayAsk`), never throws but
  * ProgramEnded. On failure `reason` (when given) receives the driver's words.
  */
-bool TestMSSQLConnection(QString* reason = nullptr, bool mayAsk = true);
+bool TestConnection(QString* reason = nullptr, bool mayAsk = true);
 
 /**
  * A failure message followed by the driver's own words, so that a refused
@@ -131,6 +131,6 @@ QString WithDriverWords(const QString& message, const QString& driverWords);
  * when it is exported. The list is read off the window's thread and filled
  * in one go.
  */
-void AddTablesToMSSQLListbox(QListWidget* list);
+void FillTableList(QListWidget* list);
 
-} // namespace MSSQL
+} // namespace SqlServer

@@ -1,4 +1,4 @@
-#include "sqlaccess/MSSQL.h"
+#include "sqlaccess/SqlServer.h"
 
 #include "platform/Error.h"
 #include "platform/odbc/Odbc.h"
@@ -11,7 +11,7 @@
 #include <QListWidget>
 #include <QListWidgetItem>
 
-namespace MSSQL {
+namespace SqlServer {
 
 namespace {
 
@@ -128,7 +128,7 @@ std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, bo
     return Waiting::offThread(std::move(login), loginWait(seconds), loginTimedOut(seconds));
 }
 
-bool TestMSSQLConnection(QString* reason, bool mayAsk)
+bool TestConnection(QString* reason, bool mayAsk)
 {
     try {
         Connect(CurrentConnectionSettings(), mayAsk);
@@ -213,7 +213,7 @@ Schema readSchema(odbc::Connection& connection)
 
 } // namespace
 
-void AddTablesToMSSQLListbox(QListWidget* list)
+void FillTableList(QListWidget* list)
 {
     ErrorTrap trap(Locations::TableListing);
     std::unique_ptr<odbc::Connection> connection;
@@ -282,4 +282,4 @@ void AddTablesToMSSQLListbox(QListWidget* list)
     // 126-132: the record set and the connection were closed where they were read.
 }
 
-} // namespace MSSQL
+} // namespace SqlServer

@@ -7,18 +7,18 @@ class QListWidget;
 class QPushButton;
 
 /** The table page: selection buttons, the ticked table list, navigation and progress. */
-class Form2Layout : public WizardWindow {
+class TableWindowLayout : public WizardWindow {
     Q_OBJECT
 
 public:
-    explicit Form2Layout(QWidget* parent = nullptr);
+    explicit TableWindowLayout(QWidget* parent = nullptr);
 
-    QPushButton* PushButton8;
-    QPushButton* PushButton9;
-    QListWidget* ListView1;
-    QPushButton* PushButton2;
-    QPushButton* PushButton5;
-    ProgressBar* ProgressBar1;
+    QPushButton* selectAllButton;
+    QPushButton* deselectAllButton;
+    QListWidget* tableList;
+    QPushButton* backButton;
+    QPushButton* finishButton;
+    ProgressBar* progressBar;
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -1,4 +1,4 @@
-#include "export/Form2.h"
+#include "export/TableWindow.h"
 
 #include "platform/ui/CursorFile.h"
 #include "platform/ui/MsgBox.h"
@@ -8,7 +8,7 @@
 #include "shell/LookAndFeel.h"
 #include "shell/Main.h"
 #include "shell/WindowFlow.h"
-#include "sqlaccess/MSSQL.h"
+#include "sqlaccess/SqlServer.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -16,48 +16,48 @@
 #include <QPushButton>
 
 namespace {
-Form2* g_instance = nullptr;
+TableWindow* g_instance = nullptr;
 int g_yieldInterval = 8;
 } // namespace
 
-Form2& Form2::instance()
+TableWindow& TableWindow::instance()
 {
     if (!g_instance) {
-        g_instance = new Form2;
-        g_instance->Form_Load();
+        g_instance = new TableWindow;
+        g_instance->load();
     }
     return *g_instance;
 }
 
-bool Form2::exists()
+bool TableWindow::exists()
 {
     return g_instance != nullptr;
 }
 
-void Form2::destroyInstance()
+void TableWindow::destroyInstance()
 {
     delete g_instance;
     g_instance = nullptr;
 }
 
-void Form2::abandonExport()
+void TableWindow::abandonExport()
 {
     xl::Application::discardUnfinishedFiles();
 }
 
-void Form2::setYieldInterval(int milliseconds)
+void TableWindow::setYieldInterval(int milliseconds)
 {
     g_yieldInterval = milliseconds;
 }
 
-Form2::Form2()
+TableWindow::TableWindow()
 {
-    connect(PushButton8, &QPushButton::clicked, this, &Form2::PushButton8_Click);
-    connect(PushButton9, &QPushButton::clicked, this, &Form2::PushButton9_Click);
-    connect(PushButton2, &QPushButton::clicked, this, &Form2::PushButton2_Click);
-    connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
-    LookAndFeel::InstallHoverRules(pointer, {PushButton2, PushButton5, PushButton8, PushButton9},
-        {this, ListView1, ListView1->viewport()}, {ProgressBar1});
+    connect(selectAllButton, &QPushButton::clicked, this, &TableWindow::selectAllClicked);
+    connect(deselectAllButton, &QPushButton::clicked, this, &TableWindow::deselectAllClicked);
+    connect(backButton, &QPushButton::clicked, this, &TableWindow::backClicked);
+    connect(finishButton, &QPushButton::clicked, this, &TableWindow::finishClicked);
+    LookAndFeel::InstallHoverRules(pointer, {backButton, finishButton, selectAllButton, deselectAllButton},
+        {this, tableList, tableList->viewport()}, {progressBar});
     // The spreadsheet application is started without waiting for it; when it
     // cannot open the workbook the user still learns where the file is.
     xl::Application::setOpenFailureHandler([](const QString& path, const QString& why) {
@@ -68,21 +68,21 @@ Form2::Form2()
     });
 }
 
-Form2::~Form2()
+TableWindow::~TableWindow()
 {
     if (g_instance == this)
         g_instance = nullptr;
 }
 
-void Form2::Form_Load()
+void TableWindow::load()
 {
-    ErrorTrap trap(Locations::Form2Load);
+    ErrorTrap trap(Locations::TableWindowLoad);
     trap.step(100, [&] { LookAndFeel::ButtonFaceBackground(this); });
     trap.step(102, [&] { setWindowIcon(WindowFlow::ApplicationIcon()); });
     if (trap.test(104, [] { return Main::FileExists(LookAndFeel::HandCursorPath()); }))
         trap.step(106, [&] { pointer.setMouseIcon(LoadCursorFile(LookAndFeel::HandCursorPath())); });
     trap.step(108, [&] { setWindowTitle(Main::ProductName); });
-    trap.step(110, [&] { MSSQL::AddTablesToMSSQLListbox(ListView1); });
+    trap.step(110, [&] { SqlServer::FillTableList(tableList); });
     trap.step(112, [&] { setEnabled(true); });
     trap.step(114, [&] { pointer.setMousePointer(WindowPointer::Default); });
 }
@@ -99,19 +99,19 @@ void setEveryTick(QListWidget* list, const QString& location, Qt::CheckState sta
 }
 } // namespace
 
-void Form2::PushButton8_Click()
+void TableWindow::selectAllClicked()
 {
-    setEveryTick(ListView1, Locations::Form2SelectAll, Qt::Checked);
+    setEveryTick(tableList, Locations::TableWindowSelectAll, Qt::Checked);
 }
 
-void Form2::PushButton9_Click()
+void TableWindow::deselectAllClicked()
 {
-    setEveryTick(ListView1, Locations::Form2DeselectAll, Qt::Unchecked);
+    setEveryTick(tableList, Locations::TableWindowDeselectAll, Qt::Unchecked);
 }
 
-void Form2::PushButton2_Click()
+void TableWindow::backClicked()
 {
-    ErrorTrap trap(Locations::Form2Back);
+    ErrorTrap trap(Locations::TableWindowBack);
     trap.step(100, [] {
         QWidget* connection = WindowFlow::ConnectionWindow();
         if (!connection)
@@ -121,7 +121,7 @@ void Form2::PushButton2_Click()
     trap.step(102, [&] { hide(); });
 }
 
-void Form2::closeEvent(QCloseEvent* event)
+void TableWindow::closeEvent(QCloseEvent* event)
 {
     // Closing either page ends the program at once, also in the middle of an export.
     event->ignore();
@@ -129,12 +129,12 @@ void Form2::closeEvent(QCloseEvent* event)
     ProgramEnd::now();
 }
 
-bool Form2::yieldToEvents()
+bool TableWindow::yieldToEvents()
 {
     if (onYield)
         onYield();
     if (!m_sinceEvents.isValid() || m_sinceEvents.elapsed() >= g_yieldInterval) {
-        ProgressBar1->flush();
+        progressBar->flush();
         QCoreApplication::processEvents();
         m_sinceEvents.start();
     }

@@ -1,7 +1,7 @@
-#include "connection/Form1.h"
+#include "connection/ConnectionWindow.h"
 
 #include "connection/Help.h"
-#include "export/Form2.h"
+#include "export/TableWindow.h"
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/CursorFile.h"
 #include "platform/ui/MsgBox.h"
@@ -13,7 +13,7 @@
 #include "shell/Settings.h"
 #include "shell/Waiting.h"
 #include "shell/WindowFlow.h"
-#include "sqlaccess/MSSQL.h"
+#include "sqlaccess/SqlServer.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -29,46 +29,47 @@
 // What start-up found beside the program; QT_LOGGING_RULES="quorvane.startup.debug=true" shows it.
 Q_LOGGING_CATEGORY(lcStartup, "quorvane.startup", QtWarningMsg)
 
-Form1::Form1(QWidget* parent) : Form1Layout(parent)
+ConnectionWindow::ConnectionWindow(QWidget* parent) : ConnectionWindowLayout(parent)
 {
     // Drivers write numbers with the C library (FreeTDS a sql_variant's float,
     // for one), which follows the locale: under German or Turkish rules 0.5
     // would arrive as "0,5". Qt's own formatting does not depend on this.
     std::setlocale(LC_NUMERIC, "C");
     WindowFlow::SetConnectionWindow(this);
-    MSSQL::SetConnectionSettingsSource([this] { return connectionSettings(); });
+    SqlServer::SetConnectionSettingsSource([this] { return connectionSettings(); });
     // Trusting a server is the user's decision; No is the answer of a box closed without one.
-    MSSQL::SetTrustQuestion([](const QString& text) {
+    SqlServer::SetTrustQuestion([](const QString& text) {
         return MsgBox::show(text, MsgBox::YesNo | MsgBox::Exclamation | MsgBox::SecondButtonDefault) == MsgBox::Yes;
     });
 
-    connect(Text6, &QLineEdit::textChanged, this, &Form1::Text6_Change);
-    connect(Text7, &QLineEdit::textChanged, this, &Form1::Text7_Change);
-    connect(Text8, &QLineEdit::textChanged, this, &Form1::Text8_Change);
-    connect(Text9, &QLineEdit::textChanged, this, &Form1::Text9_Change);
-    connect(Text10, &QLineEdit::textChanged, this, &Form1::Text10_Change);
+    connect(serverEdit, &QLineEdit::textChanged, this, &ConnectionWindow::serverChanged);
+    connect(userEdit, &QLineEdit::textChanged, this, &ConnectionWindow::userChanged);
+    connect(passwordEdit, &QLineEdit::textChanged, this, &ConnectionWindow::passwordChanged);
+    connect(databaseEdit, &QLineEdit::textChanged, this, &ConnectionWindow::databaseChanged);
+    connect(portEdit, &QLineEdit::textChanged, this, &ConnectionWindow::portChanged);
     // Clicks and changes made by code both count.
-    connect(Check6, &QCheckBox::toggled, this, &Form1::Check6_Click);
-    connect(PushButton1, &QPushButton::clicked, this, &Form1::PushButton1_Click);
-    connect(PushButton2, &QPushButton::clicked, this, &Form1::PushButton2_Click);
-    connect(PushButton4, &QPushButton::clicked, this, &Form1::PushButton4_Click);
+    connect(localConnectionBox, &QCheckBox::toggled, this, &ConnectionWindow::localConnectionClicked);
+    connect(testConnectionButton, &QPushButton::clicked, this, &ConnectionWindow::testConnectionClicked);
+    connect(nextButton, &QPushButton::clicked, this, &ConnectionWindow::nextClicked);
+    connect(helpButton, &QPushButton::clicked, this, &ConnectionWindow::helpClicked);
 
-    LookAndFeel::InstallHoverRules(pointer, {PushButton1, PushButton2, PushButton4},
-        {this, Frame2, Check6, Text6, Text7, Text8, Text9, Text10}, {Label5, Label7, Label8, Label9, Label10});
-    LookAndFeel::InstallSelectAllOnFocus({Text6, Text7, Text8, Text9, Text10});
+    LookAndFeel::InstallHoverRules(pointer, {testConnectionButton, nextButton, helpButton},
+        {this, loginBox, localConnectionBox, serverEdit, userEdit, passwordEdit, databaseEdit, portEdit},
+        {userLabel, serverLabel, databaseLabel, passwordLabel, portLabel});
+    LookAndFeel::InstallSelectAllOnFocus({serverEdit, userEdit, passwordEdit, databaseEdit, portEdit});
 
-    Form_Load();
+    load();
 }
 
-Form1::~Form1()
+ConnectionWindow::~ConnectionWindow()
 {
-    MSSQL::SetConnectionSettingsSource(nullptr);
-    MSSQL::SetTrustQuestion(nullptr);
+    SqlServer::SetConnectionSettingsSource(nullptr);
+    SqlServer::SetTrustQuestion(nullptr);
     if (WindowFlow::ConnectionWindow() == this)
         WindowFlow::SetConnectionWindow(nullptr);
 }
 
-void Form1::Form_Load()
+void ConnectionWindow::load()
 {
     try {
         startUp();
@@ -77,9 +78,9 @@ void Form1::Form_Load()
     }
 }
 
-void Form1::startUp()
+void ConnectionWindow::startUp()
 {
-    ErrorTrap trap(Locations::Form1Load);
+    ErrorTrap trap(Locations::ConnectionWindowLoad);
     trap.step(104, [&] {
         LookAndFeel::SetupSkin(this, SkinFramework1);
         if (!SkinFramework1.calls().isEmpty())
@@ -90,13 +91,14 @@ void Form1::startUp()
             pointer.setMouseIcon(LoadCursorFile(LookAndFeel::HandCursorPath()));
             qCDebug(lcStartup) << "hand cursor loaded from" << qPrintable(LookAndFeel::HandCursorPath());
         });
-    trap.step(126, [&] { Check6->setChecked(Settings::read(Settings::Key::LocalConnection) != QLatin1String("0")); });
-    trap.step(128, [&] { Text6->setText(Settings::read(Settings::Key::Server)); });
-    trap.step(130, [&] { Text7->setText(Settings::read(Settings::Key::User)); });
-    trap.step(132, [&] { Text8->setText(Settings::read(Settings::Key::Password)); });
-    trap.step(134, [&] { Text9->setText(Settings::read(Settings::Key::Database)); });
-    trap.step(136, [&] { Text10->setText(Settings::read(Settings::Key::Port)); });
-    if (trap.test(138, [&] { return !Text6->text().isEmpty(); })) {
+    trap.step(126,
+        [&] { localConnectionBox->setChecked(Settings::read(Settings::Key::LocalConnection) != QLatin1String("0")); });
+    trap.step(128, [&] { serverEdit->setText(Settings::read(Settings::Key::Server)); });
+    trap.step(130, [&] { userEdit->setText(Settings::read(Settings::Key::User)); });
+    trap.step(132, [&] { passwordEdit->setText(Settings::read(Settings::Key::Password)); });
+    trap.step(134, [&] { databaseEdit->setText(Settings::read(Settings::Key::Database)); });
+    trap.step(136, [&] { portEdit->setText(Settings::read(Settings::Key::Port)); });
+    if (trap.test(138, [&] { return !serverEdit->text().isEmpty(); })) {
         // A server that is slow to answer, or never does, gets the window
         // shown meanwhile, answering and ready to be closed or changed.
         QTimer showWhileWaiting;
@@ -112,10 +114,10 @@ void Form1::startUp()
             BusyGuard busy(m_connecting);
             // Nothing is asked before the window shows: a server the user has
             // not yet trusted gets no password, and the window waits for "Next >".
-            connects = trap.test(140, [&] { return MSSQL::TestMSSQLConnection(nullptr, false); });
+            connects = trap.test(140, [&] { return SqlServer::TestConnection(nullptr, false); });
         }
         if (connects)
-            trap.step(142, [&] { PushButton2_Click(); });
+            trap.step(142, [&] { nextClicked(); });
         pointer.setMousePointer(WindowPointer::Default);
         if (ProgramEnd::ended())
             return;
@@ -125,7 +127,7 @@ void Form1::startUp()
     qCDebug(lcStartup) << "start-up done";
 }
 
-void Form1::showAsStarted(bool show)
+void ConnectionWindow::showAsStarted(bool show)
 {
     setWindowTitle(Main::ProductName);
     setWindowIcon(WindowFlow::ApplicationIcon());
@@ -134,49 +136,50 @@ void Form1::showAsStarted(bool show)
         this->show();
 }
 
-void Form1::Text6_Change()
+void ConnectionWindow::serverChanged()
 {
-    Settings::save(Settings::Key::Server, Text6->text());
+    Settings::save(Settings::Key::Server, serverEdit->text());
 }
 
-void Form1::Text7_Change()
+void ConnectionWindow::userChanged()
 {
-    Settings::save(Settings::Key::User, Text7->text());
+    Settings::save(Settings::Key::User, userEdit->text());
 }
 
-void Form1::Text8_Change()
+void ConnectionWindow::passwordChanged()
 {
-    Settings::save(Settings::Key::Password, Text8->text());
+    Settings::save(Settings::Key::Password, passwordEdit->text());
 }
 
-void Form1::Text9_Change()
+void ConnectionWindow::databaseChanged()
 {
-    Settings::save(Settings::Key::Database, Text9->text());
+    Settings::save(Settings::Key::Database, databaseEdit->text());
 }
 
-void Form1::Text10_Change()
+void ConnectionWindow::portChanged()
 {
-    Settings::save(Settings::Key::Port, Text10->text());
+    Settings::save(Settings::Key::Port, portEdit->text());
 }
 
-void Form1::Check6_Click()
+void ConnectionWindow::localConnectionClicked()
 {
-    Settings::save(Settings::Key::LocalConnection, Check6->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    Settings::save(
+        Settings::Key::LocalConnection, localConnectionBox->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
-ConnectionSettings Form1::connectionSettings() const
+ConnectionSettings ConnectionWindow::connectionSettings() const
 {
     ConnectionSettings s;
-    s.server = Text6->text();
-    s.port = Text10->text();
-    s.user = Text7->text();
-    s.password = Text8->text();
-    s.database = Text9->text();
-    s.local = Check6->isChecked();
+    s.server = serverEdit->text();
+    s.port = portEdit->text();
+    s.user = userEdit->text();
+    s.password = passwordEdit->text();
+    s.database = databaseEdit->text();
+    s.local = localConnectionBox->isChecked();
     return s;
 }
 
-void Form1::PushButton1_Click()
+void ConnectionWindow::testConnectionClicked()
 {
     // A second press while a connection is being made is ignored.
     if (m_connecting)
@@ -187,7 +190,7 @@ void Form1::PushButton1_Click()
     } catch (const ProgramEnded&) { }
 }
 
-void Form1::testConnection()
+void ConnectionWindow::testConnection()
 {
     // 100: the connection is made where it is opened, off the window's thread.
     // From here on a failure means "could not connect", told in our own words.
@@ -196,7 +199,7 @@ void Form1::testConnection()
     try {
         pointer.setMousePointer(WindowPointer::Hourglass); // 102
         const ConnectionSettings settings = connectionSettings(); // 104: 106 local form, 108 with the port
-        MSSQL::Connect(settings); // and let go at once
+        SqlServer::Connect(settings); // and let go at once
         MsgBox::show(QStringLiteral("Connection successful."), MsgBox::OkOnly); // 110
         pointer.setMousePointer(WindowPointer::Default); // 112
     } catch (const ProgramEnded&) {
@@ -208,14 +211,14 @@ void Form1::testConnection()
         failed = true;
     }
     if (failed) { // 114
-        MsgBox::show(MSSQL::WithDriverWords(
+        MsgBox::show(SqlServer::WithDriverWords(
                          QStringLiteral("Could not connect. Please check with your administrator."), driverWords),
             MsgBox::OkOnly); // 116
         pointer.setMousePointer(WindowPointer::Default); // 118
     }
 }
 
-void Form1::PushButton2_Click()
+void ConnectionWindow::nextClicked()
 {
     if (m_connecting)
         return;
@@ -230,40 +233,40 @@ void Form1::PushButton2_Click()
     pointer.setMousePointer(WindowPointer::Default);
 }
 
-void Form1::moveOn()
+void ConnectionWindow::moveOn()
 {
-    ErrorTrap trap(Locations::Form1Next);
+    ErrorTrap trap(Locations::ConnectionWindowNext);
     QString driverWords;
-    if (trap.test(100, [&] { return MSSQL::TestMSSQLConnection(&driverWords); })) {
+    if (trap.test(100, [&] { return SqlServer::TestConnection(&driverWords); })) {
         // The table window fills its list when it is first made; the list is
         // asked for once a press either way.
         trap.step(102, [] {
-            if (Form2::exists())
-                MSSQL::AddTablesToMSSQLListbox(Form2::instance().ListView1);
+            if (TableWindow::exists())
+                SqlServer::FillTableList(TableWindow::instance().tableList);
             else
-                Form2::instance();
+                TableWindow::instance();
         });
-        trap.step(104, [] { Form2::instance().show(); });
+        trap.step(104, [] { TableWindow::instance().show(); });
         trap.step(106, [&] {
             hide();
             m_movedOn = true;
         });
     } else {
         trap.step(108, [&] {
-            MsgBox::show(MSSQL::WithDriverWords(QStringLiteral("Could not connect."), driverWords), MsgBox::OkOnly);
+            MsgBox::show(SqlServer::WithDriverWords(QStringLiteral("Could not connect."), driverWords), MsgBox::OkOnly);
         });
     }
 }
 
-void Form1::PushButton4_Click()
+void ConnectionWindow::helpClicked()
 {
     Help::ShowConnectionHelp();
 }
 
-void Form1::closeEvent(QCloseEvent* event)
+void ConnectionWindow::closeEvent(QCloseEvent* event)
 {
     // Closing either page ends the program at once.
     event->ignore();
-    Form2::abandonExport();
+    TableWindow::abandonExport();
     ProgramEnd::now();
 }
