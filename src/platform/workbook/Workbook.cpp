@@ -501,100 +501,81 @@ void Worksheet::setName(const QString& name)
     book.named(this, name);
 }
 
-void Worksheet::write(long row, long column, const CellValue& value)
-{
-    if (row < 1 || row > MaxRows || column < 1 || column > MaxColumns)
-        fail(ApplicationDefinedError,
-            QStringLiteral("Cannot write to the cell at %1: a worksheet has rows 1 to 1048576 and columns 1 to "
-                           "16384.")
-                .arg(cellName(row, column)));
-    const auto r = std::uint32_t(row - 1);
-    const auto c = std::uint16_t(column - 1);
-    Impl& s = *d;
-    const bool inOrder = !s.last.any || r > s.last.row || (r == s.last.row && c > s.last.column);
+namespace {
 
+/** What a written value becomes in the cell store. */
+struct PreparedCell {
     Kind kind = KEmpty;
-    unsigned shown = 0;
-    std::string_view text;
+    unsigned shown = 0; // characters the cell shows, for fitted widths
+    std::string_view text; // as the file spells it
+};
+
+[[noreturn]] void refuseCell(long row, long column, const QString& why)
+{
+    fail(ApplicationDefinedError, QStringLiteral("Cannot write to the cell at %1: %2").arg(cellName(row, column), why));
+}
+
+PreparedCell prepareText(long row, long column, std::string_view value, std::string& escaped)
+{
+    if (value.empty())
+        return {};
+    const TextScan scan = scanText(value);
+    if (!scan.valid)
+        refuseCell(row, column, QStringLiteral("the text is not valid UTF-8."));
+    if (scan.utf16 > MaxCellChars)
+        refuseCell(
+            row, column, QStringLiteral("the text has %1 characters, and a cell holds at most 32767.").arg(scan.utf16));
+    PreparedCell cell{KText, unsigned(std::min<std::size_t>(scan.utf16, MaxShownChars)), value};
+    if (scan.needsEscape) {
+        escapeText(value, escaped);
+        // Spelled out, the text must still fit a cell: a reader may measure it before it reads the escapes.
+        if (codePoints(escaped) > MaxCellChars)
+            refuseCell(row, column,
+                QStringLiteral("the text holds characters that the file must spell out, and spelled out it is "
+                               "longer than the 32767 characters a cell holds."));
+        cell.text = escaped;
+    }
+    return cell;
+}
+
+PreparedCell prepareCell(long row, long column, const CellValue& value, std::string& escaped)
+{
     switch (value.type) {
     case CellValue::Empty:
-        break;
+        return {};
     case CellValue::Number:
         if (!std::isfinite(value.number))
-            fail(ApplicationDefinedError,
-                QStringLiteral("Cannot write to the cell at %1: the value is not a finite number.")
-                    .arg(cellName(row, column)));
-        kind = KNumber;
-        shown = numberWidth(value.number);
-        break;
+            refuseCell(row, column, QStringLiteral("the value is not a finite number."));
+        return {KNumber, numberWidth(value.number), {}};
     case CellValue::Boolean:
-        kind = value.boolean ? KTrue : KFalse;
-        shown = value.boolean ? 4 : 5; // TRUE, FALSE
-        break;
+        return {value.boolean ? KTrue : KFalse, value.boolean ? 4u : 5u, {}}; // TRUE, FALSE
     case CellValue::Date:
     case CellValue::DateTime:
         // Serials of 1900-01-01 .. 9999-12-31 (0 is Excel's "1900-01-00").
         if (!(value.number >= 0 && value.number < 2958466))
-            fail(ApplicationDefinedError,
-                QStringLiteral("Cannot write to the cell at %1: the date lies outside the years 1900 to 9999.")
-                    .arg(cellName(row, column)));
-        kind = value.type == CellValue::Date ? KDate : KDateTime;
-        shown = value.type == CellValue::Date ? 10 : 16; // 12/31/9999, 12/31/9999 23:59
-        break;
+            refuseCell(row, column, QStringLiteral("the date lies outside the years 1900 to 9999."));
+        if (value.type == CellValue::Date)
+            return {KDate, 10, {}}; // 12/31/9999
+        return {KDateTime, 16, {}}; // 12/31/9999 23:59
     case CellValue::Time:
         if (!(value.number >= 0 && value.number < 1))
-            fail(ApplicationDefinedError,
-                QStringLiteral("Cannot write to the cell at %1: a time of day lies between 00:00:00 and 23:59:59.")
-                    .arg(cellName(row, column)));
-        kind = KTime;
-        shown = 8; // 23:59:59
-        break;
-    case CellValue::Text: {
-        if (value.text.empty())
-            break;
-        const TextScan scan = scanText(value.text);
-        if (!scan.valid)
-            fail(ApplicationDefinedError,
-                QStringLiteral("Cannot write to the cell at %1: the text is not valid UTF-8.")
-                    .arg(cellName(row, column)));
-        if (scan.utf16 > MaxCellChars)
-            fail(ApplicationDefinedError,
-                QStringLiteral("Cannot write to the cell at %1: the text has %2 characters, and a cell holds at "
-                               "most 32767.")
-                    .arg(cellName(row, column))
-                    .arg(scan.utf16));
-        text = value.text;
-        if (scan.needsEscape) {
-            auto& escaped = d->workbook->d->escaped;
-            escapeText(value.text, escaped);
-            // The writer measures what it is handed, escapes included.
-            if (codePoints(escaped) > MaxCellChars)
-                fail(ApplicationDefinedError,
-                    QStringLiteral("Cannot write to the cell at %1: the text holds characters that the file must "
-                                   "spell out, and spelled out it is longer than the 32767 characters a cell "
-                                   "holds.")
-                        .arg(cellName(row, column)));
-            text = escaped;
-        }
-        kind = KText;
-        shown = unsigned(std::min<std::size_t>(scan.utf16, MaxShownChars));
-        break;
+            refuseCell(row, column, QStringLiteral("a time of day lies between 00:00:00 and 23:59:59."));
+        return {KTime, 8, {}}; // 23:59:59
+    case CellValue::Text:
+        return prepareText(row, column, value.text, escaped);
     }
-    }
-    // A cell that was never written is already empty; only an earlier value needs a record to clear it.
-    if (kind == KEmpty && inOrder)
-        return;
+    return {};
+}
 
-    Workbook::Impl& wb = *d->workbook->d;
-    const std::size_t most = 1 + 6 + (kind == KText ? 5 + text.size() + 1 : 8);
-    char* const start = wb.reserve(d.get(), most);
-    char* p = start;
-    unsigned char tag = kind;
-    if (s.last.any && r == s.last.row && c == s.last.column + 1) {
+/** Writes the record of a cell at (r, c) after the one at `last`; answers where it ends. */
+char* putRecord(char* p, const Cursor& last, std::uint32_t r, std::uint16_t c, const PreparedCell& cell, double number)
+{
+    const unsigned char tag = cell.kind;
+    if (last.any && r == last.row && c == last.column + 1) {
         *p++ = char(tag | PosNextColumn);
-    } else if (s.last.any && r == s.last.row + 1 && c == 0) {
+    } else if (last.any && r == last.row + 1 && c == 0) {
         *p++ = char(tag | PosNextRow);
-    } else if (s.last.any && r == s.last.row) {
+    } else if (last.any && r == last.row) {
         *p++ = char(tag | PosSameRow);
         put(p, c);
     } else {
@@ -602,39 +583,60 @@ void Worksheet::write(long row, long column, const CellValue& value)
         put(p, r);
         put(p, c);
     }
-    switch (kind) {
+    switch (cell.kind) {
     case KNumber:
     case KDate:
     case KTime:
     case KDateTime:
-        put(p, value.number);
+        put(p, number);
         break;
     case KText: {
-        auto length = std::uint32_t(text.size());
+        auto length = std::uint32_t(cell.text.size());
         while (length >= 0x80) {
             *p++ = char((length & 0x7F) | 0x80);
             length >>= 7;
         }
         *p++ = char(length);
-        std::memcpy(p, text.data(), text.size());
-        p += text.size();
+        std::memcpy(p, cell.text.data(), cell.text.size());
+        p += cell.text.size();
         *p++ = '\0';
         break;
     }
     default:
         break;
     }
-    wb.used += std::size_t(p - start);
+    return p;
+}
+
+} // namespace
+
+void Worksheet::write(long row, long column, const CellValue& value)
+{
+    if (row < 1 || row > MaxRows || column < 1 || column > MaxColumns)
+        refuseCell(row, column, QStringLiteral("a worksheet has rows 1 to 1048576 and columns 1 to 16384."));
+    const auto r = std::uint32_t(row - 1);
+    const auto c = std::uint16_t(column - 1);
+    Impl& s = *d;
+    const bool inOrder = !s.last.any || r > s.last.row || (r == s.last.row && c > s.last.column);
+    Workbook::Impl& wb = *d->workbook->d;
+    const PreparedCell cell = prepareCell(row, column, value, wb.escaped);
+    // A cell that was never written is already empty; only an earlier value needs a record to clear it.
+    if (cell.kind == KEmpty && inOrder)
+        return;
+
+    const std::size_t most = 1 + 6 + (cell.kind == KText ? 5 + cell.text.size() + 1 : 8);
+    char* const start = wb.reserve(d.get(), most);
+    wb.used += std::size_t(putRecord(start, s.last, r, c, cell, value.number) - start);
 
     if (!inOrder)
         s.needsSort = true;
     s.last = {true, r, c};
     ++s.records;
-    if (shown) {
+    if (cell.shown) {
         if (c >= s.shown.size())
             s.shown.resize(std::size_t(c) + 1);
-        if (s.shown[c] < shown)
-            s.shown[c] = std::uint16_t(shown);
+        if (s.shown[c] < cell.shown)
+            s.shown[c] = std::uint16_t(cell.shown);
     }
 }
 
@@ -752,6 +754,52 @@ bool exists(const QByteArray& path)
     return ::lstat(path.constData(), &st) == 0;
 }
 
+/** "Northwind 2026-12-07 23.25.32.xlsx", then " (2)" and so on, in the workbook folder. */
+struct WorkbookName {
+    QString folder;
+    QString base;
+    int number = 1;
+
+    QString fileName() const
+    {
+        return number == 1 ? base + QStringLiteral(".xlsx") : base + QStringLiteral(" (%1).xlsx").arg(number);
+    }
+    QByteArray target() const { return QFile::encodeName(folder + QLatin1Char('/') + fileName()); }
+    /**
+     * Hidden while it is written, beside the place it goes to, so that the
+     * rename is one step on one file system and no half-written workbook
+     * ever carries a name the user would open.
+     */
+    QByteArray part() const { return QFile::encodeName(folder + QStringLiteral("/.") + fileName()) + PartSuffix; }
+};
+
+/** Creates the ".part" file of the first free name from `name` on, locked in `lock`; answers its path. */
+QByteArray createPartFile(WorkbookName& name, UniqueFd& lock)
+{
+    for (;; ++name.number) {
+        if (exists(name.target()))
+            continue;
+        const QByteArray part = name.part();
+        const int fd = ::open(part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno != EEXIST)
+                failSystem(errno, QStringLiteral("Cannot create the workbook file %1").arg(QFile::decodeName(part)));
+            continue;
+        }
+        lock.reset(fd);
+        const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (!locked && errno != EWOULDBLOCK)
+            return part; // a file system without locks: written unguarded, and never taken for abandoned
+        struct stat mine, named;
+        if (locked && ::fstat(fd, &mine) == 0 && ::stat(part.constData(), &named) == 0 && mine.st_dev == named.st_dev
+            && mine.st_ino == named.st_ino)
+            return part;
+        // In the instant before the lock, a starting instance took the new
+        // file for abandoned and is removing it: another name.
+        lock.reset();
+    }
+}
+
 } // namespace
 
 struct Application::Impl {
@@ -801,53 +849,22 @@ struct Application::Impl {
         ensurePrivateFolder(folder, FolderUse::AsItIs);
         // "Northwind 2026-12-07 23.25.32.xlsx": the user finds it among the
         // documents by the database and sorts a database's exports by time.
-        const QString name = fileBaseName(documentName) + QLatin1Char(' ')
-            + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
-
-        int n = 1;
-        auto fileName
-            = [&] { return n == 1 ? name + QStringLiteral(".xlsx") : name + QStringLiteral(" (%1).xlsx").arg(n); };
-        auto candidate = [&] { return QFile::encodeName(folder + QLatin1Char('/') + fileName()); };
-        // Hidden while it is written, beside the place it goes to, so that the
-        // rename is one step on one file system and no half-written workbook
-        // ever carries a name the user would open.
-        auto partName = [&] { return QFile::encodeName(folder + QStringLiteral("/.") + fileName()) + PartSuffix; };
-        QByteArray target, part;
+        WorkbookName name{folder,
+            fileBaseName(documentName) + QLatin1Char(' ')
+                + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"))};
         // Held until the workbook has its final name: the lock tells a starting
         // instance that this ".part" file is being written (removeAbandonedFiles).
         // Released after the guard below has removed a failed file, never before.
         UniqueFd lock;
-        for (;; ++n) {
-            target = candidate();
-            if (exists(target))
-                continue;
-            part = partName();
-            const int fd = ::open(part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            if (fd < 0) {
-                if (errno != EEXIST)
-                    failSystem(
-                        errno, QStringLiteral("Cannot create the workbook file %1").arg(QFile::decodeName(part)));
-                continue;
-            }
-            lock.reset(fd);
-            const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-            if (!locked && errno != EWOULDBLOCK)
-                break; // a file system without locks: written unguarded, and never taken for abandoned
-            struct stat mine, named;
-            if (locked && ::fstat(fd, &mine) == 0 && ::stat(part.constData(), &named) == 0
-                && mine.st_dev == named.st_dev && mine.st_ino == named.st_ino)
-                break;
-            // In the instant before the lock, a starting instance took the new
-            // file for abandoned and is removing it: another name.
-            lock.reset();
-        }
+        const QByteArray part = createPartFile(name, lock);
         FileGuard partGuard(part);
         writeFile(wb, lock.get(), part);
         if (::chmod(part.constData(), 0600) != 0)
             failSystem(errno, QStringLiteral("Cannot protect the workbook file %1").arg(QFile::decodeName(part)));
+        QByteArray target = name.target();
         while (!renameNoReplace(part, target)) {
-            ++n;
-            target = candidate();
+            ++name.number;
+            target = name.target();
         }
         partGuard.keep();
         return QFile::decodeName(target);
