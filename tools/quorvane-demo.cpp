@@ -73,9 +73,11 @@ int exampleImage(const QString& file)
 }
 } // namespace
 
-int main(int argc, char* argv[])
+namespace {
+
+/** Message boxes are told on the terminal and answered "No" or "OK"; the end of the program is told too. */
+void answerBoxesOnTheTerminal()
 {
-    QApplication app(argc, argv);
     MsgBox::setHandler([](const MsgBox::Record& box) {
         const bool question = (box.style & 7) == MsgBox::YesNo;
         say(QStringLiteral("  message box (style %1, caption \"%2\"): %3%4")
@@ -84,39 +86,27 @@ int main(int argc, char* argv[])
         return question ? int(MsgBox::No) : int(MsgBox::Ok);
     });
     ProgramEnd::setHandler([] { say(QStringLiteral("  the program ends")); });
+}
 
-    if (argc == 3 && QByteArray(argv[1]) == "--grab-screen")
-        return QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
-    if (argc == 3 && QByteArray(argv[1]) == "--example-image")
-        return exampleImage(QString::fromLocal8Bit(argv[2]));
-
-    const QString shots = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
-    QDir().mkpath(shots);
-
-    // The demo's workbooks stay in the demo's folder (scripts/demo.sh names a
-    // documents folder there); never among the documents of whoever runs it.
+/**
+ * The demo's workbooks stay in the demo's folder (scripts/demo.sh names a
+ * documents folder there); never among the documents of whoever runs it.
+ */
+bool workbooksStayInTheDemo()
+{
     const QString demo = qEnvironmentVariable("QUORVANE_DEMO_DIR");
     const QString workbooks = xl::Application::workbookFolder();
     if (demo.isEmpty() || !workbooks.startsWith(QDir::cleanPath(demo) + QLatin1Char('/'))) {
         say(QStringLiteral("Workbooks would go to %1, outside the demo folder; run scripts/demo.sh.").arg(workbooks));
-        return 1;
+        return false;
     }
     say(QStringLiteral("Workbooks go to %1").arg(workbooks));
-    say(QStringLiteral("Starting Quorvane with the demo settings (%1)").arg(qEnvironmentVariable("XDG_CONFIG_HOME")));
-    ConnectionWindow connection;
-    if (ProgramEnd::ended())
-        return 1;
-    if (!connection.movedOn()) {
-        connection.show();
-        say(QStringLiteral("The stored settings did not connect: the connection window is shown."));
-        screenshot(&connection, shots + "/connection-window.png");
-        return 1;
-    }
-    TableWindow& tables = TableWindow::instance();
-    say(QStringLiteral("The stored settings connect: start-up went straight to the table window."));
-    say(QStringLiteral("  tables: %1").arg(listing(tables)));
-    screenshot(&tables, shots + "/table-window.png");
+    return true;
+}
 
+/** "< Back", the connection window's fields and buttons, and "Next >" again. */
+void goBackAndForth(ConnectionWindow& connection, TableWindow& tables, const QString& shots)
+{
     say(QStringLiteral("Pressing \"< Back\""));
     tables.backButton->click();
     say(QStringLiteral("  server \"%1\", port \"%2\", user \"%3\", password %4, database \"%5\", local connection %6")
@@ -133,7 +123,11 @@ int main(int argc, char* argv[])
     say(QStringLiteral("Pressing \"Next >\""));
     connection.nextButton->click();
     say(QStringLiteral("  table window %1; tables: %2").arg(tables.isVisible() ? "shown" : "hidden", listing(tables)));
+}
 
+/** "Select All" and "Finish", then the workbook's sheets as openpyxl reads them. */
+int exportEverything(TableWindow& tables)
+{
     say(QStringLiteral("Pressing \"Select All\" and \"Finish\""));
     tables.selectAllButton->click();
     tables.finishButton->click();
@@ -155,4 +149,37 @@ int main(int argc, char* argv[])
     reader.waitForFinished(60000);
     std::printf("%s", reader.readAllStandardOutput().constData());
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    answerBoxesOnTheTerminal();
+    if (argc == 3 && QByteArray(argv[1]) == "--grab-screen")
+        return QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
+    if (argc == 3 && QByteArray(argv[1]) == "--example-image")
+        return exampleImage(QString::fromLocal8Bit(argv[2]));
+
+    const QString shots = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+    QDir().mkpath(shots);
+    if (!workbooksStayInTheDemo())
+        return 1;
+    say(QStringLiteral("Starting Quorvane with the demo settings (%1)").arg(qEnvironmentVariable("XDG_CONFIG_HOME")));
+    ConnectionWindow connection;
+    if (ProgramEnd::ended())
+        return 1;
+    if (!connection.movedOn()) {
+        connection.show();
+        say(QStringLiteral("The stored settings did not connect: the connection window is shown."));
+        screenshot(&connection, shots + "/connection-window.png");
+        return 1;
+    }
+    TableWindow& tables = TableWindow::instance();
+    say(QStringLiteral("The stored settings connect: start-up went straight to the table window."));
+    say(QStringLiteral("  tables: %1").arg(listing(tables)));
+    screenshot(&tables, shots + "/table-window.png");
+    goBackAndForth(connection, tables, shots);
+    return exportEverything(tables);
 }
