@@ -40,7 +40,7 @@ struct Job {
 struct CellStream::Impl {
     /** The writer's side of one sheet of the model. */
     struct Sheet {
-        enum State { Fresh, Open, Packed, Unpackable };
+        enum State { Fresh, Packed, Unpackable }; // and open while it is `open`
         State state = Fresh;
         Cursor at; // decoding carries over from buffer to buffer
         PackedRows packed;
@@ -235,7 +235,7 @@ void CellStream::Impl::write(const Job& job)
         else if (sheet.state == Sheet::Packed)
             sheet.unpackable(); // gone back to: the packed rows are no longer all of it
     }
-    if (sheet.state != Sheet::Open)
+    if (open != &sheet)
         return;
     forEachRecord(job.records.get(), job.records.get() + job.size, sheet.at, [&](const Record& r) {
         if (open == &sheet && !rows->add(r))
@@ -247,7 +247,6 @@ void CellStream::Impl::start(Sheet& sheet)
 {
     packer.begin(intoStore(cells, sheet.packed));
     rows = std::make_unique<SheetRows>(packer);
-    sheet.state = Sheet::Open;
     open = &sheet;
 }
 
@@ -256,14 +255,8 @@ void CellStream::Impl::close()
 {
     if (!open)
         return;
-    Sheet& sheet = *open;
-    rows->finish();
-    PackedRows& packed = sheet.packed;
-    packed.packedSize = packer.packedSize();
-    packed.plainSize = packer.plainSize();
-    packed.crc = packer.crc();
-    packed.extent = rows->extent();
-    sheet.state = Sheet::Packed;
+    rows->finish(open->packed);
+    open->state = Sheet::Packed;
     rows.reset();
     open = nullptr;
 }

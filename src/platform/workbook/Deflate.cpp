@@ -31,14 +31,14 @@ std::uint32_t crc32Joined(std::uint32_t first, std::uint32_t second, std::uint64
 
 struct Deflater::Stream {
     z_stream z{};
-    bool open = false;
     std::vector<unsigned char> output = std::vector<unsigned char>(OutputSize);
 
-    ~Stream()
+    Stream()
     {
-        if (open)
-            ::deflateEnd(&z);
+        if (::deflateInit2(&z, Level, Z_DEFLATED, RawDeflate, MemoryLevel, Z_DEFAULT_STRATEGY) != Z_OK)
+            fail(ApplicationDefinedError, QStringLiteral("The compressor could not start: out of memory."));
     }
+    ~Stream() { ::deflateEnd(&z); }
 };
 
 Deflater::Deflater() : m_stream(std::make_unique<Stream>())
@@ -48,14 +48,7 @@ Deflater::~Deflater() = default;
 
 void Deflater::begin(Sink sink)
 {
-    z_stream& z = m_stream->z;
-    if (!m_stream->open) {
-        if (::deflateInit2(&z, Level, Z_DEFLATED, RawDeflate, MemoryLevel, Z_DEFAULT_STRATEGY) != Z_OK)
-            fail(ApplicationDefinedError, QStringLiteral("The compressor could not start: out of memory."));
-        m_stream->open = true;
-    } else {
-        ::deflateReset(&z);
-    }
+    ::deflateReset(&m_stream->z);
     m_sink = std::move(sink);
     m_crc = 0;
     m_plain = 0;

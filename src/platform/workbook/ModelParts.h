@@ -194,8 +194,6 @@ struct Worksheet::Impl {
     std::uint32_t serial = 0;
     QString name;
     std::vector<Chunk> chunks;
-    /** Records kept, cleared cells included: what the sheet costs the writer. */
-    std::uint64_t records = 0;
     Cursor last; // position of the last record kept
     bool needsSort = false; // written out of row order, or a cell written twice
     std::vector<std::uint16_t> shown; // longest shown value per column, in characters

@@ -67,13 +67,9 @@ private:
 
 void ZipFile::putBytes(std::string_view bytes)
 {
-    while (!bytes.empty()) {
-        const std::size_t n = std::min(bytes.size(), BufferSize - std::min(BufferSize, m_buffer.size()));
-        m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.begin() + std::ptrdiff_t(n));
-        bytes.remove_prefix(n);
-        if (m_buffer.size() >= BufferSize)
-            flush();
-    }
+    m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
+    if (m_buffer.size() >= BufferSize)
+        flush();
 }
 
 void ZipFile::flush()
@@ -325,7 +321,7 @@ std::string workbookRelationships(std::size_t sheets)
 }
 
 /**
- * The cell formats (CellStyle): built-in ones that follow the reader's
+ * The cell formats, by the index a sheet's cells give (SheetXml.cpp): built-in ones that follow the reader's
  * regional settings: short date (14), time (21), date and time (22).
  */
 std::string stylesPart()
@@ -381,7 +377,7 @@ void forEachKeptRecord(const Worksheet::Impl& s, const TempStore& store, F&& f)
     for (std::size_t i = 0; i < records.size(); ++i) {
         const bool overwritten = i + 1 < records.size() && records[i + 1].row == records[i].row
             && records[i + 1].column == records[i].column;
-        if (!overwritten && records[i].kind != KEmpty)
+        if (!overwritten)
             f(records[i]);
     }
 }
@@ -392,16 +388,9 @@ PackedRows packFromStore(const Worksheet::Impl& s, TempStore& store, Deflater& p
     PackedRows packed;
     packer.begin(intoStore(store, packed));
     SheetRows rows(packer);
-    // A cell cleared in order leaves nothing to write: its record is passed over.
-    forEachKeptRecord(s, store, [&](const Record& r) {
-        if (r.kind != KEmpty)
-            rows.add(r);
-    });
-    rows.finish();
-    packed.packedSize = packer.packedSize();
-    packed.plainSize = packer.plainSize();
-    packed.crc = packer.crc();
-    packed.extent = rows.extent();
+    // The rows take no cleared cell: where a clear is a cell's last write, the cell stays empty.
+    forEachKeptRecord(s, store, [&](const Record& r) { rows.add(r); });
+    rows.finish(packed);
     return packed;
 }
 

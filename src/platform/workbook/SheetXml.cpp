@@ -40,6 +40,24 @@ void appendReference(std::string& out, std::uint32_t row, std::uint16_t column)
     appendNumber(out, row + 1);
 }
 
+/**
+ * The opening of a number cell's value, with the index of its cell format
+ * in the styles part (Package.cpp) where it is a date or time.
+ */
+const char* numberOpening(Kind kind)
+{
+    switch (kind) {
+    case KDate:
+        return " s=\"1\"><v>";
+    case KTime:
+        return " s=\"2\"><v>";
+    case KDateTime:
+        return " s=\"3\"><v>";
+    default:
+        return "><v>";
+    }
+}
+
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -78,32 +96,18 @@ bool SheetRows::add(const Record& r)
     const bool after = !m_extent.any || r.row > m_row || (r.row == m_row && r.column > m_column);
     if (!after || r.kind == KEmpty)
         return false;
-    const bool newRow = !m_rowOpen || r.row != m_row;
-    if (newRow) {
-        if (m_rowOpen)
+    if (!m_extent.any || r.row != m_row) {
+        if (m_extent.any)
             m_xml += "</row>";
         m_xml += "<row r=\"";
         appendNumber(m_xml, r.row + 1);
         m_xml += "\">";
-        m_rowOpen = true;
     }
     // Every cell says where it is: some readers (Gnumeric) do not count along.
     m_xml += "<c r=\"";
     appendReference(m_xml, r.row, r.column);
     m_xml += '"';
     switch (r.kind) {
-    case KNumber:
-        m_xml += "><v>";
-        break;
-    case KDate:
-        m_xml += " s=\"1\"><v>";
-        break;
-    case KTime:
-        m_xml += " s=\"2\"><v>";
-        break;
-    case KDateTime:
-        m_xml += " s=\"3\"><v>";
-        break;
     case KFalse:
     case KTrue:
         m_xml += r.kind == KTrue ? " t=\"b\"><v>1</v></c>" : " t=\"b\"><v>0</v></c>";
@@ -116,12 +120,11 @@ bool SheetRows::add(const Record& r)
         text(r.text, r.length);
         m_xml += "</t></is></c>";
         break;
-    case KEmpty:
-        break;
-    }
-    if (r.kind == KNumber || r.kind == KDate || r.kind == KTime || r.kind == KDateTime) {
+    default: // a number, plain or as a date or time
+        m_xml += numberOpening(r.kind);
         appendNumber(m_xml, r.number);
         m_xml += "</v></c>";
+        break;
     }
     m_extent.take(r.row, r.column);
     m_row = r.row;
@@ -169,13 +172,17 @@ void SheetRows::pack()
     m_xml.clear();
 }
 
-void SheetRows::finish()
+void SheetRows::finish(PackedRows& packed)
 {
-    if (m_rowOpen)
+    if (m_extent.any)
         m_xml += "</row>";
     m_xml += Tail;
     pack();
     m_packer.end(true);
+    packed.packedSize = m_packer.packedSize();
+    packed.plainSize = m_packer.plainSize();
+    packed.crc = m_packer.crc();
+    packed.extent = m_extent;
 }
 
 Deflater::Sink intoStore(TempStore& store, PackedRows& packed)

@@ -24,20 +24,16 @@ public:
 
     /** False, taking nothing, for a record that is not after the last one or that clears a cell. */
     bool add(const Record& r);
-    /** Ends the rows and their packed stream. */
-    void finish();
-
-    const Extent& extent() const { return m_extent; }
+    /** Ends the rows and their packed stream, and notes in `packed` what they came to. */
+    void finish(PackedRows& packed);
 
 private:
-    void openCell(const Record& r, const char* attributes);
     void text(const char* text, std::size_t size);
     void pack();
 
     Deflater& m_packer;
     std::string m_xml;
-    Extent m_extent;
-    bool m_rowOpen = false;
+    Extent m_extent; // a row is open once there is any cell
     std::uint32_t m_row = 0;
     std::uint16_t m_column = 0;
 };
@@ -50,8 +46,5 @@ std::string sheetHead(const Extent& extent, bool selected, const std::vector<std
 
 /** A column's width for the longest value shown in it; never wider than Excel allows. */
 double columnWidth(unsigned shownChars);
-
-/** The index of each cell format in the styles part. */
-enum CellStyle : int { DateStyle = 1, TimeStyle = 2, DateTimeStyle = 3 };
 
 } // namespace xl

@@ -631,7 +631,6 @@ void Worksheet::write(long row, long column, const CellValue& value)
     if (!inOrder)
         s.needsSort = true;
     s.last = {true, r, c};
-    ++s.records;
     if (cell.shown) {
         if (c >= s.shown.size())
             s.shown.resize(std::size_t(c) + 1);
