@@ -15,10 +15,10 @@
 // Each measurement runs in a process of its own so that its peak resident memory is its own.
 
 #include "connection/ConnectionWindow.h"
-#include "export/TableWindow.h"
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/MsgBox.h"
 #include "platform/ui/ProgramEnd.h"
+#include "windows/TableWindow.h"
 
 #include <QApplication>
 #include <QDir>
@@ -207,6 +207,84 @@ qint64 fileSize(const QString& path)
     return QFileInfo(path).size();
 }
 
+/** The export's settings for `source`, where the program keeps them. */
+void storeSettings(const Source& source)
+{
+    QSettings store(qEnvironmentVariable("XDG_CONFIG_HOME") + "/Brantlow/Brantlow.ini", QSettings::IniFormat);
+    if (source.tds()) {
+        store.setValue("Quorvane/MSSQLServer", "127.0.0.1");
+        store.setValue("Quorvane/MSSQLPort", QString::number(source.tdsPort));
+        store.setValue("Quorvane/MSSQLDatabase", source.tdsDatabase);
+        store.setValue("Quorvane/MSSQLUser", "tester");
+        store.setValue("Quorvane/MSSQLPassword", "secret");
+    } else {
+        store.setValue("Quorvane/MSSQLServer", "localhost");
+        store.setValue("Quorvane/MSSQLDatabase", source.sqliteFile);
+    }
+}
+
+/** The longest time without events while it measures: a timer that should tick every 10 ms. */
+class GapMeter {
+public:
+    GapMeter()
+    {
+        m_ticker.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_ticker, &QTimer::timeout, [this] {
+            if (m_measuring)
+                m_longest = std::max(m_longest, m_sinceTick.elapsed());
+            m_sinceTick.restart();
+        });
+        m_ticker.start(10);
+    }
+    void start()
+    {
+        m_measuring = true;
+        m_sinceTick.restart();
+    }
+    qint64 stop()
+    {
+        m_measuring = false;
+        return std::max(m_longest, m_sinceTick.elapsed());
+    }
+
+private:
+    QTimer m_ticker;
+    QElapsedTimer m_sinceTick;
+    qint64 m_longest = 0;
+    bool m_measuring = false;
+};
+
+/** Start-up on the stored settings, "Select All" and "Finish", as a user would; the figures go to stdout. */
+Async::Task<int> exportThroughTheWindows()
+{
+    ConnectionWindow connectionWindow;
+    co_await connectionWindow.startUp();
+    TableWindow* tables = TableWindow::existing();
+    if (!tables) {
+        std::fprintf(stderr, "the table window did not open\n");
+        co_return 1;
+    }
+    tables->selectAllButton->click(); // "Select All"
+    GapMeter gaps;
+    co_await Async::nextTurn();
+    gaps.start();
+    QElapsedTimer clock;
+    clock.start();
+    co_await tables->finishClicked(); // "Finish"
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    const qint64 maxGap = gaps.stop();
+    std::printf("%.3f %lld %lld %lld\n", seconds, maxGap, peakResidentKiB(), fileSize(tables->lastWorkbookPath()));
+    QFile::remove(tables->lastWorkbookPath());
+    co_return 0;
+}
+
+Async::Task<> exportAndExit()
+{
+    const int status = co_await exportThroughTheWindows();
+    // quit() would ask the windows first, and closing them ends the program.
+    QCoreApplication::exit(status);
+}
+
 /** One export through the real windows. Prints: seconds maxGapMs peakKiB fileBytes. */
 int runExport(int argc, char* argv[], const Source& source)
 {
@@ -217,52 +295,9 @@ int runExport(int argc, char* argv[], const Source& source)
         return int(MsgBox::Ok);
     });
     ProgramEnd::setHandler([] {});
-    {
-        QSettings store(qEnvironmentVariable("XDG_CONFIG_HOME") + "/Brantlow/Brantlow.ini", QSettings::IniFormat);
-        if (source.tds()) {
-            store.setValue("Quorvane/MSSQLServer", "127.0.0.1");
-            store.setValue("Quorvane/MSSQLPort", QString::number(source.tdsPort));
-            store.setValue("Quorvane/MSSQLDatabase", source.tdsDatabase);
-            store.setValue("Quorvane/MSSQLUser", "tester");
-            store.setValue("Quorvane/MSSQLPassword", "secret");
-        } else {
-            store.setValue("Quorvane/MSSQLServer", "localhost");
-            store.setValue("Quorvane/MSSQLDatabase", source.sqliteFile);
-        }
-    }
-    ConnectionWindow connectionWindow;
-    if (!TableWindow::exists()) {
-        std::fprintf(stderr, "the table window did not open\n");
-        return 1;
-    }
-    TableWindow& tables = TableWindow::instance();
-    tables.selectAllButton->click(); // "Select All"
-
-    // A timer that should tick every 10 ms: the longest gap is the longest time without events.
-    QElapsedTimer sinceTick;
-    qint64 maxGap = 0;
-    bool measuring = false;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        if (measuring)
-            maxGap = std::max(maxGap, sinceTick.elapsed());
-        sinceTick.restart();
-    });
-    ticker.start(10);
-    QElapsedTimer clock;
-    QTimer::singleShot(0, [&] {
-        measuring = true;
-        sinceTick.restart();
-        clock.start();
-        tables.finishButton->click(); // "Finish"
-        const double seconds = clock.nsecsElapsed() / 1e9;
-        measuring = false;
-        maxGap = std::max(maxGap, sinceTick.elapsed());
-        std::printf("%.3f %lld %lld %lld\n", seconds, maxGap, peakResidentKiB(), fileSize(tables.lastWorkbookPath()));
-        QFile::remove(tables.lastWorkbookPath());
-        QCoreApplication::exit(0); // quit() would ask the windows first, and closing them ends the program
-    });
+    storeSettings(source);
+    Async::Task<> run;
+    QTimer::singleShot(0, [&run] { run = exportAndExit(); });
     return app.exec();
 }
 

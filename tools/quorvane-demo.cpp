@@ -8,10 +8,10 @@
 // desktop opener) is prepared by scripts/demo.sh.
 
 #include "connection/ConnectionWindow.h"
-#include "export/TableWindow.h"
 #include "platform/ui/MsgBox.h"
 #include "platform/ui/ProgramEnd.h"
 #include "platform/workbook/Workbook.h"
+#include "windows/TableWindow.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -38,9 +38,10 @@ QString oneLine(QString text)
     return text.replace(QLatin1String("\r\n"), QLatin1String(" / ")).replace(QLatin1Char('\r'), QLatin1String(" / "));
 }
 
-void screenshot(QWidget* window, const QString& file)
+/** Once the window has been painted. */
+Async::Task<> screenshot(QWidget* window, QString file)
 {
-    QApplication::processEvents();
+    co_await Async::nextTurn();
     if (window->grab().save(file))
         say(QStringLiteral("  screenshot: %1").arg(file));
 }
@@ -68,7 +69,7 @@ int exampleImage(const QString& file)
     window.databaseEdit->setText(QStringLiteral("Northwind"));
     window.localConnectionBox->setChecked(true);
     window.show();
-    QApplication::processEvents();
+    window.ensurePolished();
     return window.grab().save(file, "JPG", 92) ? 0 : 1;
 }
 } // namespace
@@ -105,7 +106,7 @@ bool workbooksStayInTheDemo()
 }
 
 /** "< Back", the connection window's fields and buttons, and "Next >" again. */
-void goBackAndForth(ConnectionWindow& connection, TableWindow& tables, const QString& shots)
+Async::Task<> goBackAndForth(ConnectionWindow& connection, TableWindow& tables, QString shots)
 {
     say(QStringLiteral("Pressing \"< Back\""));
     tables.backButton->click();
@@ -114,27 +115,27 @@ void goBackAndForth(ConnectionWindow& connection, TableWindow& tables, const QSt
                 connection.passwordEdit->text().isEmpty() ? QStringLiteral("empty") : QStringLiteral("set"),
                 connection.databaseEdit->text(),
                 connection.localConnectionBox->isChecked() ? QStringLiteral("ticked") : QStringLiteral("unticked")));
-    screenshot(&connection, shots + "/connection-window.png");
+    co_await screenshot(&connection, shots + "/connection-window.png");
 
     say(QStringLiteral("Pressing \"Test Connection\""));
-    connection.testConnectionButton->click();
+    co_await connection.testConnectionClicked();
     say(QStringLiteral("Pressing \"Help\""));
     connection.helpButton->click();
     say(QStringLiteral("Pressing \"Next >\""));
-    connection.nextButton->click();
+    co_await connection.nextClicked();
     say(QStringLiteral("  table window %1; tables: %2").arg(tables.isVisible() ? "shown" : "hidden", listing(tables)));
 }
 
 /** "Select All" and "Finish", then the workbook's sheets as openpyxl reads them. */
-int exportEverything(TableWindow& tables)
+Async::Task<int> exportEverything(TableWindow& tables)
 {
     say(QStringLiteral("Pressing \"Select All\" and \"Finish\""));
     tables.selectAllButton->click();
-    tables.finishButton->click();
+    co_await tables.finishClicked();
     const QString workbook = tables.lastWorkbookPath();
     if (workbook.isEmpty()) {
         say(QStringLiteral("  no workbook was written"));
-        return 1;
+        co_return 1;
     }
     say(QStringLiteral("  workbook: %1").arg(workbook));
     QProcess reader;
@@ -148,7 +149,36 @@ int exportEverything(TableWindow& tables)
             workbook});
     reader.waitForFinished(60000);
     std::printf("%s", reader.readAllStandardOutput().constData());
-    return 0;
+    co_return 0;
+}
+
+/** The demo's whole run on the stored settings, as a user would go through it. */
+Async::Task<int> runDemo(QString shots)
+{
+    say(QStringLiteral("Starting Quorvane with the demo settings (%1)").arg(qEnvironmentVariable("XDG_CONFIG_HOME")));
+    ConnectionWindow connection;
+    co_await connection.startUp();
+    if (ProgramEnd::ended())
+        co_return 1;
+    TableWindow* tables = TableWindow::existing();
+    if (!connection.movedOn() || !tables) {
+        connection.show();
+        say(QStringLiteral("The stored settings did not connect: the connection window is shown."));
+        co_await screenshot(&connection, shots + "/connection-window.png");
+        co_return 1;
+    }
+    say(QStringLiteral("The stored settings connect: start-up went straight to the table window."));
+    say(QStringLiteral("  tables: %1").arg(listing(*tables)));
+    co_await screenshot(tables, shots + "/table-window.png");
+    co_await goBackAndForth(connection, *tables, shots);
+    const int status = co_await exportEverything(*tables);
+    co_return status;
+}
+
+Async::Task<> runDemoAndExit(QString shots)
+{
+    const int status = co_await runDemo(shots);
+    QCoreApplication::exit(status);
 }
 
 } // namespace
@@ -166,20 +196,7 @@ int main(int argc, char* argv[])
     QDir().mkpath(shots);
     if (!workbooksStayInTheDemo())
         return 1;
-    say(QStringLiteral("Starting Quorvane with the demo settings (%1)").arg(qEnvironmentVariable("XDG_CONFIG_HOME")));
-    ConnectionWindow connection;
-    if (ProgramEnd::ended())
-        return 1;
-    if (!connection.movedOn()) {
-        connection.show();
-        say(QStringLiteral("The stored settings did not connect: the connection window is shown."));
-        screenshot(&connection, shots + "/connection-window.png");
-        return 1;
-    }
-    TableWindow& tables = TableWindow::instance();
-    say(QStringLiteral("The stored settings connect: start-up went straight to the table window."));
-    say(QStringLiteral("  tables: %1").arg(listing(tables)));
-    screenshot(&tables, shots + "/table-window.png");
-    goBackAndForth(connection, tables, shots);
-    return exportEverything(tables);
+    Async::Task<> demo;
+    QTimer::singleShot(0, [&demo, shots] { demo = runDemoAndExit(shots); });
+    return app.exec();
 }

@@ -1,7 +1,6 @@
 #include "connection/ConnectionWindow.h"
 
 #include "connection/Help.h"
-#include "export/TableWindow.h"
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/CursorFile.h"
 #include "platform/ui/MsgBox.h"
@@ -11,9 +10,9 @@
 #include "shell/LookAndFeel.h"
 #include "shell/Main.h"
 #include "shell/Settings.h"
-#include "shell/Waiting.h"
 #include "shell/WindowFlow.h"
 #include "sqlaccess/SqlServer.h"
+#include "windows/TableWindow.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -49,8 +48,8 @@ ConnectionWindow::ConnectionWindow(QWidget* parent) : ConnectionWindowLayout(par
     connect(portEdit, &QLineEdit::textChanged, this, &ConnectionWindow::portChanged);
     // Clicks and changes made by code both count.
     connect(localConnectionBox, &QCheckBox::toggled, this, &ConnectionWindow::localConnectionClicked);
-    connect(testConnectionButton, &QPushButton::clicked, this, &ConnectionWindow::testConnectionClicked);
-    connect(nextButton, &QPushButton::clicked, this, &ConnectionWindow::nextClicked);
+    connect(testConnectionButton, &QPushButton::clicked, this, [this] { testConnectionClicked(); });
+    connect(nextButton, &QPushButton::clicked, this, [this] { nextClicked(); });
     connect(helpButton, &QPushButton::clicked, this, &ConnectionWindow::helpClicked);
 
     LookAndFeel::InstallHoverRules(pointer, {testConnectionButton, nextButton, helpButton},
@@ -58,7 +57,7 @@ ConnectionWindow::ConnectionWindow(QWidget* parent) : ConnectionWindowLayout(par
         {userLabel, serverLabel, databaseLabel, passwordLabel, portLabel});
     LookAndFeel::InstallSelectAllOnFocus({serverEdit, userEdit, passwordEdit, databaseEdit, portEdit});
 
-    load();
+    m_startUp = load();
 }
 
 ConnectionWindow::~ConnectionWindow()
@@ -69,16 +68,16 @@ ConnectionWindow::~ConnectionWindow()
         WindowFlow::SetConnectionWindow(nullptr);
 }
 
-void ConnectionWindow::load()
+Async::Task<> ConnectionWindow::load()
 {
     try {
-        startUp();
+        co_await tryStoredSettings();
     } catch (const ProgramEnded&) {
         // Closed while the saved settings were being tried.
     }
 }
 
-void ConnectionWindow::startUp()
+Async::Task<> ConnectionWindow::tryStoredSettings()
 {
     ErrorTrap trap(Locations::ConnectionWindowLoad);
     trap.step(104, [&] {
@@ -111,16 +110,19 @@ void ConnectionWindow::startUp()
         pointer.setMousePointer(WindowPointer::Hourglass);
         bool connects = false;
         {
-            BusyGuard busy(m_connecting);
+            const Async::BusyFlag busy(m_connecting);
             // Nothing is asked before the window shows: a server the user has
             // not yet trusted gets no password, and the window waits for "Next >".
-            connects = trap.test(140, [&] { return SqlServer::TestConnection(nullptr, false); });
+            connects = co_await SqlServer::TestConnection(nullptr, false);
+            connects = trap.test(140, [&] { return connects; });
         }
-        if (connects)
-            trap.step(142, [&] { nextClicked(); });
+        if (connects) {
+            const std::exception_ptr failed = co_await Async::failureOf(nextClicked());
+            trap.passed(142, failed);
+        }
         pointer.setMousePointer(WindowPointer::Default);
         if (ProgramEnd::ended())
-            return;
+            co_return;
     }
     trap.step(144, [&] { showAsStarted(false); });
     trap.step(146, [] { IsInstalled::CheckExcelInstalled(); });
@@ -179,18 +181,18 @@ ConnectionSettings ConnectionWindow::connectionSettings() const
     return s;
 }
 
-void ConnectionWindow::testConnectionClicked()
+Async::Task<> ConnectionWindow::testConnectionClicked()
 {
     // A second press while a connection is being made is ignored.
     if (m_connecting)
-        return;
-    BusyGuard busy(m_connecting);
+        co_return;
+    const Async::BusyFlag busy(m_connecting);
     try {
-        testConnection();
+        co_await testConnection();
     } catch (const ProgramEnded&) { }
 }
 
-void ConnectionWindow::testConnection()
+Async::Task<> ConnectionWindow::testConnection()
 {
     // 100: the connection is made where it is opened, off the window's thread.
     // From here on a failure means "could not connect", told in our own words.
@@ -199,7 +201,7 @@ void ConnectionWindow::testConnection()
     try {
         pointer.setMousePointer(WindowPointer::Hourglass); // 102
         const ConnectionSettings settings = connectionSettings(); // 104: 106 local form, 108 with the port
-        SqlServer::Connect(settings); // and let go at once
+        co_await SqlServer::Connect(settings); // and let go at once
         MsgBox::show(QStringLiteral("Connection successful."), MsgBox::OkOnly); // 110
         pointer.setMousePointer(WindowPointer::Default); // 112
     } catch (const ProgramEnded&) {
@@ -218,35 +220,45 @@ void ConnectionWindow::testConnection()
     }
 }
 
-void ConnectionWindow::nextClicked()
+Async::Task<> ConnectionWindow::nextClicked()
 {
     if (m_connecting)
-        return;
-    BusyGuard busy(m_connecting);
+        co_return;
+    const Async::BusyFlag busy(m_connecting);
     // The window answers while the server is asked; the hourglass says why nothing else happens yet.
     pointer.setMousePointer(WindowPointer::Hourglass);
     try {
-        moveOn();
+        co_await moveOn();
     } catch (const ProgramEnded&) {
-        return;
+        co_return;
     }
     pointer.setMousePointer(WindowPointer::Default);
 }
 
-void ConnectionWindow::moveOn()
+namespace {
+/** The table window fills its list when it is first made; the list is asked for once a press either way. */
+Async::Task<> listTables()
+{
+    if (TableWindow* tables = TableWindow::existing())
+        co_await tables->refill();
+    else
+        co_await TableWindow::open();
+}
+} // namespace
+
+Async::Task<> ConnectionWindow::moveOn()
 {
     ErrorTrap trap(Locations::ConnectionWindowNext);
     QString driverWords;
-    if (trap.test(100, [&] { return SqlServer::TestConnection(&driverWords); })) {
-        // The table window fills its list when it is first made; the list is
-        // asked for once a press either way.
-        trap.step(102, [] {
-            if (TableWindow::exists())
-                SqlServer::FillTableList(TableWindow::instance().tableList);
-            else
-                TableWindow::instance();
+    const bool connects = co_await SqlServer::TestConnection(&driverWords);
+    if (trap.test(100, [&] { return connects; })) {
+        const std::exception_ptr failed = co_await Async::failureOf(listTables());
+        trap.passed(102, failed);
+        trap.step(104, [] {
+            if (!TableWindow::exists())
+                throw quorvane::Error(91, QStringLiteral("Object variable not set"));
+            TableWindow::existing()->show();
         });
-        trap.step(104, [] { TableWindow::instance().show(); });
         trap.step(106, [&] {
             hide();
             m_movedOn = true;

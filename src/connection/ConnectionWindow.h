@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/skin/SkinFramework.h"
+#include "shell/Async.h"
 #include "sqlaccess/ConnectionSettings.h"
 #include "windows/ConnectionWindowLayout.h"
 
@@ -16,8 +17,10 @@ public:
     explicit ConnectionWindow(QWidget* parent = nullptr);
     ~ConnectionWindow() override;
 
-    /** The start-up sequence. */
-    void load();
+    /** The start-up sequence; the constructor starts it. */
+    Async::Task<> load();
+    /** The start-up sequence the constructor started, to be awaited once by whoever drives the window. */
+    Async::Task<>& startUp() { return m_startUp; }
 
     void serverChanged();
     void userChanged();
@@ -27,9 +30,9 @@ public:
     void localConnectionClicked();
 
     /** "Test Connection". */
-    void testConnectionClicked();
+    Async::Task<> testConnectionClicked();
     /** "Next >"; also carried out by the start-up sequence. */
-    void nextClicked();
+    Async::Task<> nextClicked();
     /** "Help". */
     void helpClicked();
 
@@ -44,24 +47,13 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void startUp();
-    void testConnection();
-    void moveOn();
+    Async::Task<> tryStoredSettings();
+    Async::Task<> testConnection();
+    Async::Task<> moveOn();
     /** Caption, icon and application title as start-up sets them; shows the window when asked. */
     void showAsStarted(bool show = true);
 
-    /** Sets a flag for as long as it lives. */
-    class BusyGuard {
-    public:
-        explicit BusyGuard(bool& flag) : m_flag(flag) { flag = true; }
-        ~BusyGuard() { m_flag = false; }
-        BusyGuard(const BusyGuard&) = delete;
-        BusyGuard& operator=(const BusyGuard&) = delete;
-
-    private:
-        bool& m_flag;
-    };
-
+    Async::Task<> m_startUp;
     bool m_movedOn = false;
     /** A connection is being made for "Test Connection", "Next >" or start-up. */
     bool m_connecting = false;

@@ -1,10 +1,7 @@
 #include "export/RowReader.h"
 
 #include "export/CellConversion.h"
-#include "platform/ui/ProgramEnd.h"
-#include "shell/Waiting.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 
 namespace {
@@ -112,15 +109,21 @@ void RowReader::readAll()
         if (!batch)
             batch = std::make_unique<Batch>();
         more = fill(*batch);
-        const std::lock_guard<std::mutex> hold(m_lock);
-        m_reading = false;
-        if (batch->count > 0)
-            m_ready.push_back(std::move(batch));
+        {
+            const std::lock_guard<std::mutex> hold(m_lock);
+            m_reading = false;
+            if (batch->count > 0)
+                m_ready.push_back(std::move(batch));
+        }
         m_changed.notify_all();
+        m_arrived.notify();
     }
-    const std::lock_guard<std::mutex> hold(m_lock);
-    m_done = true;
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        m_done = true;
+    }
     m_changed.notify_all();
+    m_arrived.notify();
 }
 
 const RowReader::Row* RowReader::next()
@@ -130,26 +133,18 @@ const RowReader::Row* RowReader::next()
     std::unique_lock<std::mutex> hold(m_lock);
     if (m_current)
         m_spare.push_back(std::move(m_current));
-    QElapsedTimer waited;
-    waited.start();
-    for (;;) {
-        if (!m_ready.empty()) {
-            m_current = std::move(m_ready.front());
-            m_ready.pop_front();
-            m_position = 0;
-            m_changed.notify_all();
-            return &m_current->rows[m_position++];
-        }
-        if (m_done)
-            return nullptr;
-        m_changed.wait_for(hold, std::chrono::milliseconds(5));
-        // A server that takes its time leaves the window answering.
-        if (m_ready.empty() && !m_done && waited.elapsed() >= 5) {
-            hold.unlock();
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            if (ProgramEnd::ended())
-                throw ProgramEnded{};
-            hold.lock();
-        }
-    }
+    if (m_ready.empty())
+        return nullptr;
+    m_current = std::move(m_ready.front());
+    m_ready.pop_front();
+    m_position = 0;
+    hold.unlock();
+    m_changed.notify_all();
+    return &m_current->rows[m_position++];
+}
+
+bool RowReader::pending()
+{
+    const std::lock_guard<std::mutex> hold(m_lock);
+    return !m_done || !m_ready.empty();
 }

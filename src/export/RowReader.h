@@ -2,6 +2,7 @@
 
 #include "platform/odbc/Odbc.h"
 #include "platform/workbook/Workbook.h"
+#include "shell/Async.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -15,8 +16,9 @@
 
 /**
  * The rows of an open record set, read ahead and made into cells on a thread
- * of their own while the window's thread hands them to the workbook, so that
- * the window goes on answering however long the server takes. At most a few
+ * of their own while the window's thread hands them to the workbook; the
+ * window's thread awaits their arrival, so the window goes on answering
+ * however long the server takes. At most a few
  * small batches wait at any moment, so memory stays flat however fast either
  * side is.
  */
@@ -49,11 +51,15 @@ public:
     RowReader& operator=(const RowReader&) = delete;
 
     /**
-     * The next row, or nullptr after the last one or once reading failed. While
-     * it waits, the window system is answered; throws ProgramEnded when the
-     * program ends meanwhile. The row stays valid until the next call.
+     * The next row when it has arrived, else nullptr: then await arrival()
+     * while pending(), else the rows have ended (after the last one, or once
+     * reading failed). The row stays valid until the next call.
      */
     const Row* next();
+    /** Whether rows may still arrive. */
+    bool pending();
+    /** Resumes once the reader has delivered rows or ended; throws ProgramEnded when the program ends. */
+    Async::Signal::Awaiter arrival() { return m_arrived.next(); }
 
     /** Why reading ended early (null when it did not) and the step: 202 a value, 206 the next row. */
     std::exception_ptr failure() const { return m_failure; }
@@ -85,6 +91,7 @@ private:
     bool m_reading = false;
     std::exception_ptr m_failure;
     int m_failedLine = 0;
+    Async::Signal m_arrived;
 
     std::unique_ptr<Batch> m_current;
     std::size_t m_position = 0;

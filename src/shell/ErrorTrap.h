@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/Waiting.h"
+#include "shell/Async.h"
 
 #include <QString>
 #include <exception>
@@ -30,6 +30,12 @@ public:
             report(std::current_exception());
             return false;
         }
+    }
+
+    /** A step that was awaited: reports `failure` (when there is one) at `line`; answers whether it passed. */
+    bool passed(int line, const std::exception_ptr& failure)
+    {
+        return step(line, [&] { Async::rethrow(failure); });
     }
 
     /** The test of a branch: when evaluating it fails, the branch body runs. */

@@ -3,13 +3,9 @@
 #include "platform/Error.h"
 #include "platform/odbc/Odbc.h"
 #include "shell/ErrorTrap.h"
-#include "shell/Waiting.h"
 #include "sqlaccess/ServerTrust.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QListWidget>
-#include <QListWidgetItem>
 
 namespace SqlServer {
 
@@ -27,14 +23,6 @@ ServerTrust::Question& trustQuestion()
 {
     static ServerTrust::Question question;
     return question;
-}
-
-/** What a step raises when an object it needs was never made: the classic run-time error. */
-QListWidget& need(QListWidget* list)
-{
-    if (!list)
-        throw quorvane::Error(91, QStringLiteral("Object variable or With block variable not set"));
-    return *list;
 }
 
 /** The schema of the current row; drivers of the old kind call the column TABLE_OWNER. */
@@ -93,7 +81,7 @@ QString loginTimedOut(int seconds)
  * window's thread, then ServerTrust decides (and may ask) on this one. The
  * probe's time is taken from the login's.
  */
-QString throughServerTrust(const ConnectionSettings& settings, const Driver& driver, bool mayAsk, int& secondsLeft)
+Async::Task<QString> throughServerTrust(ConnectionSettings settings, Driver driver, bool mayAsk, int& secondsLeft)
 {
     const tds::Address address = tds::ParseAddress(settings.server, settings.port, settings.local);
     const int seconds = secondsLeft;
@@ -102,44 +90,47 @@ QString throughServerTrust(const ConnectionSettings& settings, const Driver& dri
     std::function<tds::Probe()> probing = [address, seconds] {
         return tds::ProbeServer(address, tds::TrustStoreFile(), std::chrono::seconds(seconds));
     };
-    const tds::Probe probe = Waiting::offThread(std::move(probing), loginWait(seconds), loginTimedOut(seconds));
+    const tds::Probe probe = co_await Async::offThread(std::move(probing), loginWait(seconds), loginTimedOut(seconds));
     secondsLeft = std::max<int>(1, seconds - int(clock.elapsed() / 1000));
     const ServerTrust::Route route
         = ServerTrust::Decide(address, probe, mayAsk ? trustQuestion() : ServerTrust::Question());
-    return ConnectionStringThrough(route.section, settings, driver, route.encrypted);
+    co_return ConnectionStringThrough(route.section, settings, driver, route.encrypted);
 }
 
 } // namespace
 
-std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, bool mayAsk)
+Async::Task<std::unique_ptr<odbc::Connection>> Connect(ConnectionSettings settings, bool mayAsk)
 {
     const Driver driver = RegisteredDriver();
     RefuseUnsafeFields(settings, driver);
     int seconds = g_loginTimeout;
     // Other drivers keep their own ways: Microsoft's checks the certificate itself.
-    const QString text = driver.freeTds ? throughServerTrust(settings, driver, mayAsk, seconds)
-                                        : ConnectionString(settings, driver, false);
+    QString text = ConnectionString(settings, driver, false);
+    if (driver.freeTds)
+        text = co_await throughServerTrust(settings, driver, mayAsk, seconds);
     std::function<std::unique_ptr<odbc::Connection>()> login = [text, seconds] {
         auto connection = std::make_unique<odbc::Connection>();
         connection->setLoginTimeout(seconds);
         connection->open(text);
         return connection;
     };
-    return Waiting::offThread(std::move(login), loginWait(seconds), loginTimedOut(seconds));
+    std::unique_ptr<odbc::Connection> connection
+        = co_await Async::offThread(std::move(login), loginWait(seconds), loginTimedOut(seconds));
+    co_return connection;
 }
 
-bool TestConnection(QString* reason, bool mayAsk)
+Async::Task<bool> TestConnection(QString* reason, bool mayAsk)
 {
     try {
-        Connect(CurrentConnectionSettings(), mayAsk);
-        return true;
+        co_await Connect(CurrentConnectionSettings(), mayAsk);
+        co_return true;
     } catch (const ProgramEnded&) {
         throw;
     } catch (const quorvane::Error& e) {
         if (reason)
             *reason = e.description();
     } catch (...) { }
-    return false;
+    co_return false;
 }
 
 QString WithDriverWords(const QString& message, const QString& driverWords)
@@ -211,74 +202,85 @@ Schema readSchema(odbc::Connection& connection)
     return schema;
 }
 
+/** One of the schema's rows, kept when it is a user table. */
+void listRow(ErrorTrap& trap, const SchemaRow& row, std::vector<ListedTable>& tables)
+{
+    const bool isTable = trap.test(116, [&] { return row.type.get().toString() == QLatin1String("TABLE"); });
+    if (!isTable)
+        return;
+    const bool keep
+        = trap.test(120, [&] { return !row.name.get().toString().toUpper().contains(QLatin1String("SYS")); });
+    if (keep)
+        trap.step(122, [&] { tables.push_back({row.name.get().toString(), row.schema}); });
+}
+
+/** 114-124: the user tables among the schema's rows; a row that cannot be read is reported and passed. */
+std::vector<ListedTable> userTables(ErrorTrap& trap, const Schema& schema)
+{
+    std::vector<ListedTable> tables;
+    std::size_t at = 0;
+    const auto atEnd = [&] {
+        if (at < schema.rows.size())
+            return false;
+        if (schema.stoppedAt == 114)
+            std::rethrow_exception(schema.stopped);
+        return true;
+    };
+    while (trap.loopTest(114, [&] { return !atEnd(); })) {
+        listRow(trap, schema.rows[at], tables);
+        trap.step(124, [&] {
+            ++at;
+            if (at == schema.rows.size() && schema.stoppedAt == 124)
+                std::rethrow_exception(schema.stopped);
+        });
+    }
+    return tables;
+}
+
 } // namespace
 
-void FillTableList(QListWidget* list)
+Async::Task<std::vector<ListedTable>> ListTables()
 {
     ErrorTrap trap(Locations::TableListing);
     std::unique_ptr<odbc::Connection> connection;
-    Schema schema;
-
     // 100, 102: the connection and its record set are made where they are used.
     const bool local = trap.test(104, [&] { return CurrentConnectionSettings().local; });
+    ConnectionSettings settings = CurrentConnectionSettings();
+    settings.local = local;
+    std::exception_ptr failure;
+    try {
+        connection = co_await Connect(settings);
+    } catch (const ProgramEnded&) {
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
     trap.step(local ? 106 : 108, [&] {
-        ConnectionSettings settings = CurrentConnectionSettings();
-        settings.local = local;
-        connection = Connect(settings);
+        if (failure)
+            std::rethrow_exception(failure);
     });
     // The rows are read on a thread of their own; a server that stops
     // answering is given up by the driver's own time limit.
-    const bool haveRows = trap.step(110, [&] {
+    std::optional<Schema> schema;
+    try {
         if (!connection)
             throw quorvane::Error(3704, QStringLiteral("Operation is not allowed when the object is closed."));
         std::function<Schema()> reading
             = [open = std::shared_ptr<odbc::Connection>(std::move(connection))] { return readSchema(*open); };
-        schema = Waiting::offThread(std::move(reading), std::chrono::milliseconds(0), QString());
+        schema = co_await Async::offThread(std::move(reading));
+        failure = nullptr;
+    } catch (const ProgramEnded&) {
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    trap.step(110, [&] {
+        if (failure)
+            std::rethrow_exception(failure);
     });
-    trap.step(112, [&] { need(list).clear(); });
-
     // Without a schema every step of the row loop would fail in turn; the
     // failed query has been reported, so the loop is not entered.
-    if (haveRows) {
-        QElapsedTimer sinceEvents;
-        std::size_t at = 0;
-        const auto atEnd = [&] {
-            if (at < schema.rows.size())
-                return false;
-            if (schema.stoppedAt == 114)
-                std::rethrow_exception(schema.stopped);
-            return true;
-        };
-        while (trap.loopTest(114, [&] { return !atEnd(); })) {
-            const SchemaRow& row = schema.rows[at];
-            const bool isTable = trap.test(116, [&] { return row.type.get().toString() == QLatin1String("TABLE"); });
-            if (isTable) {
-                // Repainting is what costs; a long list fills at once while the window still answers.
-                trap.step(118, [&] {
-                    if (!sinceEvents.isValid() || sinceEvents.elapsed() >= 10) {
-                        QCoreApplication::processEvents();
-                        sinceEvents.start();
-                    }
-                });
-                const bool keep = trap.test(
-                    120, [&] { return !row.name.get().toString().toUpper().contains(QLatin1String("SYS")); });
-                if (keep) {
-                    trap.step(122, [&] {
-                        auto item = std::make_unique<QListWidgetItem>(row.name.get().toString());
-                        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-                        item->setCheckState(Qt::Unchecked);
-                        item->setData(Qt::UserRole, row.schema);
-                        need(list).addItem(item.release());
-                    });
-                }
-            }
-            trap.step(124, [&] {
-                ++at;
-                if (at == schema.rows.size() && schema.stoppedAt == 124)
-                    std::rethrow_exception(schema.stopped);
-            });
-        }
-    }
+    co_return schema ? userTables(trap, *schema) : std::vector<ListedTable>();
     // 126-132: the record set and the connection were closed where they were read.
 }
 

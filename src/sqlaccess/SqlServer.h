@@ -1,13 +1,14 @@
 #pragma once
 
+#include "shell/Async.h"
 #include "sqlaccess/ConnectionSettings.h"
 
 #include <QString>
+#include <QVariant>
 #include <QVersionNumber>
 #include <functional>
 #include <memory>
-
-class QListWidget;
+#include <vector>
 
 namespace odbc {
 class Connection;
@@ -99,23 +100,22 @@ void SetTrustQuestion(std::function<bool(const QString& text)> question);
 
 /**
  * Opens a connection with these settings off the window's thread, which goes
- * on answering meanwhile. A value that cannot be sent intact is refused first.
- * With FreeTDS the server is first asked, before any login, whether it can
- * encrypt and which certificate it has (ServerTrust decides, asking the user
- * when `mayAsk`); the whole session is then encrypted and the certificate
+ * on answering meanwhile (the task gives the event loop back while it waits). A value that cannot be sent intact is
+ * refused first. With FreeTDS the server is first asked, before any login, whether it can encrypt and which certificate
+ * it has (ServerTrust decides, asking the user when `mayAsk`); the whole session is then encrypted and the certificate
  * checked by FreeTDS itself, or, only where the user agreed, the server is
  * reached unencrypted. Throws the driver's words on failure, plain words
  * for a refused server or a login that outlasts its time, and ProgramEnded
  * when the program ends meanwhile.
  */
-std::unique_ptr<odbc::Connection> Connect(const ConnectionSettings& settings, bool mayAsk = true);
+Async::Task<std::unique_ptr<odbc::Connection>> Connect(ConnectionSettings settings, bool mayAsk = true);
 
 /**
  * True when a connection with the current settings opens; never says anything
  * but the trust questions (only when `mayAsk`), never throws but
  * ProgramEnded. On failure `reason` (when given) receives the driver's words.
  */
-bool TestConnection(QString* reason = nullptr, bool mayAsk = true);
+Async::Task<bool> TestConnection(QString* reason = nullptr, bool mayAsk = true);
 
 /**
  * A failure message followed by the driver's own words, so that a refused
@@ -123,14 +123,18 @@ bool TestConnection(QString* reason = nullptr, bool mayAsk = true);
  */
 QString WithDriverWords(const QString& message, const QString& driverWords);
 
+/** A user table as listed: its name, and its schema (a null QVariant when the database has none). */
+struct ListedTable {
+    QString name;
+    QVariant schema;
+};
+
 /**
- * Replaces the list's entries with the database's user tables: type exactly
- * "TABLE", no "SYS" anywhere in the upper-cased name. Each entry is unticked,
- * its text the table name and its Qt::UserRole data the table's schema (a null
- * QVariant when the database has none), so the table can be named exactly
- * when it is exported. The list is read off the window's thread and filled
- * in one go.
+ * The database's user tables, in the order the driver lists them: type exactly
+ * "TABLE", no "SYS" anywhere in the upper-cased name. The schema's rows are
+ * read off the window's thread; what fails is reported under the listing's
+ * trap, and the tables read until then are given back.
  */
-void FillTableList(QListWidget* list);
+Async::Task<std::vector<ListedTable>> ListTables();
 
 } // namespace SqlServer

@@ -177,7 +177,7 @@ private slots:
             pointerWhileOpen = form.pointer.mousePointer();
             shapeWhileOpen = form.cursor().shape();
         };
-        QTest::mouseClick(form.testConnectionButton, Qt::LeftButton);
+        Click(form.testConnectionButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({message}));
         QCOMPARE(wizard.boxes.boxes[0].style, 0);
         QCOMPARE(wizard.boxes.boxes[0].caption, QStringLiteral("Quorvane"));
@@ -196,7 +196,7 @@ private slots:
         ConnectionWindow& form = wizard.start();
         form.serverEdit->setText("localhost");
         form.databaseEdit->setText(wizard.standardDatabase());
-        QTest::mouseClick(form.nextButton, Qt::LeftButton);
+        Click(form.nextButton);
         QCOMPARE(wizard.boxes.count(), 0);
         TableWindow* tables = wizard.form2();
         QVERIFY(tables && tables->isVisible());
@@ -209,7 +209,7 @@ private slots:
         QTest::mouseClick(tables->backButton, Qt::LeftButton);
         QVERIFY(form.isVisible() && !tables->isVisible());
         QCOMPARE(tables->tableList->item(0)->checkState(), Qt::Checked); // kept while away
-        QTest::mouseClick(form.nextButton, Qt::LeftButton);
+        Click(form.nextButton);
         QCOMPARE(Wizard::listTexts(*tables), QStringList({"Customers", "Orders", "Products"}));
         for (int i = 0; i < tables->tableList->count(); ++i)
             QCOMPARE(tables->tableList->item(i)->checkState(), Qt::Unchecked);
@@ -221,7 +221,7 @@ private slots:
         ConnectionWindow& form = wizard.start();
         form.serverEdit->setText("localhost");
         form.databaseEdit->setText(wizard.odbc.folder() + "/missing/x.sqlite");
-        QTest::mouseClick(form.nextButton, Qt::LeftButton);
+        Click(form.nextButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Could not connect.\n\n[HY000] [SQLite]connect failed"}));
         QCOMPARE(wizard.boxes.boxes[0].style, 0);
         QVERIFY(form.isVisible());

@@ -23,7 +23,7 @@ private slots:
         wizard.start();
         TableWindow& tables = *wizard.form2();
         QTest::mouseClick(tables.selectAllButton, Qt::LeftButton);
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
 
         // Each sheet: its name, its row count, and whether its values run on without a gap.

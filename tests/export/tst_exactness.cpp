@@ -13,7 +13,7 @@ TableWindow& exportAll(Wizard& wizard, const QString& database)
     wizard.start();
     TableWindow& tables = *wizard.form2();
     QTest::mouseClick(tables.selectAllButton, Qt::LeftButton);
-    QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+    Click(tables.finishButton);
     return tables;
 }
 } // namespace

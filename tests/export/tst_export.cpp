@@ -62,7 +62,7 @@ private slots:
             = openTables(wizard, wizard.odbc.createDatabase("none.sqlite", {"CREATE VIEW V AS SELECT 1 AS A"}));
         int pointers = 0;
         tables.onYield = [&] { ++pointers; };
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         QCOMPARE(wizard.boxes.count(), 0);
         QCOMPARE(tables.pointer.mousePointer(), 0);
         QCOMPARE(tables.cursor().shape(), Qt::ArrowCursor);
@@ -77,7 +77,7 @@ private slots:
     {
         Wizard wizard;
         TableWindow& tables = openTables(wizard, wizard.standardDatabase());
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
         QCOMPARE(wizard.boxes.boxes[0].style, 0);
         QCOMPARE(wizard.boxes.boxes[0].caption, QStringLiteral("Quorvane"));
@@ -93,7 +93,7 @@ private slots:
         Wizard wizard;
         TableWindow& tables = openTables(wizard, wizard.standardDatabase());
         tick(tables, {"Customers"});
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         const QString path = tables.lastWorkbookPath();
         QVERIFY(path.endsWith(".xlsx"));
         QCOMPARE(QFileInfo(path).absolutePath(), wizard.workbookFolder());
@@ -131,7 +131,7 @@ private slots:
         TableWindow& tables = openTables(wizard, db);
         tick(tables, {"A", "B", "C", "Empty"});
         tables.tableList->item(3)->setCheckState(Qt::Unchecked);
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         const XlsxBook book = ReadXlsx(tables.lastWorkbookPath());
         QVERIFY2(book.error.isEmpty(), qPrintable(book.error));
         QCOMPARE(book.names(), QStringList({"C", "B", "A"}));
@@ -146,7 +146,7 @@ private slots:
         const QString db = wizard.odbc.createDatabase("e.sqlite", {"CREATE TABLE Empty (One integer, Two varchar(5))"});
         TableWindow& tables = openTables(wizard, db);
         tick(tables, {"Empty"});
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         const XlsxBook book = ReadXlsx(tables.lastWorkbookPath());
         QCOMPARE(book.names(), QStringList({"Empty"}));
         QCOMPARE(book.sheets[0].cells.keys(), QStringList({"A1", "B1"}));
@@ -167,7 +167,7 @@ private slots:
                 values << tables.progressBar->value();
             pointer = tables.pointer.mousePointer();
         };
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         QCOMPARE(values, QList<int>({50, 100}));
         QCOMPARE(pointer, 11);
         QCOMPARE(tables.progressBar->value(), 0);
@@ -191,7 +191,7 @@ private slots:
             if (texts.isEmpty() || texts.last() != text)
                 texts << text;
         };
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         QCOMPARE(texts.first(), QStringLiteral("Processing: Orders"));
         QVERIFY(texts.contains("Processing: Orders, row 3 from 120..."));
         const qsizetype rowText = texts.indexOf("Processing: Orders, row 3 from 120...");
@@ -243,7 +243,7 @@ private slots:
             if (box.text == "Done.")
                 restoredBeforeDone = !(tables.windowState() & Qt::WindowMinimized);
         };
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
         QVERIFY(restoredBeforeDone);
         QVERIFY(wizard.desktop.waitForOpenCalls(1));
@@ -272,7 +272,7 @@ private slots:
             if (++yields == 5)
                 tables.close();
         };
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         QCOMPARE(wizard.end.count, 1);
         QCOMPARE(wizard.boxes.count(), 0); // no "Done." once the program has ended
         QCOMPARE(filesIn(wizard.runtimeFolder()), QStringList());
@@ -317,7 +317,7 @@ private slots:
             QFile blocker(wizard.workbookFolder());
             QVERIFY(blocker.open(QIODevice::WriteOnly));
         }
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         QCOMPARE(wizard.boxes.count(), 2);
         QVERIFY2(wizard.boxes.boxes[0].text.contains(
                      QStringLiteral("in Velmora2021/08/31.Form2.PushButton5_Click at line %1\r\r").arg(line)),
@@ -351,7 +351,7 @@ private slots:
                 "CREATE TABLE [orders:2024/Q1*] (X integer)"});
         TableWindow& tables = openTables(wizard, db);
         QTest::mouseClick(tables.selectAllButton, Qt::LeftButton);
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
         const XlsxBook book = ReadXlsx(tables.lastWorkbookPath());
         QVERIFY2(book.error.isEmpty(), qPrintable(book.error));
@@ -399,7 +399,7 @@ private slots:
                 "INSERT INTO Notes VALUES (printf('%.*c', 50000, 'z'))"});
         TableWindow& tables = openTables(wizard, db);
         tick(tables, {"Notes"});
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         QCOMPARE(wizard.boxes.count(), 2);
         // A notice, not a failure: the program's title, a warning icon, no place in the code.
         const MsgBox::Record& notice = wizard.boxes.boxes[0];

@@ -33,7 +33,7 @@ TableWindow& openSqlite(Wizard& wizard, const QString& name, const QStringList& 
 void finish(TableWindow& tables)
 {
     QTest::mouseClick(tables.selectAllButton, Qt::LeftButton); // "Select All"
-    QTest::mouseClick(tables.finishButton, Qt::LeftButton); // "Finish"
+    Click(tables.finishButton); // "Finish"
 }
 
 } // namespace

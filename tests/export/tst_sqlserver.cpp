@@ -5,7 +5,6 @@
 #include "export/RowReader.h"
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/ProgramEnd.h"
-#include "shell/Waiting.h"
 #include "sqlaccess/SqlServer.h"
 
 #include <QListWidget>
@@ -101,7 +100,7 @@ private slots:
         for (const auto& [table, sheet] : sheets)
             ticked << table;
         tick(tables, ticked);
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
 
         // One report, about the one table with values longer than a cell, then "Done.".
         const QStringList boxes = wizard.boxes.texts();
@@ -177,7 +176,7 @@ private slots:
         wizard.start();
         QVERIFY2(wizard.form2(), qPrintable(wizard.boxes.texts().join('|')));
         tick(*wizard.form2(), {"dbo.Customers"});
-        QTest::mouseClick(wizard.form2()->finishButton, Qt::LeftButton);
+        Click(wizard.form2()->finishButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
         QVERIFY(QFileInfo(wizard.form2()->lastWorkbookPath())
                     .fileName()
@@ -233,9 +232,18 @@ private slots:
             left.start();
             ProgramEnd::now();
         });
-        try {
+        const auto readAll = [&]() -> Async::Task<> {
             RowReader reader(records, {records.field(0), records.field(1)});
-            while (reader.next()) { }
+            for (;;) {
+                if (reader.next())
+                    continue;
+                if (!reader.pending())
+                    break;
+                co_await reader.arrival();
+            }
+        };
+        try {
+            Wait(readAll());
         } catch (const ProgramEnded&) { }
         const qint64 waited = left.isValid() ? left.elapsed() : -1;
         odbc::setQueryTimeout(30);
@@ -248,7 +256,7 @@ private slots:
         Wizard wizard;
         TableWindow& tables = openTables(wizard);
         tick(tables, {"dbo.Big"});
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton);
+        Click(tables.finishButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
         const QStringList sheets({"Big1 6 1048576 1048580 True", "Big 1048576 1 1048575 True"});
         const QString path = tables.lastWorkbookPath();
@@ -292,7 +300,7 @@ private slots:
         odbc::setQueryTimeout(1); // a silent server is given up after twice this
         QTest::mouseClick(tables.selectAllButton, Qt::LeftButton); // "Select All"
         Heartbeat beat;
-        QTest::mouseClick(tables.finishButton, Qt::LeftButton); // "Finish"
+        Click(tables.finishButton); // "Finish"
         odbc::setQueryTimeout(30);
         QVERIFY2(beat.longestGap() < 100, qPrintable(QString::number(beat.longestGap())));
 

@@ -83,7 +83,7 @@ private slots:
         s.server = local ? QStringLiteral("127.0.0.1,") + port : QStringLiteral("127.0.0.1");
         s.port = port;
         SqlServer::SetConnectionSettingsSource([s] { return s; });
-        QVERIFY(!SqlServer::TestConnection());
+        QVERIFY(!Wait(SqlServer::TestConnection()));
         QVERIFY(shown.isEmpty());
         // It was the driver that refused, not the driver manager failing to load it.
         try {
@@ -153,8 +153,8 @@ private slots:
         ConnectionWindow& form = wizard.start();
         form.serverEdit->setText(host);
 
-        QTest::mouseClick(form.testConnectionButton, Qt::LeftButton); // "Test Connection"
-        QTest::mouseClick(form.nextButton, Qt::LeftButton); // "Next >"
+        Click(form.testConnectionButton); // "Test Connection"
+        Click(form.nextButton); // "Next >"
         const QStringList boxes = wizard.boxes.texts();
         if (driverSays.isEmpty()) {
             QCOMPARE(boxes, QStringList({"Connection successful."}));
@@ -195,7 +195,7 @@ private slots:
         QVERIFY(shownInASecond);
         for (QPushButton* button : {form.testConnectionButton, form.nextButton}) {
             QTimer::singleShot(0, [button] { QTest::mouseClick(button, Qt::LeftButton); });
-            QTest::mouseClick(button, Qt::LeftButton);
+            Click(button);
         }
         QVERIFY2(
             clock.elapsed() > 3 * 2000 && clock.elapsed() < 3 * 3000, qPrintable(QString::number(clock.elapsed())));
@@ -301,7 +301,7 @@ private slots:
         QCOMPARE(TableWindow::exists(), !throughRelay && options.isEmpty() && !authorityUnknown);
         wizard.boxes.answers = answers;
         for (int press = 0; press < boxes.size() && !wizard.boxes.answers.isEmpty(); ++press)
-            QTest::mouseClick(form.testConnectionButton, Qt::LeftButton); // "Test Connection"
+            Click(form.testConnectionButton); // "Test Connection"
         const QStringList texts = wizard.boxes.texts();
         QCOMPARE(texts.size(), boxes.size());
         for (int i = 0; i < boxes.size(); ++i) {
@@ -339,7 +339,7 @@ private slots:
         QVERIFY(TableWindow::exists());
 
         form.passwordEdit->setText(QStringLiteral("x} ;DRIVER=" QUORVANE_PLANTED_DRIVER ";"));
-        QTest::mouseClick(form.testConnectionButton, Qt::LeftButton); // "Test Connection"
+        Click(form.testConnectionButton); // "Test Connection"
         QVERIFY2(wizard.boxes.texts().last().contains("\n\nPassword: the value as typed cannot be sent safely"),
             qPrintable(wizard.boxes.texts().join('|')));
         QVERIFY(!QFile::exists(mark));
@@ -391,7 +391,7 @@ private slots:
         form.passwordEdit->setText(s.password);
         form.databaseEdit->setText(s.database);
         QTimer::singleShot(0, [&] { QTest::mouseClick(form.nextButton, Qt::LeftButton); });
-        QTest::mouseClick(form.nextButton, Qt::LeftButton);
+        Click(form.nextButton);
         QVERIFY(wizard.form2());
         const QStringList listed = Wizard::listTexts(*wizard.form2());
         QCOMPARE(listed.size(), 10000);

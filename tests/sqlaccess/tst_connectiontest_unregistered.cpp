@@ -1,5 +1,6 @@
 #include "platform/ui/MsgBox.h"
 #include "sqlaccess/SqlServer.h"
+#include "support/Seams.h"
 #include "support/TestOdbc.h"
 
 #include <QtTest>
@@ -21,7 +22,7 @@ private slots:
         });
         const QString path = odbc.folder() + QStringLiteral("/x.db");
         SqlServer::SetConnectionSettingsSource([path] { return TestOdbc::settingsFor(path); });
-        QVERIFY(!SqlServer::TestConnection());
+        QVERIFY(!Wait(SqlServer::TestConnection()));
         QVERIFY(shown.isEmpty());
         QVERIFY(!QFile::exists(path));
         SqlServer::SetConnectionSettingsSource(nullptr);

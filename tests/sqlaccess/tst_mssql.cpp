@@ -3,7 +3,9 @@
 #include "shell/ErrorReport.h"
 #include "shell/ErrorTrap.h"
 #include "sqlaccess/SqlServer.h"
+#include "support/Seams.h"
 #include "support/TestOdbc.h"
+#include "windows/TableWindow.h"
 
 #include <QListWidget>
 #include <QtTest>
@@ -86,7 +88,7 @@ private slots:
     {
         QFETCH(bool, local);
         use(TestOdbc::settingsFor(m_tables, local));
-        QVERIFY(SqlServer::TestConnection());
+        QVERIFY(Wait(SqlServer::TestConnection()));
         QVERIFY(m_shown.isEmpty());
     }
 
@@ -95,7 +97,7 @@ private slots:
         // The SQLite driver creates a missing file, but not a missing folder.
         const QString path = m_odbc->folder() + QStringLiteral("/no/such/folder/x.db");
         use(TestOdbc::settingsFor(path));
-        QVERIFY(!SqlServer::TestConnection());
+        QVERIFY(!Wait(SqlServer::TestConnection()));
         QVERIFY(m_shown.isEmpty());
         QVERIFY(!QFile::exists(path));
     }
@@ -103,7 +105,7 @@ private slots:
     void listsUserTablesInSchemaOrder()
     {
         QListWidget list;
-        SqlServer::FillTableList(&list);
+        TableWindow::FillList(&list, Wait(SqlServer::ListTables()));
         QVERIFY2(m_shown.isEmpty(), m_shown.isEmpty() ? "" : qPrintable(m_shown.first().text));
 
         // What the schema query gives, filtered but not reordered.
@@ -145,7 +147,7 @@ private slots:
     {
         QFETCH(QString, name);
         QListWidget list;
-        SqlServer::FillTableList(&list);
+        TableWindow::FillList(&list, Wait(SqlServer::ListTables()));
         QVERIFY(!texts(list).contains(name));
         QVERIFY(texts(list).contains(QStringLiteral("Customers")));
     }
@@ -153,10 +155,10 @@ private slots:
     void twiceIsTheSameAsOnce()
     {
         QListWidget list;
-        SqlServer::FillTableList(&list);
+        TableWindow::FillList(&list, Wait(SqlServer::ListTables()));
         const QStringList once = texts(list);
         list.item(0)->setCheckState(Qt::Checked);
-        SqlServer::FillTableList(&list);
+        TableWindow::FillList(&list, Wait(SqlServer::ListTables()));
         QCOMPARE(texts(list), once);
         QCOMPARE(list.item(0)->checkState(), Qt::Unchecked);
     }
@@ -166,7 +168,7 @@ private slots:
         QListWidget list;
         list.addItem(QStringLiteral("left over"));
         use(TestOdbc::settingsFor(m_noTables));
-        SqlServer::FillTableList(&list);
+        TableWindow::FillList(&list, Wait(SqlServer::ListTables()));
         QCOMPARE(list.count(), 0);
         QVERIFY(m_shown.isEmpty());
     }
@@ -186,7 +188,7 @@ private slots:
         QListWidget list;
         list.addItem(QStringLiteral("left over"));
         use(TestOdbc::settingsFor(QStringLiteral("/no/such/folder/x.db"), local));
-        SqlServer::FillTableList(&list);
+        TableWindow::FillList(&list, Wait(SqlServer::ListTables()));
         QCOMPARE(m_shown.size(), 2);
         QCOMPARE(m_shown[0].text,
             ErrorReport::text(QStringLiteral("[HY000] [SQLite]connect failed"), Locations::TableListing, openLine));
@@ -202,7 +204,7 @@ private slots:
 
     void missingListIsReported()
     {
-        SqlServer::FillTableList(nullptr);
+        TableWindow::FillList(nullptr, Wait(SqlServer::ListTables()));
         QVERIFY(!m_shown.isEmpty());
         QVERIFY(m_shown.first().text.contains(QLatin1String("at line 112")));
     }

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTest>
 #include <QThread>
 
 #include <csignal>
@@ -233,6 +234,21 @@ bool DesktopStandIns::waitForOpenCalls(int n, int milliseconds) const
         QThread::msleep(20);
     }
     return true;
+}
+
+void Settle()
+{
+    QDeadlineTimer deadline(600000);
+    while (Async::unfinished() > 0 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    if (Async::unfinished() > 0)
+        qFatal("work started by a handler did not end");
+}
+
+void Click(QWidget* button)
+{
+    QTest::mouseClick(button, Qt::LeftButton);
+    Settle();
 }
 
 int OpenDescriptors()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/ui/MsgBox.h"
+#include "shell/Async.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -10,6 +11,20 @@
 #include <functional>
 #include <optional>
 #include <sys/resource.h>
+
+/** Handles events until every handler's work is over (a test's whole export at most). */
+void Settle();
+
+/** Clicks the button and handles events until what it started is over. */
+void Click(QWidget* button);
+
+/** Handles events until the task is over, then answers its value or throws what it threw. */
+template <class T>
+T Wait(Async::Task<T> task)
+{
+    Settle();
+    return task.result();
+}
 
 /**
  * Answers every message box without showing it and keeps what would have

@@ -17,6 +17,7 @@ Wizard::Wizard(bool spreadsheetApplication)
 
 Wizard::~Wizard()
 {
+    Settle();
     m_form1.reset();
     TableWindow::destroyInstance();
     TableWindow::setYieldInterval(8);
@@ -56,6 +57,7 @@ void Wizard::storeSettings(const ConnectionSettings& connection)
 ConnectionWindow& Wizard::start()
 {
     m_form1 = std::make_unique<ConnectionWindow>();
+    Settle();
     if (!m_form1->movedOn() && !ProgramEnd::ended())
         m_form1->show();
     return *m_form1;

@@ -4,7 +4,7 @@
 #include "TestOdbc.h"
 
 #include "connection/ConnectionWindow.h"
-#include "export/TableWindow.h"
+#include "windows/TableWindow.h"
 
 #include <memory>
 
@@ -45,7 +45,7 @@ public:
     /** Creates the connection window, which runs the start-up sequence. */
     ConnectionWindow& start();
     ConnectionWindow* form1() { return m_form1.get(); }
-    TableWindow* form2() { return TableWindow::exists() ? &TableWindow::instance() : nullptr; }
+    TableWindow* form2() { return TableWindow::existing(); }
 
     static QStringList listTexts(const TableWindow& window);
 

@@ -1,6 +1,7 @@
 #include "platform/ui/ProgramEnd.h"
 
 #include <cstdio>
+#include <map>
 #include <unistd.h>
 
 namespace ProgramEnd {
@@ -10,6 +11,12 @@ std::function<void()>& handler()
     static std::function<void()> h;
     return h;
 }
+std::map<int, std::function<void()>>& watchers()
+{
+    static std::map<int, std::function<void()>> w;
+    return w;
+}
+int g_lastWatch = 0;
 bool g_ended = false;
 Status g_status = Finished;
 } // namespace
@@ -20,6 +27,9 @@ void now(Status status)
     g_status = status;
     if (handler()) {
         handler()();
+        const auto waiting = watchers();
+        for (const auto& [id, watcher] : waiting)
+            watcher();
         return;
     }
     std::fflush(nullptr);
@@ -34,6 +44,17 @@ bool ended()
 Status status()
 {
     return g_status;
+}
+
+int watch(std::function<void()> watcher)
+{
+    watchers().emplace(++g_lastWatch, std::move(watcher));
+    return g_lastWatch;
+}
+
+void unwatch(int id)
+{
+    watchers().erase(id);
 }
 
 void setHandler(std::function<void()> h)

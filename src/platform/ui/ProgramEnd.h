@@ -24,6 +24,13 @@ bool ended();
 /** The status now() was given last. */
 Status status();
 
+/**
+ * Runs `watcher` when now() is called while a test handler keeps the process
+ * (a real end leaves nothing to run); answers an id for unwatch.
+ */
+int watch(std::function<void()> watcher);
+void unwatch(int id);
+
 /** Testing seam: the handler runs instead of ending the process. */
 void setHandler(std::function<void()> handler);
 void reset();

@@ -18,11 +18,10 @@ namespace xl {
 
 namespace {
 
-/** Buffers that may wait for the writer before the one who writes cells waits in turn. */
+/** Buffers that may wait for the writer before the one who writes cells is told to wait in turn (behind()), */
 constexpr std::size_t WaitingBuffers = 4;
-
-/** How often a wait for the writer hands the time to the waiting hook. */
-constexpr auto HookInterval = std::chrono::milliseconds(10);
+/** and before a hand-over itself waits, for one who writes on regardless: memory stays bounded. */
+constexpr std::size_t MostWaitingBuffers = 4 * WaitingBuffers;
 
 /** Set by the tests: a slow disk under the writer. */
 std::atomic<int> g_writerPause = 0;
@@ -108,13 +107,7 @@ std::unique_ptr<char[]> CellStream::hand(
     // are the writer's, kept or waiting to be tried again.
     d->waiting.push_back({serial, std::move(records), size, offset});
     d->changed.notify_all();
-    while (!d->failure && d->waiting.size() > WaitingBuffers) {
-        if (d->changed.wait_for(hold, HookInterval, [&] { return d->failure || d->waiting.size() <= WaitingBuffers; }))
-            break;
-        hold.unlock();
-        whileWaiting();
-        hold.lock();
-    }
+    d->changed.wait(hold, [&] { return d->failure || d->waiting.size() <= MostWaitingBuffers; });
     if (d->failure)
         std::rethrow_exception(d->failure);
     if (!d->spare.empty()) {
@@ -124,6 +117,12 @@ std::unique_ptr<char[]> CellStream::hand(
     }
     hold.unlock();
     return std::make_unique_for_overwrite<char[]>(RecordBufferSize);
+}
+
+bool CellStream::behind() const
+{
+    const std::lock_guard<std::mutex> hold(d->lock);
+    return !d->failure && d->waiting.size() > WaitingBuffers;
 }
 
 void CellStream::Impl::drain()
@@ -179,6 +178,7 @@ void CellStream::Impl::run()
         busy = true;
         const bool failed = bool(failure);
         hold.unlock();
+        roomMade();
         const std::exception_ptr met = failed ? nullptr : keep(job);
         hold.lock();
         busy = false;

@@ -270,9 +270,9 @@ public:
 
     /**
      * Hands over a buffer of sheet `serial`'s records, set aside at `offset`
-     * of the cell store, and answers an empty buffer for the next ones. While
-     * a few buffers are still waiting for the writer, waits for it, handing the
-     * time to the waiting hook (Application::setWhileWaiting). Throws the
+     * of the cell store, and answers an empty buffer for the next ones. Waits
+     * for the writer only when many buffers wait for it already: who writes
+     * many cells waits for room before (see behind()). Throws the
      * StorageError the writer met, if any.
      */
     std::unique_ptr<char[]> hand(
@@ -283,6 +283,8 @@ public:
      * that fails it throws, and the records wait for the next call.
      */
     void finish();
+    /** Whether a few buffers wait for the writer: who hands them should wait for the room notice. */
+    bool behind() const;
     /** Whether every record handed over is in the cell store. */
     bool allKept() const;
     /** After finish: the sheet's packed rows, when every cell of it streamed in order; else nothing. */
@@ -294,8 +296,8 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-/** Calls the hook set with Application::setWhileWaiting, when this thread set it. */
-void whileWaiting();
+/** Tells whoever Application::setRoomNotice named that the writer took a buffer. */
+void roomMade();
 
 // ---------------------------------------------------------------- private folders
 

@@ -301,16 +301,15 @@ QString fileBaseName(const QString& documentName)
 
 std::atomic<bool> g_cellsStreamed = true;
 
-struct WaitingHook {
+struct RoomNotice {
     std::mutex lock;
-    std::function<void()> hook;
-    std::thread::id thread;
+    std::function<void()> notice;
 };
 
-WaitingHook& waitingHook()
+RoomNotice& roomNotice()
 {
-    static WaitingHook hook;
-    return hook;
+    static RoomNotice notice;
+    return notice;
 }
 
 /** A full disk or quota: a second attempt would only meet it again. */
@@ -325,18 +324,12 @@ const char* const XlsxMimeType = "application/vnd.openxmlformats-officedocument.
 
 // ================================================================ free functions
 
-void whileWaiting()
+void roomMade()
 {
-    std::function<void()> hook;
-    {
-        WaitingHook& waiting = waitingHook();
-        const std::lock_guard<std::mutex> hold(waiting.lock);
-        if (waiting.thread != std::this_thread::get_id())
-            return;
-        hook = waiting.hook;
-    }
-    if (hook)
-        hook();
+    RoomNotice& room = roomNotice();
+    const std::lock_guard<std::mutex> hold(room.lock);
+    if (room.notice)
+        room.notice();
 }
 
 bool NumberSurvivesFile(double value)
@@ -875,12 +868,19 @@ void Application::setCellsStreamed(bool streamed)
     g_cellsStreamed = streamed;
 }
 
-void Application::setWhileWaiting(std::function<void()> hook)
+void Application::setRoomNotice(std::function<void()> notice)
 {
-    WaitingHook& waiting = waitingHook();
-    const std::lock_guard<std::mutex> hold(waiting.lock);
-    waiting.hook = std::move(hook);
-    waiting.thread = std::this_thread::get_id();
+    RoomNotice& room = roomNotice();
+    const std::lock_guard<std::mutex> hold(room.lock);
+    room.notice = std::move(notice);
+}
+
+bool Application::writerBehind() const
+{
+    for (const std::unique_ptr<Workbook>& book : d->workbooks)
+        if (const auto& stream = ModelAccess::of(*book).stream; stream && stream->behind())
+            return true;
+    return false;
 }
 
 Application::Application() : d(std::make_unique<Impl>())
@@ -909,7 +909,7 @@ void Application::setDocumentName(const QString& name)
     d->documentName = name;
 }
 
-QString Application::setVisible()
+QString Application::writeAndOpen()
 {
     std::vector<Workbook*> pending;
     for (const auto& book : d->workbooks)
@@ -944,7 +944,7 @@ QString Application::setVisible()
     return written.isEmpty() ? QString() : written.back();
 }
 
-bool Application::visible() const
+bool Application::opened() const
 {
     return d->visible;
 }

@@ -151,7 +151,7 @@ public:
      */
     Worksheet* addWorksheet();
 
-    /** The path written by Application::setVisible; empty before. */
+    /** The path written by Application::writeAndOpen; empty before. */
     QString filePath() const;
 
     struct Impl; // opaque outside the model
@@ -196,8 +196,8 @@ public:
      * that cannot start or ends with a failure is reported later, to the
      * open-failure handler; the file stays.
      */
-    QString setVisible();
-    bool visible() const;
+    QString writeAndOpen();
+    bool opened() const;
 
     /**
      * Whether the cells of workbooks added from now on go to the file's
@@ -207,12 +207,18 @@ public:
     static void setCellsStreamed(bool streamed);
 
     /**
-     * What the thread that writes cells does while it waits for the file's
-     * writer to catch up (a slow disk): the hook is called every few
-     * milliseconds, on the thread that set it only, and may throw to leave
-     * the write. The window layer sets it to answer the window system.
+     * Whether the file's writer is behind the cells written (a slow disk):
+     * a few buffers of cells wait for it. Cells may still be written, but
+     * whoever writes many should wait for the room notice first, so that
+     * memory stays bounded.
      */
-    static void setWhileWaiting(std::function<void()> hook);
+    bool writerBehind() const;
+    /**
+     * Who hears that the file's writer has taken a buffer of cells, and so
+     * made room: called on the writer's thread. The export sets it to wake
+     * its wait.
+     */
+    static void setRoomNotice(std::function<void()> notice);
 
     /**
      * For the tests: the size from which the file uses zip64's wider fields
@@ -229,7 +235,7 @@ public:
      * Who hears of an opener that failed: the written file's full path and
      * why, in words such as "xdg-open ended with status 4 (the action
      * failed)". Called on the application's thread from its event loop, after
-     * setVisible has returned, possibly after the Application is gone. Without
+     * writeAndOpen has returned, possibly after the Application is gone. Without
      * a handler the failure is only logged. The window layer sets it once.
      */
     static void setOpenFailureHandler(std::function<void(const QString& path, const QString& why)> handler);

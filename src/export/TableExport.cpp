@@ -1,19 +1,18 @@
 // "Finish": copies every ticked table into a worksheet of its own.
 
+#include "export/TableExport.h"
+
 #include "export/CellConversion.h"
 #include "export/RowReader.h"
 #include "export/SheetNames.h"
 #include "export/TableSource.h"
-#include "export/TableWindow.h"
 #include "platform/odbc/Odbc.h"
 #include "platform/ui/MsgBox.h"
+#include "platform/ui/ProgramEnd.h"
 #include "platform/workbook/Workbook.h"
 #include "shell/ErrorTrap.h"
-#include "shell/Waiting.h"
-#include "sqlaccess/SqlServer.h"
 
 #include <QFileInfo>
-#include <QListWidget>
 #include <QLocale>
 #include <cmath>
 
@@ -153,13 +152,6 @@ void writeValue(xl::Worksheet& sheet, long row, long column, const xl::CellValue
     }
 }
 
-/** One ticked entry as the export found it. */
-struct ListEntry {
-    QString name;
-    QString schema;
-    bool ticked = false;
-};
-
 } // namespace
 
 /**
@@ -167,45 +159,49 @@ struct ListEntry {
  * one sheet; for each ticked table open it, copy its rows (continued on
  * further sheets when a sheet is full), report its outcome once and open a
  * lost connection again once; then write and open the workbook and say
- * "Done.". The numbers in the comments are the lines the error report names.
+ * "Done.". The numbers beside the steps are the line labels the error report
+ * names. Wherever it waits (the server, the disk, rows on their way, the
+ * window's turn) the event loop goes on.
  */
 class ExportRun {
 public:
-    ExportRun(TableWindow& form, ErrorTrap& trap);
+    ExportRun(std::vector<SqlServer::ListedTable> tables, ExportView& view, ErrorTrap& trap);
     ~ExportRun();
     ExportRun(const ExportRun&) = delete;
     ExportRun& operator=(const ExportRun&) = delete;
 
     /** 110-126: false when there is no connection or no workbook to copy into. */
-    bool open();
-    /** 128-206 for every ticked entry in list order; the workbook's storage failing ends them all. */
-    void copyTickedTables();
+    Async::Task<bool> open();
+    /** 128-206 for every ticked table in list order; the workbook's storage failing ends them all. */
+    Async::Task<> copyTickedTables();
     /** 212-214: the workbook is written completely, then opened. */
-    void writeWorkbook();
+    Async::Task<> writeWorkbook();
     /** 216-228: the progress bar and the pointer as they were, the notice, "Done.". */
-    void finish();
+    Async::Task<> finish();
+
+    const QString& written() const { return m_written; }
 
 private:
     using Fields = std::vector<odbc::FieldInfo>;
 
-    void watchForRefill();
-    void readEntries();
-    bool ticked(int i) const;
-    void openConnection();
-    bool reopenConnection(int i);
-    bool copyTable(int i);
+    Async::Task<> openConnection();
+    Async::Task<bool> reopenConnection(int i);
+    Async::Task<bool> copyTable(int i);
     void showTable(int i);
-    xl::Worksheet* openTable(const ListEntry& entry, TableOutcome& outcome);
-    void copyRows(const ListEntry& entry, xl::Worksheet* sheet, TableOutcome& outcome);
-    xl::Worksheet* continueOnNewSheet(const ListEntry& entry, const Fields& fields, long long n, TableOutcome& outcome);
-    void writeHeader(xl::Worksheet& sheet, const Fields& fields, TableOutcome& outcome);
-    bool writeRow(
+    Async::Task<xl::Worksheet*> openTable(const SqlServer::ListedTable& table, TableOutcome& outcome);
+    Async::Task<> copyRows(const SqlServer::ListedTable& table, xl::Worksheet* sheet, TableOutcome& outcome);
+    Async::Task<xl::Worksheet*> continueOnNewSheet(
+        const SqlServer::ListedTable& table, const Fields& fields, long long n, TableOutcome& outcome);
+    Async::Task<> writeHeader(xl::Worksheet& sheet, const Fields& fields, TableOutcome& outcome);
+    Async::Task<bool> writeRow(
         xl::Worksheet& sheet, long sheetRow, const Fields& fields, const RowReader::Row& row, TableOutcome& outcome);
     void writeField(xl::Worksheet& sheet, long sheetRow, int f, const odbc::FieldInfo& field, const RowReader::Row& row,
         TableOutcome& outcome);
-    void yield();
+    bool turnDue();
+    Async::Task<> roomToWrite();
 
-    TableWindow& m_form;
+    const std::vector<SqlServer::ListedTable> m_tables;
+    ExportView& m_view;
     ErrorTrap& m_trap;
     std::unique_ptr<odbc::Connection> m_connection;
     std::unique_ptr<odbc::Recordset> m_recordset;
@@ -213,103 +209,68 @@ private:
     int m_openLine = 118;
     std::unique_ptr<xl::Application> m_excel;
     xl::Workbook* m_workbook = nullptr;
-    std::vector<ListEntry> m_entries;
-    bool m_refilled = false;
-    QMetaObject::Connection m_watch[2];
+    /** The writer of the file took a buffer: one who waits for room may go on. */
+    Async::Signal m_writerRoom;
     bool m_firstSheet = true; // 128
     QString m_currentName;
     std::string m_scratch;
     bool m_storageFailed = false;
     QStringList m_notices; // one line a table whose values did not all go in as they are
+    QString m_written;
 };
 
-ExportRun::ExportRun(TableWindow& form, ErrorTrap& trap) : m_form(form), m_trap(trap)
+ExportRun::ExportRun(std::vector<SqlServer::ListedTable> tables, ExportView& view, ErrorTrap& trap)
+    : m_tables(std::move(tables)), m_view(view), m_trap(trap)
 {
     m_trap.step(100, [&] { m_connection = std::make_unique<odbc::Connection>(); });
     m_trap.step(102, [&] { m_recordset = std::make_unique<odbc::Recordset>(); });
-    // A cell that waits for the file's writer (a slow disk) lets the window answer meanwhile.
-    xl::Application::setWhileWaiting([this] { yield(); });
+    xl::Application::setRoomNotice([signal = m_writerRoom] () mutable { signal.notify(); });
 }
 
 ExportRun::~ExportRun()
 {
-    xl::Application::setWhileWaiting(nullptr);
-    for (const QMetaObject::Connection& watch : m_watch)
-        QObject::disconnect(watch);
+    xl::Application::setRoomNotice(nullptr);
 }
 
-/**
- * Ticks are read live as the copy reaches each entry; if "< Back" and "Next >"
- * refill the list meanwhile, the export goes on with the entries it had,
- * ticked as they were at that moment: the user asked for those tables, and a
- * refilled list says nothing else.
- */
-void ExportRun::watchForRefill()
-{
-    const auto keepTicks = [this] {
-        if (m_refilled)
-            return;
-        for (std::size_t j = 0; j < m_entries.size() && int(j) < m_form.tableList->count(); ++j)
-            m_entries[j].ticked = m_form.tableList->item(int(j))->checkState() == Qt::Checked;
-        m_refilled = true;
-    };
-    QAbstractItemModel* model = m_form.tableList->model();
-    m_watch[0] = QObject::connect(model, &QAbstractItemModel::modelAboutToBeReset, &m_form, keepTicks);
-    m_watch[1] = QObject::connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, &m_form, keepTicks);
-}
-
-void ExportRun::readEntries()
-{
-    const QListWidget* list = m_form.tableList;
-    for (int j = 0; j < list->count(); ++j) // 130
-        m_entries.push_back({list->item(j)->text(), list->item(j)->data(Qt::UserRole).toString(),
-            list->item(j)->checkState() == Qt::Checked});
-}
-
-bool ExportRun::ticked(int i) const
-{
-    // Live while the list is the one the export started with.
-    if (!m_refilled && i <= m_form.tableList->count())
-        return m_form.tableList->item(i - 1)->checkState() == Qt::Checked;
-    return m_entries[std::size_t(i - 1)].ticked;
-}
-
-void ExportRun::openConnection()
+Async::Task<> ExportRun::openConnection()
 {
     if (!m_connection)
         throw quorvane::Error(91, QStringLiteral("Object variable not set"));
-    m_connection = SqlServer::Connect(m_settings);
+    m_connection = co_await SqlServer::Connect(m_settings);
 }
 
-bool ExportRun::open()
+Async::Task<bool> ExportRun::open()
 {
-    watchForRefill();
-    m_trap.step(110, [&] { m_form.pointer.setMousePointer(WindowPointer::Hourglass); });
+    m_trap.step(110, [&] { m_view.setBusyPointer(true); });
     // 114-118: a connection that cannot be opened leaves nothing to copy.
     m_settings = SqlServer::CurrentConnectionSettings();
     m_openLine = m_settings.local ? 116 : 118;
-    if (!m_trap.step(m_openLine, [&] { openConnection(); }))
-        return false;
+    const std::exception_ptr failed = co_await Async::failureOf(openConnection());
+    if (!m_trap.passed(m_openLine, failed))
+        co_return false;
     const bool created = m_trap.step(120, [&] {
         m_excel = std::make_unique<xl::Application>();
         m_excel->setDocumentName(documentName(m_settings, m_connection->isFileDatabase()));
     });
     if (!created || !m_trap.step(122, [&] { m_workbook = m_excel->addWorkbook(); }) || !m_workbook)
-        return false;
+        co_return false;
     while (m_trap.loopTest(124, [&] { return m_workbook->count() > 1; }))
         if (!m_trap.step(126, [&] { m_workbook->deleteWorksheet(m_workbook->count()); }))
             break;
-    return true;
+    co_return true;
 }
 
-void ExportRun::copyTickedTables()
+Async::Task<> ExportRun::copyTickedTables()
 {
-    readEntries();
     try {
-        for (int i = 1; i <= int(m_entries.size()); ++i) {
-            if (!ticked(i)) // 132
+        for (int i = 1; i <= int(m_tables.size()); ++i) { // 130
+            if (!m_view.ticked(i)) // 132
                 continue;
-            if (copyTable(i) && !reopenConnection(i))
+            const bool lost = co_await copyTable(i);
+            if (!lost)
+                continue;
+            const bool reopened = co_await reopenConnection(i);
+            if (!reopened)
                 break;
         }
     } catch (const xl::StorageError& e) {
@@ -320,48 +281,46 @@ void ExportRun::copyTickedTables()
     }
 }
 
-/** Copies entry `i` and tells what became of it; true when the connection was lost on the way. */
-bool ExportRun::copyTable(int i)
+/** Copies table `i` and tells what became of it; true when the connection was lost on the way. */
+Async::Task<bool> ExportRun::copyTable(int i)
 {
-    const ListEntry& entry = m_entries[std::size_t(i - 1)];
-    m_currentName = entry.name; // 134
+    const SqlServer::ListedTable& table = m_tables[std::size_t(i - 1)];
+    m_currentName = table.name; // 134
     showTable(i);
     TableOutcome outcome;
-    outcome.name = entry.name;
-    if (xl::Worksheet* sheet = openTable(entry, outcome))
-        copyRows(entry, sheet, outcome);
+    outcome.name = table.name;
+    xl::Worksheet* sheet = co_await openTable(table, outcome);
+    if (sheet)
+        co_await copyRows(table, sheet, outcome);
     if (outcome.notCopied || outcome.stoppedEarly)
         outcome.connectionLost = m_connection->lost(outcome.failure);
     if (outcome.worthReporting())
         m_trap.reportAt(outcome.line(), outcome.report());
     if (!outcome.notice().isEmpty())
         m_notices << outcome.notice();
-    return outcome.connectionLost;
+    co_return outcome.connectionLost;
 }
 
 void ExportRun::showTable(int i)
 {
-    m_trap.step(136, [&] {
-        const int shown = m_refilled ? int(m_entries.size()) : m_form.tableList->count();
-        m_form.progressBar->setValue(int(std::nearbyint(double(i) / double(shown) * 100.0)));
-    });
-    m_trap.step(138, [&] { m_form.progressBar->setText(QStringLiteral("Processing: ") + m_currentName); });
+    m_trap.step(136,
+        [&] { m_view.setProgress(int(std::nearbyint(double(i) / double(m_tables.size()) * 100.0))); });
+    m_trap.step(138, [&] { m_view.setProgressText(QStringLiteral("Processing: ") + m_currentName); });
 }
 
 /** 140-152: the table's rows and the worksheet they go to; nothing when the table cannot be opened. */
-xl::Worksheet* ExportRun::openTable(const ListEntry& entry, TableOutcome& outcome)
+Async::Task<xl::Worksheet*> ExportRun::openTable(const SqlServer::ListedTable& table, TableOutcome& outcome)
 {
     outcome.attempt(140, [&] {
         if (m_recordset->state() != 0)
             m_recordset->close();
     });
-    const bool opened = outcome.attempt(144, [&] {
-        const QString source = SheetNames::TableQuery(m_currentName, entry.schema);
-        Waiting::inPlace([&] { m_recordset->open(source, *m_connection, odbc::adOpenStatic, odbc::adLockReadOnly); });
-    });
-    if (!opened) {
+    const QString source = SheetNames::TableQuery(m_currentName, table.schema.toString());
+    const std::exception_ptr failed = co_await Async::failureOf(Async::wholly(
+        [&] { m_recordset->open(source, *m_connection, odbc::adOpenStatic, odbc::adLockReadOnly); }));
+    if (!outcome.attempt(144, [&] { Async::rethrow(failed); })) {
         outcome.notCopied = true;
-        return nullptr;
+        co_return nullptr;
     }
     xl::Worksheet* sheet = nullptr;
     if (m_firstSheet) {
@@ -372,14 +331,14 @@ xl::Worksheet* ExportRun::openTable(const ListEntry& entry, TableOutcome& outcom
     }
     if (sheet)
         SheetNames::NameWorksheet(m_trap, m_currentName, *m_workbook, *sheet);
-    return sheet;
+    co_return sheet;
 }
 
 /**
  * 176-206: the field names, then every row. The rows are read ahead on a
  * thread of their own, so the window answers however long the server takes.
  */
-void ExportRun::copyRows(const ListEntry& entry, xl::Worksheet* sheet, TableOutcome& outcome)
+Async::Task<> ExportRun::copyRows(const SqlServer::ListedTable& table, xl::Worksheet* sheet, TableOutcome& outcome)
 {
     outcome.attempt(176, [&] { outcome.rowTotal = m_recordset->recordCount(); });
     int fieldCount = 0;
@@ -387,46 +346,55 @@ void ExportRun::copyRows(const ListEntry& entry, xl::Worksheet* sheet, TableOutc
     Fields fields;
     for (int f = 0; f < fieldCount; ++f)
         fields.push_back(m_recordset->field(f));
-    writeHeader(*sheet, fields, outcome);
+    co_await writeHeader(*sheet, fields, outcome);
     RowReader rows(*m_recordset, fields);
     long sheetRow = 2;
     // 186: the rows themselves bound the loop; the row total is only the "from" figure.
     for (long long n = 1;; ++n, ++sheetRow) {
         const RowReader::Row* row = rows.next();
+        while (!row && rows.pending()) {
+            co_await rows.arrival();
+            row = rows.next();
+        }
         if (!row)
-            return outcome.stopIfFailed(rows.failedLine(), rows.failure());
-        yield(); // 188
-        m_form.progressBar->setRowText(m_currentName, n, outcome.rowTotal); // 190
+            co_return outcome.stopIfFailed(rows.failedLine(), rows.failure());
+        if (turnDue()) // 188
+            co_await Async::nextTurn();
+        m_view.setRowText(m_currentName, n, outcome.rowTotal); // 190
         if (sheetRow > xl::MaxRows) {
-            if (!(sheet = continueOnNewSheet(entry, fields, n, outcome)))
-                return outcome.stop();
+            sheet = co_await continueOnNewSheet(table, fields, n, outcome);
+            if (!sheet)
+                co_return outcome.stop();
             sheetRow = 2;
         }
-        if (!writeRow(*sheet, sheetRow, fields, *row, outcome))
-            return outcome.stopIfFailed(rows.failedLine(), rows.failure(), true);
+        const bool written = co_await writeRow(*sheet, sheetRow, fields, *row, outcome);
+        if (!written)
+            co_return outcome.stopIfFailed(rows.failedLine(), rows.failure(), true);
         outcome.rowsCopied = n; // 206: the next row is read ahead
+        co_await roomToWrite();
     }
 }
 
 /** A worksheet is full: the table goes on in a further worksheet, named the same way. */
-xl::Worksheet* ExportRun::continueOnNewSheet(
-    const ListEntry& entry, const Fields& fields, long long n, TableOutcome& outcome)
+Async::Task<xl::Worksheet*> ExportRun::continueOnNewSheet(
+    const SqlServer::ListedTable& table, const Fields& fields, long long n, TableOutcome& outcome)
 {
-    m_currentName = entry.name;
+    m_currentName = table.name;
     xl::Worksheet* sheet = nullptr;
     m_trap.step(152, [&] { sheet = m_workbook->addWorksheet(); });
     if (!sheet)
-        return nullptr;
+        co_return nullptr;
     SheetNames::NameWorksheet(m_trap, m_currentName, *m_workbook, *sheet);
-    m_form.progressBar->setRowText(m_currentName, n, outcome.rowTotal);
-    writeHeader(*sheet, fields, outcome);
-    return sheet;
+    m_view.setRowText(m_currentName, n, outcome.rowTotal);
+    co_await writeHeader(*sheet, fields, outcome);
+    co_return sheet;
 }
 
-void ExportRun::writeHeader(xl::Worksheet& sheet, const Fields& fields, TableOutcome& outcome)
+Async::Task<> ExportRun::writeHeader(xl::Worksheet& sheet, const Fields& fields, TableOutcome& outcome)
 {
     for (std::size_t f = 0; f < fields.size(); ++f) {
-        yield(); // 180
+        if (turnDue()) // 180
+            co_await Async::nextTurn();
         outcome.attempt(182, [&] { sheet.writeText(1, long(f) + 1, fields[f].name); });
     }
 }
@@ -436,18 +404,19 @@ void ExportRun::writeHeader(xl::Worksheet& sheet, const Fields& fields, TableOut
  * none of the row is written, so the sheet holds exactly the rows the report
  * counts, and its rows stay in order for the writer.
  */
-bool ExportRun::writeRow(
+Async::Task<bool> ExportRun::writeRow(
     xl::Worksheet& sheet, long sheetRow, const Fields& fields, const RowReader::Row& row, TableOutcome& outcome)
 {
     const int fieldCount = int(fields.size());
     if (row.read < fieldCount) // 202: a field of it could not be read
-        return false;
+        co_return false;
     for (int f = 0; f < fieldCount; ++f) { // 192
-        yield(); // 194
-        m_form.progressBar->setFieldText(f + 1, fieldCount); // 196
+        if (turnDue()) // 194
+            co_await Async::nextTurn();
+        m_view.setFieldText(f + 1, fieldCount); // 196
         writeField(sheet, sheetRow, f, fields[std::size_t(f)], row, outcome);
     }
-    return true;
+    co_return true;
 }
 
 /** One value, made into its cell on the reader's thread, goes into the sheet. */
@@ -468,99 +437,91 @@ void ExportRun::writeField(xl::Worksheet& sheet, long sheetRow, int f, const odb
         writeValue(sheet, sheetRow, f + 1, row.cells[i], value, truncated, m_scratch, outcome);
 }
 
-/** Lets the window system catch up; leaves the export when the program has ended meanwhile. */
-void ExportRun::yield()
+/** A yield point: true when the window is due its turn. Leaves the export once the program has ended. */
+bool ExportRun::turnDue()
 {
-    if (!m_form.yieldToEvents())
+    const bool due = m_view.turnDue();
+    if (ProgramEnd::ended())
         throw ProgramEnded{};
+    return due;
+}
+
+/** The file's writer is behind (a slow disk): the export waits for it, the window answering meanwhile. */
+Async::Task<> ExportRun::roomToWrite()
+{
+    while (m_excel->writerBehind())
+        co_await m_writerRoom.next();
 }
 
 /**
  * A lost connection is opened again once; when that fails the rest cannot be
  * copied, and one report names what was left out. False then.
  */
-bool ExportRun::reopenConnection(int i)
+Async::Task<bool> ExportRun::reopenConnection(int i)
 {
     TableOutcome closing; // what fails here was told with the table
     closing.attempt(140, [&] { m_recordset->close(); });
     closing.attempt(228, [&] { m_connection->close(); });
     TableOutcome reopening;
-    if (reopening.attempt(m_openLine, [&] { openConnection(); }))
-        return true;
-    const QString& reason = reopening.failure;
+    const std::exception_ptr failed = co_await Async::failureOf(openConnection());
+    if (reopening.attempt(m_openLine, [&] { Async::rethrow(failed); }))
+        co_return true;
     QStringList left;
-    for (int k = i + 1; k <= int(m_entries.size()); ++k)
-        if (ticked(k))
-            left << m_entries[std::size_t(k - 1)].name;
+    for (int k = i + 1; k <= int(m_tables.size()); ++k)
+        if (m_view.ticked(k))
+            left << m_tables[std::size_t(k - 1)].name;
     if (!left.isEmpty())
         m_trap.reportAt(m_openLine,
             QStringLiteral("The connection could not be opened again, so these tables were not copied: %1.\n%2")
-                .arg(left.join(QStringLiteral(", ")), reason));
-    return false;
+                .arg(left.join(QStringLiteral(", ")), reopening.failure));
+    co_return false;
 }
 
-void ExportRun::writeWorkbook()
+Async::Task<> ExportRun::writeWorkbook()
 {
     if (m_storageFailed)
-        return;
+        co_return;
     m_trap.step(212, [&] { m_workbook->activeSheet()->autoFitColumns(); });
     // 214: the file is written completely before it is opened. Writing a large
     // workbook takes a while; the window keeps answering meanwhile.
-    m_trap.step(214, [&] { Waiting::inPlace([&] { m_form.m_lastWorkbook = m_excel->setVisible(); }); });
+    const std::exception_ptr failed
+        = co_await Async::failureOf(Async::wholly([&] { m_written = m_excel->writeAndOpen(); }));
+    m_trap.passed(214, failed);
 }
 
-void ExportRun::finish()
+Async::Task<> ExportRun::finish()
 {
-    TableWindow& form = m_form;
     // Letting go of a workbook of thousands of sheets takes a moment: the window answers meanwhile.
-    Waiting::inPlace([&] {
+    co_await Async::wholly([&] {
         m_workbook = nullptr;
         m_excel.reset();
     });
-    m_trap.step(216, [&] { form.progressBar->setValue(0); });
+    m_trap.step(216, [&] { m_view.setProgress(0); });
     m_trap.step(218, [&] {
-        form.progressBar->setText(QStringLiteral("Progress Bar"));
-        // The workbook sits among the user's documents; once its window is
-        // closed, this is where the user finds out which file it was.
-        if (!form.m_lastWorkbook.isEmpty())
-            form.progressBar->setToolTip(QStringLiteral("Last workbook: ") + form.m_lastWorkbook);
+        m_view.setProgressText(QStringLiteral("Progress Bar"));
+        m_view.showLastWorkbook(m_written);
     });
-    m_trap.step(220, [&] { form.pointer.setMousePointer(WindowPointer::Default); });
-    m_trap.step(222, [&] {
-        if (form.windowState() & Qt::WindowMinimized)
-            form.setWindowState(form.windowState() & ~Qt::WindowMinimized);
-    });
+    m_trap.step(220, [&] { m_view.setBusyPointer(false); });
+    m_trap.step(222, [&] { m_view.restoreIfMinimized(); });
     m_trap.step(224, [&] {
         if (!m_notices.isEmpty() && !m_storageFailed)
             MsgBox::show(m_notices.join(QLatin1Char('\n')), MsgBox::Exclamation);
     });
     m_trap.step(226, [] { MsgBox::show(QStringLiteral("Done."), MsgBox::OkOnly); });
-    m_trap.step(228, [&] {
-        if (m_connection && m_connection->state() != 0)
-            Waiting::inPlace([&] { m_connection->close(); });
-    });
+    if (m_connection && m_connection->state() != 0) {
+        const std::exception_ptr failed = co_await Async::failureOf(Async::wholly([&] { m_connection->close(); }));
+        m_trap.passed(228, failed);
+    }
 }
 
-void TableWindow::finishClicked()
+Async::Task<QString> ExportTables(std::vector<SqlServer::ListedTable> tables, ExportView& view, ErrorTrap& trap)
 {
-    ErrorTrap trap(Locations::TableWindowFinish);
-    ExportRun run(*this, trap); // 100, 102
-    if (m_busy) // 104
-        return;
-    m_busy = true; // 106
-    m_lastWorkbook.clear();
-    if (tableList->count() == 0) { // 108: an empty list does nothing at all
-        m_busy = false; // 232
-        return;
+    ExportRun run(std::move(tables), view, trap); // 100, 102
+    const bool opened = co_await run.open();
+    if (opened) {
+        co_await run.copyTickedTables();
+        co_await run.writeWorkbook();
     }
-    try {
-        if (run.open()) {
-            run.copyTickedTables();
-            run.writeWorkbook();
-        }
-        run.finish();
-    } catch (const ProgramEnded&) {
-        // The program has ended under us: nothing more is shown.
-    }
-    m_busy = false; // 232
+    co_await run.finish();
+    co_return run.written();
 }

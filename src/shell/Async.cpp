@@ -1,0 +1,167 @@
+#include "shell/Async.h"
+
+#include "platform/ui/ProgramEnd.h"
+#include "shell/ErrorTrap.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QMetaObject>
+#include <QTimer>
+#include <thread>
+
+Q_LOGGING_CATEGORY(lcAsync, "quorvane.async", QtWarningMsg)
+
+namespace Async {
+
+namespace detail {
+
+int& unfinishedCount()
+{
+    static int count = 0;
+    return count;
+}
+
+void lost(std::exception_ptr failure) noexcept
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const ProgramEnded&) {
+        // Ending the program is no failure.
+    } catch (...) {
+        qCWarning(lcAsync) << "work nobody awaited failed:" << ErrorTrap::describe(std::current_exception());
+    }
+}
+
+void Wakeup::suspend(std::coroutine_handle<> handle, std::chrono::milliseconds limit, bool watchEnd)
+{
+    m_handle = handle;
+    const std::weak_ptr<Wakeup> self = weak_from_this();
+    if (limit.count() > 0)
+        QTimer::singleShot(limit, qApp, [self] {
+            if (auto wakeup = self.lock())
+                wakeup->wake(OutOfTime);
+        });
+    if (watchEnd)
+        m_endWatch = ProgramEnd::watch([self] {
+            if (auto wakeup = self.lock())
+                wakeup->post(Ended);
+        });
+}
+
+void Wakeup::post(Why why)
+{
+    QMetaObject::invokeMethod(
+        qApp, [self = shared_from_this(), why] { self->wake(why); }, Qt::QueuedConnection);
+}
+
+void Wakeup::wake(Why why)
+{
+    if (m_why != Waiting || !m_handle)
+        return;
+    m_why = why;
+    if (m_endWatch)
+        ProgramEnd::unwatch(std::exchange(m_endWatch, 0));
+    std::exchange(m_handle, {}).resume();
+}
+
+void Suspension::await_resume() const
+{
+    if (wakeup->why() == Wakeup::Ended || ProgramEnd::ended())
+        throw ProgramEnded{};
+    if (wakeup->why() == Wakeup::OutOfTime)
+        throw quorvane::Error(TimedOut, limitWords ? *limitWords : QString());
+}
+
+void startThread(std::function<void()> job)
+{
+    std::thread(std::move(job)).detach();
+}
+
+} // namespace detail
+
+int unfinished()
+{
+    return detail::unfinishedCount();
+}
+
+detail::Suspension nextTurn()
+{
+    auto wakeup = std::make_shared<detail::Wakeup>();
+    wakeup->post(detail::Wakeup::Done);
+    return detail::suspend(std::move(wakeup), std::chrono::milliseconds(0), true);
+}
+
+Task<> wholly(std::function<void()> work)
+{
+    auto outcome = std::make_shared<detail::Outcome<void>>();
+    auto wakeup = std::make_shared<detail::Wakeup>();
+    detail::startThread([outcome, wakeup, &work] {
+        try {
+            work();
+        } catch (...) {
+            outcome->failure = std::current_exception();
+        }
+        wakeup->post(detail::Wakeup::Done);
+    });
+    // Not woken by the end of the program: the work may be using what the caller owns.
+    co_await detail::suspend(wakeup, std::chrono::milliseconds(0), false);
+    outcome->take();
+}
+
+Task<std::exception_ptr> failureOf(Task<> task)
+{
+    try {
+        co_await task;
+    } catch (const ProgramEnded&) {
+        throw;
+    } catch (...) {
+        co_return std::current_exception();
+    }
+    co_return nullptr;
+}
+
+Signal::Signal() : m_state(std::make_shared<State>())
+{ }
+
+void Signal::notify()
+{
+    std::shared_ptr<detail::Wakeup> waiting;
+    {
+        const std::lock_guard<std::mutex> hold(m_state->lock);
+        waiting = std::move(m_state->waiting);
+        if (!waiting)
+            m_state->kept = true;
+    }
+    if (waiting)
+        waiting->post(detail::Wakeup::Done);
+}
+
+bool Signal::Awaiter::await_ready()
+{
+    if (ProgramEnd::ended())
+        throw ProgramEnded{};
+    const std::lock_guard<std::mutex> hold(signal.m_state->lock);
+    return std::exchange(signal.m_state->kept, false);
+}
+
+bool Signal::Awaiter::await_suspend(std::coroutine_handle<> handle)
+{
+    {
+        const std::lock_guard<std::mutex> hold(signal.m_state->lock);
+        if (std::exchange(signal.m_state->kept, false))
+            return false;
+        wakeup = std::make_shared<detail::Wakeup>();
+        signal.m_state->waiting = wakeup;
+    }
+    // Set up before the event loop runs again, so no wake can come first.
+    wakeup->suspend(handle, std::chrono::milliseconds(0), true);
+    return true;
+}
+
+void Signal::Awaiter::await_resume() const
+{
+    if (ProgramEnd::ended() || (wakeup && wakeup->why() == detail::Wakeup::Ended))
+        throw ProgramEnded{};
+}
+
+} // namespace Async
