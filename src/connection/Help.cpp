@@ -1,6 +1,6 @@
 #include "connection/Help.h"
 
-#include "platform/ui/Launcher.h"
+#include "platform/workbook/Opener.h"
 #include "platform/ui/MsgBox.h"
 #include "shell/ErrorTrap.h"
 #include "shell/Main.h"

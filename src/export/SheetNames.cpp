@@ -102,33 +102,12 @@ void NameWorksheet(ErrorTrap& trap, QString& currentName, xl::Workbook& workbook
         trap.step(156, [&] { currentName = currentName.left(30); });
     QString baseName;
     trap.step(158, [&] { baseName = currentName.left(30); });
-    qint32 counter = 1; // 160
+    qint32 counter = 1; // step 160, which cannot fail
     while (trap.loopTest(162, [&] { return SheetExists(currentName, workbook); })) {
         trap.step(164, [&] { currentName = baseName + QString::number(counter); });
-        ++counter; // 166
+        ++counter; // step 166, likewise
     }
     trap.step(168, [&] { ApplyName(currentName, baseName, workbook, sheet); });
-}
-
-void NameWorksheet(QString& currentName, xl::Workbook& workbook, xl::Worksheet& sheet, int* failedLine)
-{
-    int unused = 0;
-    int& line = failedLine ? *failedLine : unused;
-    line = 154;
-    if (currentName.size() > 31) {
-        line = 156;
-        currentName = currentName.left(30);
-    }
-    line = 158;
-    const QString baseName = currentName.left(30);
-    qint32 counter = 1;
-    for (line = 162; SheetExists(currentName, workbook); line = 162) {
-        line = 164;
-        currentName = baseName + QString::number(counter);
-        ++counter;
-    }
-    line = 168;
-    ApplyName(currentName, baseName, workbook, sheet);
 }
 
 } // namespace SheetNames

@@ -43,18 +43,12 @@ QString ValidUniqueName(const QString& currentName, const QString& baseName, con
 void ApplyName(QString& currentName, const QString& baseName, xl::Workbook& workbook, xl::Worksheet& sheet);
 
 /**
- * The naming steps of the export (lines 154 to 168): cut a name longer than
+ * The naming steps of the export (labels 154 to 168): cut a name longer than
  * 31 characters to 30, number it while a worksheet has it, and give it to the
  * worksheet. currentName is changed in place and keeps its square brackets,
  * as the progress texts show it. Each step runs under the export's trap with
- * its own line label.
+ * its own line label; trap.line() is the label of the last one run.
  */
 void NameWorksheet(ErrorTrap& trap, QString& currentName, xl::Workbook& workbook, xl::Worksheet& sheet);
-
-/**
- * The same steps without a trap: the first failure is thrown, and `failedLine`
- * (when given) holds the label of the step that was running.
- */
-void NameWorksheet(QString& currentName, xl::Workbook& workbook, xl::Worksheet& sheet, int* failedLine = nullptr);
 
 } // namespace SheetNames

@@ -20,16 +20,13 @@ public:
     template <class F>
     bool step(int line, F&& f)
     {
-        m_line = line;
-        try {
-            f();
-            return true;
-        } catch (const ProgramEnded&) {
-            throw;
-        } catch (...) {
-            report(std::current_exception());
-            return false;
-        }
+        return guarded(
+            line,
+            [&] {
+                f();
+                return true;
+            },
+            false);
     }
 
     /** A step that was awaited: reports `failure` (when there is one) at `line`; answers whether it passed. */
@@ -42,15 +39,7 @@ public:
     template <class F>
     bool test(int line, F&& condition)
     {
-        m_line = line;
-        try {
-            return static_cast<bool>(condition());
-        } catch (const ProgramEnded&) {
-            throw;
-        } catch (...) {
-            report(std::current_exception());
-            return true;
-        }
+        return guarded(line, condition, true);
     }
 
     /**
@@ -60,15 +49,7 @@ public:
     template <class F>
     bool loopTest(int line, F&& condition)
     {
-        m_line = line;
-        try {
-            return static_cast<bool>(condition());
-        } catch (const ProgramEnded&) {
-            throw;
-        } catch (...) {
-            report(std::current_exception());
-            return false;
-        }
+        return guarded(line, condition, false);
     }
 
     int line() const { return m_line; }
@@ -81,6 +62,24 @@ public:
     static QString describe(std::exception_ptr error);
 
 private:
+    /**
+     * Runs `f` as the given line: its answer, or `whenFailed` once a failure
+     * has been reported. The program's end passes through.
+     */
+    template <class F>
+    bool guarded(int line, F&& f, bool whenFailed)
+    {
+        m_line = line;
+        try {
+            return static_cast<bool>(f());
+        } catch (const ProgramEnded&) {
+            throw;
+        } catch (...) {
+            report(std::current_exception());
+            return whenFailed;
+        }
+    }
+
     void report(std::exception_ptr error);
 
     QString m_location;

@@ -5,42 +5,47 @@
 #include <QFile>
 #include <QWidget>
 
+void SkinFramework::note(const QString& call)
+{
+    m_calls << call;
+}
+
 void SkinFramework::LoadSkin(const QString& path, const QString& iniName)
 {
-    m_calls << QStringLiteral("LoadSkin(%1,%2)").arg(path, iniName);
+    note(QStringLiteral("LoadSkin(%1,%2)").arg(path, iniName));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw quorvane::Error(53, QStringLiteral("Cannot load skin %1: %2").arg(path, file.errorString()));
     m_styleSheet = QString::fromUtf8(file.readAll());
 }
 
-int SkinFramework::Options() const
+int SkinFramework::Options()
 {
-    const_cast<SkinFramework*>(this)->m_calls << QStringLiteral("Options");
+    note(QStringLiteral("Options"));
     return m_options;
 }
 
 void SkinFramework::SetOptions(int options)
 {
-    m_calls << QStringLiteral("SetOptions(%1)").arg(options);
+    note(QStringLiteral("SetOptions(%1)").arg(options));
     m_options = options;
 }
 
 void SkinFramework::SetApplyColors(bool on)
 {
-    m_calls << QStringLiteral("SetApplyColors(%1)").arg(on);
+    note(QStringLiteral("SetApplyColors(%1)").arg(on));
     m_applyColors = on;
 }
 
 void SkinFramework::SetApplyMetrics(bool on)
 {
-    m_calls << QStringLiteral("SetApplyMetrics(%1)").arg(on);
+    note(QStringLiteral("SetApplyMetrics(%1)").arg(on));
     m_applyMetrics = on;
 }
 
 void SkinFramework::ApplyWindow(QWidget* window)
 {
-    m_calls << QStringLiteral("ApplyWindow(%1)").arg(window ? window->objectName() : QString());
+    note(QStringLiteral("ApplyWindow(%1)").arg(window ? window->objectName() : QString()));
     if (!window)
         throw quorvane::Error(91, QStringLiteral("Object variable not set"));
     if (m_applyColors)

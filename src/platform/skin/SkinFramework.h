@@ -9,15 +9,16 @@ class QWidget;
  * The skin of the connection window. A skin file is a Qt style sheet;
  * applying the skin to a window sets that sheet on it. The members mirror
  * the classic component's: load (2), options (1), two flags (5 and 10) and
- * apply to a window (3). Every call is noted so that the order can be checked.
+ * apply to a window (3). Every call, reading the options too, is noted in
+ * order, so that what the window asked of its skin can be told afterwards.
  */
 class SkinFramework {
 public:
     /** Member 2: reads the skin; throws quorvane::Error when the file cannot be read. */
     void LoadSkin(const QString& path, const QString& iniName);
 
-    /** Member 1: skin options; bit 0 asks for the window's frame to follow the skin too. */
-    int Options() const;
+    /** Member 1: skin options; bit 0 asks for the window's frame to follow the skin too. Noted like every call. */
+    int Options();
     void SetOptions(int options);
 
     /** Member 5: let the skin colour the window's controls. */
@@ -33,6 +34,8 @@ public:
     const QStringList& calls() const { return m_calls; }
 
 private:
+    void note(const QString& call);
+
     QString m_styleSheet;
     int m_options = 0;
     bool m_applyColors = false;

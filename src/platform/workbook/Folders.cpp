@@ -237,7 +237,7 @@ void Application::removeAbandonedFiles(const QString& folder)
     ::closedir(listing);
 
     // A writer locks its ".part" file from the moment it creates it until the
-    // finished workbook has its name (Application::setVisible), and the system
+    // finished workbook has its name (Application::writeAndOpen), and the system
     // drops the lock when the writer ends, however it ends. So a file nobody
     // holds a lock on is one that no running instance will finish. The lock
     // decides rather than the file's age: a large workbook may be packed for

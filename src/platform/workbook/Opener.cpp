@@ -1,7 +1,12 @@
-// Handing a written workbook to the desktop: xdg-open opens it in the user's
-// spreadsheet program. The program is not waited for; whether it worked is
-// only known when it ends, so a failure is told to whoever listens.
+// Handing a file to the desktop: xdg-open opens it in the user's default
+// application. The one way the opener is called serves two starts: a plain
+// one that only needs it to start (the example picture of the help), and a
+// watched one for a written workbook, whose failure is only known when the
+// opener ends and is then told to whoever listens.
 
+#include "platform/workbook/Opener.h"
+
+#include "platform/Error.h"
 #include "platform/workbook/ModelParts.h"
 
 #include <QCoreApplication>
@@ -10,6 +15,28 @@
 #include <QThread>
 
 #include <atomic>
+
+namespace {
+
+/** xdg-open with the path as its own argument (no shell), nothing to read, its output where ours goes. */
+void prepareOpener(QProcess& opener, const QString& path)
+{
+    opener.setProgram(QStringLiteral("xdg-open"));
+    opener.setArguments({path});
+    opener.setStandardInputFile(QProcess::nullDevice());
+    // No pipe that breaks if this program ends first.
+    opener.setProcessChannelMode(QProcess::ForwardedChannels);
+}
+
+} // namespace
+
+void OpenWithDefaultApplication(const QString& path)
+{
+    QProcess opener;
+    prepareOpener(opener, path);
+    if (!opener.startDetached())
+        throw quorvane::Error(53, QStringLiteral("Cannot start xdg-open to open %1").arg(path));
+}
 
 namespace xl {
 
@@ -51,40 +78,45 @@ QString openerStatusWords(int status)
     }
 }
 
+/** The opener is over: it goes, and what went wrong, if anything, is told. */
+void openerEnded(QProcess* opener, const QString& path, const QString& failure)
+{
+    opener->deleteLater();
+    --runningOpeners;
+    if (!failure.isEmpty())
+        reportOpenFailure(path, failure);
+}
+
+/** Why an opener that ran to its end failed, or nothing when it did not. */
+QString endFailure(int code, QProcess::ExitStatus status)
+{
+    if (status == QProcess::CrashExit)
+        return QStringLiteral("xdg-open stopped abnormally");
+    if (code != 0)
+        return QStringLiteral("xdg-open ended with status %1 (%2)").arg(code).arg(openerStatusWords(code));
+    return {};
+}
+
 void startOpener(const QString& path)
 {
     // Not owned by the Application: the opener may still run when the
     // workbook's Application is long gone. It deletes itself once it is over.
     auto* opener = new QProcess;
-    opener->setProgram(QStringLiteral("xdg-open"));
-    opener->setArguments({path});
-    opener->setStandardInputFile(QProcess::nullDevice());
-    // Its output goes where ours goes: no pipe that breaks if this program ends first.
-    opener->setProcessChannelMode(QProcess::ForwardedChannels);
+    prepareOpener(*opener, path);
     // Queued, so that the handler always runs from the event loop, never
-    // from inside setVisible (a process that cannot start is told at once).
+    // from inside writeAndOpen (a process that cannot start is told at once).
     QObject::connect(
         opener, &QProcess::errorOccurred, opener,
         [opener, path](QProcess::ProcessError error) {
             // Any other error is followed by `finished`.
-            if (error != QProcess::FailedToStart)
-                return;
-            opener->deleteLater();
-            --runningOpeners;
-            reportOpenFailure(path, QStringLiteral("xdg-open could not be started (%1)").arg(opener->errorString()));
+            if (error == QProcess::FailedToStart)
+                openerEnded(
+                    opener, path, QStringLiteral("xdg-open could not be started (%1)").arg(opener->errorString()));
         },
         Qt::QueuedConnection);
     QObject::connect(
         opener, &QProcess::finished, opener,
-        [opener, path](int code, QProcess::ExitStatus status) {
-            opener->deleteLater();
-            --runningOpeners;
-            if (status == QProcess::CrashExit)
-                reportOpenFailure(path, QStringLiteral("xdg-open stopped abnormally"));
-            else if (code != 0)
-                reportOpenFailure(
-                    path, QStringLiteral("xdg-open ended with status %1 (%2)").arg(code).arg(openerStatusWords(code)));
-        },
+        [opener, path](int code, QProcess::ExitStatus status) { openerEnded(opener, path, endFailure(code, status)); },
         Qt::QueuedConnection);
     opener->start();
 }
@@ -94,7 +126,7 @@ void startOpener(const QString& path)
 void openInDesktop(const QString& path)
 {
     // The process and its notifications belong to a thread with an event
-    // loop: the application's. setVisible may run on a worker thread that
+    // loop: the application's. writeAndOpen may run on a worker thread that
     // ends right after.
     ++runningOpeners;
     QCoreApplication* app = QCoreApplication::instance();
