@@ -1,5 +1,7 @@
 #include "export/CellConversion.h"
 
+#include "platform/Utf8.h"
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -11,6 +13,7 @@ static_assert(odbc::MaxKeptUnits == xl::MaxCellChars, "the reader keeps what a c
 
 namespace {
 
+namespace utf8 = quorvane::utf8;
 using xl::CellValue;
 
 CellValue textCell(std::string_view text, std::size_t utf16)
@@ -54,20 +57,12 @@ CellValue characterCell(const odbc::FieldValue& value, bool& truncated)
     // UTF-8 never has fewer bytes than UTF-16 units, so short texts need no count.
     if (bytes.size() <= xl::MaxCellChars)
         return textCell(bytes, value.utf16Length ? value.utf16Length : bytes.size());
-    std::size_t units = 0, i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        const std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        const std::size_t width = length == 4 ? 2 : 1; // a pair of surrogates in UTF-16
-        if (units + width > xl::MaxCellChars)
-            break;
-        units += width;
-        i = std::min(i + length, bytes.size());
-    }
-    if (i >= bytes.size())
+    std::size_t units = 0;
+    const std::size_t kept = utf8::startWithin(bytes, xl::MaxCellChars, units);
+    if (kept >= bytes.size())
         return textCell(bytes, units);
     truncated = true;
-    return textCell(std::string_view(bytes).substr(0, i), units);
+    return textCell(std::string_view(bytes).substr(0, kept), units);
 }
 
 CellValue hexCell(const odbc::FieldValue& value, std::string& scratch, bool& truncated)
@@ -103,14 +98,32 @@ struct Decimal {
     long exponent = 0;
 };
 
-/** Reads [-+]digits[.digits][(e|E)[-+]digits]; false for anything else. */
-bool parseDecimal(std::string_view s, Decimal& out)
+/** Notes one more significant digit; zeros wait until a later digit shows they are not trailing. */
+void addDigit(Decimal& out, char c, int& pendingZeros)
 {
-    std::size_t i = 0;
-    if (i < s.size() && (s[i] == '-' || s[i] == '+'))
-        out.negative = s[i++] == '-';
+    if (c == '0') {
+        ++pendingZeros;
+        return;
+    }
+    if (out.count + pendingZeros + 1 > int(sizeof out.digits)) {
+        out.tooMany = true;
+    } else {
+        for (; pendingZeros > 0; --pendingZeros)
+            out.digits[out.count++] = '0';
+        out.digits[out.count++] = c;
+    }
+    pendingZeros = 0;
+}
+
+/**
+ * Reads digits[.digits] from `i` on into `out`, up to the first other
+ * character, and moves `pointShift` to where the point falls, counted in
+ * digits from the first significant one. False without a digit, or with a
+ * second point.
+ */
+bool parseMantissa(std::string_view s, std::size_t& i, Decimal& out, long& pointShift)
+{
     bool anyDigit = false, seenPoint = false, leading = true;
-    long pointShift = 0; // digits before the point, counted from the first significant one
     int pendingZeros = 0; // zeros after the last non-zero significant digit
     for (; i < s.size(); ++i) {
         const char c = s[i];
@@ -131,38 +144,44 @@ bool parseDecimal(std::string_view s, Decimal& out)
         leading = false;
         if (!seenPoint)
             ++pointShift;
-        if (c == '0') {
-            ++pendingZeros;
-            continue;
-        }
-        if (out.count + pendingZeros + 1 > int(sizeof out.digits)) {
-            out.tooMany = true;
-        } else {
-            for (; pendingZeros > 0; --pendingZeros)
-                out.digits[out.count++] = '0';
-            out.digits[out.count++] = c;
-        }
-        pendingZeros = 0;
+        addDigit(out, c, pendingZeros);
     }
-    if (!anyDigit)
+    return anyDigit;
+}
+
+/** Reads [(e|E)[-+]digits] from `i` to the end; false for anything else. */
+bool parseExponent(std::string_view s, std::size_t i, long& exponent)
+{
+    exponent = 0;
+    if (i == s.size())
+        return true;
+    if (s[i] != 'e' && s[i] != 'E')
         return false;
-    long exponent = 0;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        bool negative = false;
-        if (i < s.size() && (s[i] == '-' || s[i] == '+'))
-            negative = s[i++] == '-';
-        if (i == s.size())
+    ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+'))
+        negative = s[i++] == '-';
+    if (i == s.size())
+        return false;
+    for (; i < s.size(); ++i) {
+        if (s[i] < '0' || s[i] > '9')
             return false;
-        for (; i < s.size(); ++i) {
-            if (s[i] < '0' || s[i] > '9')
-                return false;
-            if (exponent < 100000)
-                exponent = exponent * 10 + (s[i] - '0');
-        }
-        exponent = negative ? -exponent : exponent;
+        if (exponent < 100000)
+            exponent = exponent * 10 + (s[i] - '0');
     }
-    if (i != s.size())
+    exponent = negative ? -exponent : exponent;
+    return true;
+}
+
+/** Reads [-+]digits[.digits][(e|E)[-+]digits]; false for anything else. */
+bool parseDecimal(std::string_view s, Decimal& out)
+{
+    std::size_t i = 0;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+'))
+        out.negative = s[i++] == '-';
+    long pointShift = 0; // digits before the point, counted from the first significant one
+    long exponent = 0;
+    if (!parseMantissa(s, i, out, pointShift) || !parseExponent(s, i, exponent))
         return false;
     out.exponent = pointShift + exponent;
     return true;
@@ -260,6 +279,15 @@ CellValue integerText(const std::string& text, std::string& scratch)
     return numberCell(negative ? -double(magnitude) : double(magnitude));
 }
 
+/** A number by its shortest digits. */
+CellValue shortestDigits(double number, std::string& scratch)
+{
+    char digits[40];
+    const auto printed = std::to_chars(digits, digits + sizeof digits, number);
+    scratch.assign(digits, printed.ptr);
+    return AsciiTextCell(scratch);
+}
+
 CellValue doubleCell(double number, std::string& scratch)
 {
     if (std::isnan(number))
@@ -268,10 +296,7 @@ CellValue doubleCell(double number, std::string& scratch)
         return AsciiTextCell(number > 0 ? "Infinity" : "-Infinity");
     if (xl::NumberSurvivesFile(number))
         return numberCell(number);
-    char buffer[40];
-    const auto r = std::to_chars(buffer, buffer + sizeof buffer, number);
-    scratch.assign(buffer, r.ptr);
-    return AsciiTextCell(scratch);
+    return shortestDigits(number, scratch);
 }
 
 /**
@@ -444,6 +469,34 @@ CellValue bitCell(const odbc::FieldValue& value, bool& truncated)
     return characterCell(value, truncated);
 }
 
+/** The text with each byte that is not part of valid UTF-8 replaced by U+FFFD, cut to what a cell holds. */
+CellValue repairedText(const odbc::FieldValue& value, std::string& scratch, bool& truncated)
+{
+    auto p = reinterpret_cast<const unsigned char*>(value.bytes.data());
+    const auto end = p + value.bytes.size();
+    scratch.clear();
+    std::size_t units = 0;
+    while (p < end) {
+        const std::size_t length = utf8::wellFormedLength(p, end);
+        const std::size_t width = length == 4 ? 2 : 1; // a replaced byte takes one
+        if (units + width > xl::MaxCellChars) {
+            truncated = true;
+            return textCell(scratch, units);
+        }
+        units += width;
+        if (length == 0) {
+            scratch += utf8::Replacement;
+            ++p;
+        } else {
+            scratch.append(reinterpret_cast<const char*>(p), length);
+            p += length;
+        }
+    }
+    if (value.longer)
+        truncated = true;
+    return textCell(scratch, units);
+}
+
 } // namespace
 
 xl::CellValue ToCell(const odbc::FieldInfo& field, const odbc::FieldValue& value, std::string& scratch, bool& truncated)
@@ -506,56 +559,10 @@ xl::CellValue PlainTextCell(const odbc::FieldValue& value, std::string& scratch,
         return {};
     case odbc::FieldValue::Binary:
         return hexCell(value, scratch, truncated);
-    case odbc::FieldValue::Double: {
-        char digits[32];
-        const auto printed = std::to_chars(digits, digits + sizeof digits, value.number);
-        scratch.assign(digits, printed.ptr);
-        return AsciiTextCell(scratch);
-    }
+    case odbc::FieldValue::Double:
+        return shortestDigits(value.number, scratch);
     case odbc::FieldValue::Text:
         break;
     }
-    const auto& in = value.bytes;
-    scratch.clear();
-    std::size_t units = 0, i = 0;
-    while (i < in.size()) {
-        const auto lead = static_cast<unsigned char>(in[i]);
-        // The length of a well-formed sequence starting here, 0 when there is none.
-        std::size_t length = lead < 0x80   ? 1
-            : lead >= 0xC2 && lead <= 0xDF ? 2
-            : lead >= 0xE0 && lead <= 0xEF ? 3
-            : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                           : 0;
-        if (length > 1) {
-            if (i + length > in.size())
-                length = 0;
-            for (std::size_t k = 1; k < length; ++k)
-                if ((static_cast<unsigned char>(in[i + k]) & 0xC0) != 0x80)
-                    length = 0;
-            if (length >= 3) {
-                const auto second = static_cast<unsigned char>(in[i + 1]);
-                const bool overlong = (lead == 0xE0 && second < 0xA0) || (lead == 0xF0 && second < 0x90);
-                const bool surrogate = lead == 0xED && second >= 0xA0;
-                const bool beyond = lead == 0xF4 && second >= 0x90;
-                if (overlong || surrogate || beyond)
-                    length = 0;
-            }
-        }
-        const std::size_t width = length == 4 ? 2 : 1;
-        if (units + width > xl::MaxCellChars) {
-            truncated = true;
-            return textCell(scratch, units);
-        }
-        units += width;
-        if (length == 0) {
-            scratch += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            scratch.append(in, i, length);
-            i += length;
-        }
-    }
-    if (value.longer)
-        truncated = true;
-    return textCell(scratch, units);
+    return repairedText(value, scratch, truncated);
 }

@@ -1,5 +1,7 @@
 #include "platform/odbc/Odbc.h"
 
+#include "platform/Utf8.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -11,6 +13,8 @@ static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must spe
 
 namespace odbc {
 namespace {
+
+namespace utf8 = quorvane::utf8;
 
 // The numbers and texts the classic access component raises for misuse, so
 // that a report reads the same whatever went wrong.
@@ -27,6 +31,16 @@ constexpr long ErrItemNotFound = 3265;
 [[noreturn]] void raiseClosed()
 {
     raise(ErrClosed, "Operation is not allowed when the object is closed.");
+}
+
+[[noreturn]] void raiseOpen()
+{
+    raise(ErrOpen, "Operation is not allowed when the object is open.");
+}
+
+[[noreturn]] void raiseItemNotFound()
+{
+    raise(ErrItemNotFound, "Item cannot be found in the collection corresponding to the requested name or ordinal.");
 }
 
 const SQLWCHAR* wide(const QString& text)
@@ -257,6 +271,14 @@ SQLRETURN execDirect(const ConnectionState& connection, const StatementHandle& s
     return SQLExecDirectW(statement.get(), const_cast<SQLWCHAR*>(wide(text)), static_cast<SQLINTEGER>(text.size()));
 }
 
+/** Runs a statement; SQL_NO_DATA (one that touched no row) is no failure. */
+void run(const ConnectionState& connection, const StatementHandle& statement, const QString& text)
+{
+    const SQLRETURN rc = execDirect(connection, statement, text);
+    if (rc != SQL_NO_DATA)
+        statement.check(rc, "SQLExecDirect");
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -291,37 +313,54 @@ void Connection::setLoginTimeout(int seconds)
     d->loginTimeout = seconds;
 }
 
+namespace {
+
+/** A connection to what the string names, made with the login time-out given. */
+std::unique_ptr<ConnectionHandle> connectWith(const QString& text, int loginTimeout)
+{
+    auto handle = std::make_unique<ConnectionHandle>(EnvironmentHandle::shared());
+    SQLHDBC dbc = handle->get();
+    SQLRETURN rc = SQLSetConnectAttrW(
+        dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(0, loginTimeout))), 0);
+    if (!SQL_SUCCEEDED(rc))
+        raiseDiagnostics(SQL_HANDLE_DBC, dbc, rc, "SQLSetConnectAttr");
+    std::vector<SQLWCHAR> completed(1024);
+    SQLSMALLINT completedLength = 0;
+    rc = SQLDriverConnectW(dbc, nullptr, const_cast<SQLWCHAR*>(wide(text)), static_cast<SQLSMALLINT>(text.size()),
+        completed.data(), static_cast<SQLSMALLINT>(completed.size()), &completedLength, SQL_DRIVER_NOPROMPT);
+    if (!SQL_SUCCEEDED(rc))
+        raiseDiagnostics(SQL_HANDLE_DBC, dbc, rc, "SQLDriverConnect");
+    handle->setConnected();
+    return handle;
+}
+
+QString driverName(SQLHDBC dbc)
+{
+    SQLWCHAR driver[256] = {};
+    SQLSMALLINT driverLength = 0;
+    if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_DRIVER_NAME, driver, sizeof(driver), &driverLength)))
+        return QString();
+    return QString::fromUtf16(reinterpret_cast<const char16_t*>(driver));
+}
+
+/** The connection string with the SQLite driver's "StepAPI=1" on top. */
+QString steppingString(const QString& connectionString)
+{
+    QString streaming = connectionString;
+    if (!streaming.endsWith(QLatin1Char(';')))
+        streaming += QLatin1Char(';');
+    return streaming + QLatin1String("StepAPI=1;");
+}
+
+} // namespace
+
 void Connection::open(const QString& connectionString)
 {
     if (d->state->isOpen())
-        raise(ErrOpen, "Operation is not allowed when the object is open.");
+        raiseOpen();
     // A fresh state, so record sets of an earlier open keep theirs.
     auto state = std::make_shared<ConnectionState>();
-    const auto connect = [&](const QString& text) {
-        auto handle = std::make_unique<ConnectionHandle>(EnvironmentHandle::shared());
-        SQLHDBC dbc = handle->get();
-        SQLRETURN rc = SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT,
-            reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(0, d->loginTimeout))), 0);
-        if (!SQL_SUCCEEDED(rc))
-            raiseDiagnostics(SQL_HANDLE_DBC, dbc, rc, "SQLSetConnectAttr");
-        std::vector<SQLWCHAR> completed(1024);
-        SQLSMALLINT completedLength = 0;
-        rc = SQLDriverConnectW(dbc, nullptr, const_cast<SQLWCHAR*>(wide(text)), static_cast<SQLSMALLINT>(text.size()),
-            completed.data(), static_cast<SQLSMALLINT>(completed.size()), &completedLength, SQL_DRIVER_NOPROMPT);
-        if (!SQL_SUCCEEDED(rc))
-            raiseDiagnostics(SQL_HANDLE_DBC, dbc, rc, "SQLDriverConnect");
-        handle->setConnected();
-        return handle;
-    };
-    const auto driverName = [](SQLHDBC dbc) {
-        SQLWCHAR driver[256] = {};
-        SQLSMALLINT driverLength = 0;
-        if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_DRIVER_NAME, driver, sizeof(driver), &driverLength)))
-            return QString();
-        return QString::fromUtf16(reinterpret_cast<const char16_t*>(driver));
-    };
-
-    state->dbc = connect(connectionString);
+    state->dbc = connectWith(connectionString, d->loginTimeout);
     const bool sqlite = driverName(state->dbc->get()).contains(QLatin1String("sqlite"), Qt::CaseInsensitive);
     state->sqlite = sqlite;
     state->narrowForAstral = sqlite;
@@ -331,12 +370,8 @@ void Connection::open(const QString& connectionString)
     // then cost its size in memory and a long pause. Streaming is asked for in
     // the one way that driver understands, on top of the string as given.
     if (sqlite && !connectionString.contains(QLatin1String("StepAPI"), Qt::CaseInsensitive)) {
-        QString streaming = connectionString;
-        if (!streaming.endsWith(QLatin1Char(';')))
-            streaming += QLatin1Char(';');
-        streaming += QLatin1String("StepAPI=1;");
         try {
-            state->dbc = connect(streaming);
+            state->dbc = connectWith(steppingString(connectionString), d->loginTimeout);
         } catch (const quorvane::Error&) {
             // Keep the connection made as asked; it only buffers more.
         }
@@ -362,14 +397,12 @@ bool Connection::isFileDatabase() const
 void Connection::execute(const QString& sql)
 {
     StatementHandle statement(d->state);
-    const QString text = sql;
-    SQLRETURN rc = execDirect(*d->state, statement, text);
-    if (rc != SQL_NO_DATA)
-        statement.check(rc, "SQLExecDirect");
+    run(*d->state, statement, sql);
     // A driver that steps through statements lazily finishes one that yields
     // rows (a PRAGMA, an INSERT written as a WITH query) only as they are read.
     SQLSMALLINT columns = 0;
     if (SQL_SUCCEEDED(SQLNumResultCols(statement.get(), &columns)) && columns > 0) {
+        SQLRETURN rc;
         while (SQL_SUCCEEDED(rc = SQLFetch(statement.get()))) { }
         if (rc != SQL_NO_DATA)
             statement.check(rc, "SQLFetch");
@@ -425,13 +458,22 @@ ReadAs readAsFor(SQLSMALLINT type)
     return ReadAs::Char;
 }
 
+/**
+ * The ADO type code of a field. Callers look at it for long binary alone
+ * (adLongVarBinary: the value is not shown); binary and character data keep
+ * their own codes, and every other type answers adVarChar.
+ */
 int adoTypeFor(SQLSMALLINT type, SQLULEN size)
 {
     switch (type) {
+    case SQL_LONGVARBINARY:
+        return adLongVarBinary;
+    case SQL_BINARY:
+        return size == 0 ? adLongVarBinary : 128; // adBinary
+    case SQL_VARBINARY:
+        return size == 0 ? adLongVarBinary : 204; // adVarBinary
     case SQL_CHAR:
         return 129; // adChar
-    case SQL_VARCHAR:
-        return 200; // adVarChar
     case SQL_LONGVARCHAR:
         return 201; // adLongVarChar
     case SQL_WCHAR:
@@ -440,44 +482,8 @@ int adoTypeFor(SQLSMALLINT type, SQLULEN size)
         return 202; // adVarWChar
     case SQL_WLONGVARCHAR:
         return 203; // adLongVarWChar
-    case SQL_TINYINT:
-        return 17; // adUnsignedTinyInt
-    case SQL_SMALLINT:
-        return 2; // adSmallInt
-    case SQL_INTEGER:
-        return 3; // adInteger
-    case SQL_BIGINT:
-        return 20; // adBigInt
-    case SQL_REAL:
-        return 4; // adSingle
-    case SQL_FLOAT:
-    case SQL_DOUBLE:
-        return 5; // adDouble
-    case SQL_DECIMAL:
-        return 14; // adDecimal
-    case SQL_NUMERIC:
-        return 131; // adNumeric
-    case SQL_BIT:
-        return 11; // adBoolean
-    case SQL_GUID:
-        return 72; // adGUID
-    case SQL_TYPE_DATE:
-    case SQL_DATE:
-        return 133; // adDBDate
-    case SQL_TYPE_TIME:
-    case SQL_TIME:
-        return 134; // adDBTime
-    case SQL_TYPE_TIMESTAMP:
-    case SQL_TIMESTAMP:
-        return 135; // adDBTimeStamp
-    case SQL_BINARY:
-        return size == 0 ? adLongVarBinary : 128; // adBinary
-    case SQL_VARBINARY:
-        return size == 0 ? adLongVarBinary : 204; // adVarBinary
-    case SQL_LONGVARBINARY:
-        return adLongVarBinary;
     default:
-        return 200;
+        return 200; // adVarChar
     }
 }
 
@@ -489,65 +495,6 @@ constexpr std::size_t ByteChunk = 65536;
  * in a small piece and only a longer one in large pieces after.
  */
 constexpr std::size_t FirstPiece = 256;
-
-/**
- * Appends UTF-16 as UTF-8. A high surrogate at the end of a chunk is carried
- * in `pending` until the next chunk; unpaired surrogates become U+FFFD.
- * Returns the number of UTF-16 units consumed into output (for the length).
- */
-void appendUtf8(std::string& out, const char16_t* in, std::size_t count, char16_t& pending)
-{
-    const std::size_t start = out.size();
-    out.resize(start + (count + 1) * 3);
-    char* p = out.data() + start;
-    auto put = [&p](char32_t c) {
-        if (c < 0x80) {
-            *p++ = static_cast<char>(c);
-        } else if (c < 0x800) {
-            *p++ = static_cast<char>(0xC0 | (c >> 6));
-            *p++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *p++ = static_cast<char>(0xE0 | (c >> 12));
-            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *p++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            *p++ = static_cast<char>(0xF0 | (c >> 18));
-            *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *p++ = static_cast<char>(0x80 | (c & 0x3F));
-        }
-    };
-    for (std::size_t i = 0; i < count; ++i) {
-        const char16_t u = in[i];
-        if (pending) {
-            if (u >= 0xDC00 && u <= 0xDFFF) {
-                put(0x10000 + ((static_cast<char32_t>(pending) - 0xD800) << 10) + (u - 0xDC00));
-                pending = 0;
-                continue;
-            }
-            put(0xFFFD);
-            pending = 0;
-        }
-        if (u < 0x80) {
-            *p++ = static_cast<char>(u);
-        } else if (u >= 0xD800 && u <= 0xDBFF) {
-            pending = u;
-        } else if (u >= 0xDC00 && u <= 0xDFFF) {
-            put(0xFFFD);
-        } else {
-            put(u);
-        }
-    }
-    out.resize(static_cast<std::size_t>(p - out.data()));
-}
-
-void flushPending(std::string& out, char16_t& pending)
-{
-    if (pending) {
-        out.append("\xEF\xBF\xBD");
-        pending = 0;
-    }
-}
 
 } // namespace
 
@@ -659,8 +606,17 @@ struct Recordset::Impl {
     void checkIndex(int index) const
     {
         if (index < 0 || index >= static_cast<int>(fields.size()))
-            raise(ErrItemNotFound,
-                "Item cannot be found in the collection corresponding to the requested name or ordinal.");
+            raiseItemNotFound();
+    }
+
+    /** Makes column `index` of the current row the next one read by the bulk reader, which goes in rising order. */
+    void passTo(int index)
+    {
+        requireRow();
+        checkIndex(index);
+        if (index < nextColumn)
+            raise(-1, "Fields of a row must be read in rising order, each once.");
+        nextColumn = index + 1;
     }
 
     /**
@@ -675,7 +631,6 @@ struct Recordset::Impl {
      */
     void take(int index, FieldValue& out, bool bounded)
     {
-        SQLHSTMT h = statement->get();
         const auto column = static_cast<SQLUSMALLINT>(index + 1);
         out.bytes.clear();
         out.utf16Length = 0;
@@ -683,117 +638,117 @@ struct Recordset::Impl {
         out.longer = false;
         const std::size_t keepUnits = bounded ? MaxKeptUnits : std::numeric_limits<std::size_t>::max();
         const std::size_t keepBytes = bounded ? MaxKeptBytes : std::numeric_limits<std::size_t>::max();
-        SQLLEN indicator = 0;
         switch (readAs[static_cast<std::size_t>(index)]) {
-        case ReadAs::Double: {
-            SQLRETURN rc = SQLGetData(h, column, SQL_C_DOUBLE, &out.number, sizeof(out.number), &indicator);
-            statement->check(rc, "SQLGetData");
-            out.kind = indicator == SQL_NULL_DATA ? FieldValue::Null : FieldValue::Double;
-            return;
-        }
-        case ReadAs::Wide: {
-            char16_t pending = 0;
-            // FreeTDS hands a sql_variant out whole at every call: it is asked for in one piece.
-            const std::size_t firstUnits
-                = fields[std::size_t(index)].sqlType == SqlServerVariant ? wideBuffer.size() - 1 : FirstPiece;
-            SQLLEN bufferBytes = static_cast<SQLLEN>((firstUnits + 1) * sizeof(SQLWCHAR));
-            SQLLEN room = bufferBytes - static_cast<SQLLEN>(sizeof(SQLWCHAR));
-            for (bool first = true;; first = false) {
-                if (!first) { // the rest of a long value, in large pieces
-                    bufferBytes = static_cast<SQLLEN>(wideBuffer.size() * sizeof(SQLWCHAR));
-                    room = bufferBytes - static_cast<SQLLEN>(sizeof(SQLWCHAR));
-                }
-                SQLRETURN rc = SQLGetData(h, column, SQL_C_WCHAR, wideBuffer.data(), bufferBytes, &indicator);
-                if (rc == SQL_NO_DATA)
-                    break;
-                statement->check(rc, "SQLGetData");
-                if (indicator == SQL_NULL_DATA) {
-                    out.kind = FieldValue::Null;
-                    return;
-                }
-                const SQLLEN got = (indicator == SQL_NO_TOTAL || indicator > room) ? room : indicator;
-                const bool complete = rc == SQL_SUCCESS || got == indicator;
-                auto units = static_cast<std::size_t>(got) / sizeof(SQLWCHAR);
-                const std::size_t space = keepUnits - out.utf16Length;
-                const bool cut = units > space || (units == space && !complete);
-                units = std::min(units, space);
-                appendUtf8(out.bytes, reinterpret_cast<const char16_t*>(wideBuffer.data()), units, pending);
-                out.utf16Length += units;
-                if (cut) {
-                    out.longer = true;
-                    if (pending) { // the cut falls inside a pair: its first half goes too
-                        pending = 0;
-                        --out.utf16Length;
-                    }
-                    break;
-                }
-                if (complete)
-                    break;
-            }
-            flushPending(out.bytes, pending);
-            out.kind = FieldValue::Text;
-            return;
-        }
+        case ReadAs::Double:
+            return takeDouble(column, out);
+        case ReadAs::Wide:
+            return takeWide(column, fields[std::size_t(index)].sqlType, keepUnits, out);
         case ReadAs::Char:
-        case ReadAs::Binary: {
-            const bool binary = readAs[static_cast<std::size_t>(index)] == ReadAs::Binary;
-            const SQLSMALLINT target = binary ? SQL_C_BINARY : SQL_C_CHAR;
-            auto bufferBytes = static_cast<SQLLEN>(FirstPiece + 1);
-            std::size_t units = 0; // of the text kept so far, in UTF-16
-            for (bool first = true;; first = false) {
-                if (!first) // the rest of a long value, in large pieces
-                    bufferBytes = static_cast<SQLLEN>(byteBuffer.size());
-                const SQLLEN room = binary ? bufferBytes : bufferBytes - 1;
-                SQLRETURN rc = SQLGetData(h, column, target, byteBuffer.data(), bufferBytes, &indicator);
-                if (rc == SQL_NO_DATA)
-                    break;
-                statement->check(rc, "SQLGetData");
-                if (indicator == SQL_NULL_DATA) {
-                    out.kind = FieldValue::Null;
-                    return;
+            return takeChar(column, keepUnits, out);
+        case ReadAs::Binary:
+            return takeBinary(column, keepBytes, out);
+        }
+    }
+
+    void takeDouble(SQLUSMALLINT column, FieldValue& out)
+    {
+        SQLLEN indicator = 0;
+        SQLRETURN rc = SQLGetData(statement->get(), column, SQL_C_DOUBLE, &out.number, sizeof(out.number), &indicator);
+        statement->check(rc, "SQLGetData");
+        out.kind = indicator == SQL_NULL_DATA ? FieldValue::Null : FieldValue::Double;
+    }
+
+    /**
+     * Hands the column's value to `keep` piece by piece, as SQLGetData gives
+     * it into `buffer`: first `firstBytes` of it, then the whole buffer
+     * (`laterBytes`) a call. `keep` is told the bytes a piece holds (without
+     * the `terminator` the driver puts after text) and whether it is the last,
+     * and answers false once it wants no more. False for a null.
+     */
+    template <class Keep>
+    bool takePieces(SQLUSMALLINT column, SQLSMALLINT target, void* buffer, SQLLEN firstBytes, SQLLEN laterBytes,
+        SQLLEN terminator, Keep&& keep)
+    {
+        for (SQLLEN bufferBytes = firstBytes;; bufferBytes = laterBytes) {
+            SQLLEN indicator = 0;
+            const SQLRETURN rc = SQLGetData(statement->get(), column, target, buffer, bufferBytes, &indicator);
+            if (rc == SQL_NO_DATA)
+                return true;
+            statement->check(rc, "SQLGetData");
+            if (indicator == SQL_NULL_DATA)
+                return false;
+            const SQLLEN room = bufferBytes - terminator;
+            const SQLLEN got = (indicator == SQL_NO_TOTAL || indicator > room) ? room : indicator;
+            const bool complete = rc == SQL_SUCCESS || got == indicator;
+            if (!keep(static_cast<std::size_t>(got), complete) || complete)
+                return true;
+        }
+    }
+
+    /** Text asked for as UTF-16, kept as UTF-8 up to `keepUnits`, never half a surrogate pair. */
+    void takeWide(SQLUSMALLINT column, SQLSMALLINT sqlType, std::size_t keepUnits, FieldValue& out)
+    {
+        char16_t pending = 0;
+        // FreeTDS hands a sql_variant out whole at every call: it is asked for in one piece.
+        const std::size_t firstUnits = sqlType == SqlServerVariant ? wideBuffer.size() - 1 : FirstPiece;
+        const auto unit = static_cast<SQLLEN>(sizeof(SQLWCHAR));
+        const auto keep = [&](std::size_t got, bool complete) {
+            auto units = got / sizeof(SQLWCHAR);
+            const std::size_t space = keepUnits - out.utf16Length;
+            const bool cut = units > space || (units == space && !complete);
+            units = std::min(units, space);
+            utf8::appendUtf16(out.bytes, reinterpret_cast<const char16_t*>(wideBuffer.data()), units, pending);
+            out.utf16Length += units;
+            if (cut) {
+                out.longer = true;
+                if (pending) { // the cut falls inside a pair: its first half goes too
+                    pending = 0;
+                    --out.utf16Length;
                 }
-                const SQLLEN got = (indicator == SQL_NO_TOTAL || indicator > room) ? room : indicator;
-                const bool complete = rc == SQL_SUCCESS || got == indicator;
-                auto keep = static_cast<std::size_t>(got);
-                bool cut = false;
-                if (binary) {
-                    const std::size_t space = keepBytes - out.bytes.size();
-                    cut = keep > space || (keep == space && !complete);
-                    keep = std::min(keep, space);
-                } else {
-                    // UTF-8: one unit a sequence, two for the four-byte ones. The
-                    // cut goes before the first character that does not fit, so
-                    // the last one kept is whole even across pieces.
-                    for (std::size_t i = 0; i < keep; ++i) {
-                        const auto c = static_cast<unsigned char>(byteBuffer[i]);
-                        if ((c & 0xC0) == 0x80)
-                            continue;
-                        const std::size_t width = c >= 0xF0 ? 2 : 1;
-                        if (units + width > keepUnits) {
-                            keep = i;
-                            cut = true;
-                            break;
-                        }
-                        units += width;
-                    }
-                }
-                out.bytes.append(byteBuffer.data(), keep);
-                if (cut) {
-                    out.longer = true;
-                    break;
-                }
-                if (complete)
-                    break;
             }
-            if (binary) {
-                out.kind = FieldValue::Binary;
-            } else {
-                out.kind = FieldValue::Text;
-                out.utf16Length = units;
-            }
+            return !cut;
+        };
+        if (!takePieces(column, SQL_C_WCHAR, wideBuffer.data(), static_cast<SQLLEN>(firstUnits + 1) * unit,
+                static_cast<SQLLEN>(wideBuffer.size()) * unit, unit, keep)) {
+            out.kind = FieldValue::Null;
             return;
         }
+        utf8::finishUtf16(out.bytes, pending);
+        out.kind = FieldValue::Text;
+    }
+
+    /** Text asked for as it is (UTF-8, or the exact text of a number or date), kept up to `keepUnits`. */
+    void takeChar(SQLUSMALLINT column, std::size_t keepUnits, FieldValue& out)
+    {
+        std::size_t units = 0; // of the text kept so far, in UTF-16
+        const auto keep = [&](std::size_t got, bool) {
+            bool cut = false;
+            const std::size_t kept = utf8::pieceWithin(std::string_view(byteBuffer.data(), got), keepUnits, units, cut);
+            out.bytes.append(byteBuffer.data(), kept);
+            out.longer = cut;
+            return !cut;
+        };
+        if (!takePieces(column, SQL_C_CHAR, byteBuffer.data(), static_cast<SQLLEN>(FirstPiece + 1),
+                static_cast<SQLLEN>(byteBuffer.size()), 1, keep)) {
+            out.kind = FieldValue::Null;
+            return;
         }
+        out.kind = FieldValue::Text;
+        out.utf16Length = units;
+    }
+
+    void takeBinary(SQLUSMALLINT column, std::size_t keepBytes, FieldValue& out)
+    {
+        const auto keep = [&](std::size_t got, bool complete) {
+            const std::size_t space = keepBytes - out.bytes.size();
+            const bool cut = got > space || (got == space && !complete);
+            out.bytes.append(byteBuffer.data(), std::min(got, space));
+            out.longer = cut;
+            return !cut;
+        };
+        const bool value = takePieces(column, SQL_C_BINARY, byteBuffer.data(), static_cast<SQLLEN>(FirstPiece + 1),
+            static_cast<SQLLEN>(byteBuffer.size()), 0, keep);
+        out.kind = value ? FieldValue::Binary : FieldValue::Null;
     }
 
     QVariant toVariant(int index, const FieldValue& v) const
@@ -848,33 +803,36 @@ Recordset::~Recordset()
     close();
 }
 
+namespace {
+
+/** The server's count of the rows a query yields, -1 when it answers none. */
+long long rowCount(const std::shared_ptr<ConnectionState>& state, const QString& source)
+{
+    StatementHandle counter(state);
+    const QString text = QStringLiteral("SELECT COUNT(*) FROM (") + source + QStringLiteral(") AS q");
+    counter.check(execDirect(*state, counter, text), "SQLExecDirect");
+    SQLRETURN rc = SQLFetch(counter.get());
+    if (rc == SQL_NO_DATA)
+        return -1;
+    counter.check(rc, "SQLFetch");
+    SQLBIGINT n = 0;
+    SQLLEN indicator = 0;
+    counter.check(SQLGetData(counter.get(), 1, SQL_C_SBIGINT, &n, sizeof(n), &indicator), "SQLGetData");
+    return indicator == SQL_NULL_DATA ? -1 : n;
+}
+
+} // namespace
+
 void Recordset::open(const QString& source, Connection& connection, int cursorType, int)
 {
     if (d->isOpen())
-        raise(ErrOpen, "Operation is not allowed when the object is open.");
+        raiseOpen();
     auto state = connection.d->state;
     if (!state->isOpen())
         raiseClosed();
-    long long count = -1;
-    if (cursorType == adOpenStatic) {
-        StatementHandle counter(state);
-        const QString text = QStringLiteral("SELECT COUNT(*) FROM (") + source + QStringLiteral(") AS q");
-        counter.check(execDirect(*state, counter, text), "SQLExecDirect");
-        SQLRETURN rc = SQLFetch(counter.get());
-        if (rc != SQL_NO_DATA) {
-            counter.check(rc, "SQLFetch");
-            SQLBIGINT n = 0;
-            SQLLEN indicator = 0;
-            counter.check(SQLGetData(counter.get(), 1, SQL_C_SBIGINT, &n, sizeof(n), &indicator), "SQLGetData");
-            if (indicator != SQL_NULL_DATA)
-                count = n;
-        }
-    }
+    const long long count = cursorType == adOpenStatic ? rowCount(state, source) : -1;
     auto statement = std::make_unique<StatementHandle>(state);
-    const QString text = source;
-    SQLRETURN rc = execDirect(*state, *statement, text);
-    if (rc != SQL_NO_DATA)
-        statement->check(rc, "SQLExecDirect");
+    run(*state, *statement, source);
     d->attach(std::move(state), std::move(statement));
     d->count = count;
 }
@@ -937,27 +895,19 @@ QVariant Recordset::value(const QString& name)
         if (d->fields[i].name.compare(name, Qt::CaseInsensitive) == 0)
             return d->value(static_cast<int>(i));
     }
-    raise(ErrItemNotFound, "Item cannot be found in the collection corresponding to the requested name or ordinal.");
+    raiseItemNotFound();
 }
 
 void Recordset::read(int index, FieldValue& out)
 {
-    d->requireRow();
-    d->checkIndex(index);
-    if (index < d->nextColumn)
-        raise(-1, "Fields of a row must be read in rising order, each once.");
     // Columns skipped on the way are passed over without being kept.
-    d->nextColumn = index + 1;
+    d->passTo(index);
     d->take(index, out, true);
 }
 
 bool Recordset::isNull(int index)
 {
-    d->requireRow();
-    d->checkIndex(index);
-    if (index < d->nextColumn)
-        raise(-1, "Fields of a row must be read in rising order, each once.");
-    d->nextColumn = index + 1;
+    d->passTo(index);
     // A buffer of no size gives the length, or that there is no value, and leaves the value where it is.
     char none = 0;
     SQLLEN indicator = 0;

@@ -103,7 +103,11 @@ struct FieldInfo {
     QString name;
     SQLSMALLINT sqlType = SQL_UNKNOWN_TYPE;
     SQLULEN size = 0;
-    /** ADO-style type code; 205 for long binary (SQL_LONGVARBINARY, or binary of unlimited size). */
+    /**
+     * ADO-style type code: 205 for long binary (SQL_LONGVARBINARY, binary of
+     * unlimited size, SQLite's BLOB); binary and character data have their
+     * own codes, every other type 200.
+     */
     int adoType = 0;
 };
 

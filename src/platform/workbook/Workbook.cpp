@@ -1,117 +1,32 @@
-// The model's Excel rules (names, limits, tab order) and the cell spool that
-// keeps written cells in a temporary file until the workbook is written.
+// Sheets, workbooks and the application as Excel has them (limits, tab
+// order, what a cell takes), and the cell spool that keeps written cells in a
+// temporary file until the workbook is written.
 
-#include "platform/workbook/ModelParts.h"
+#include "platform/workbook/CellRecords.h"
+#include "platform/workbook/CellStream.h"
+#include "platform/workbook/CellText.h"
+#include "platform/workbook/Failures.h"
+#include "platform/workbook/Folders.h"
+#include "platform/workbook/ModelState.h"
+#include "platform/workbook/Opener.h"
+#include "platform/workbook/TempStore.h"
+#include "platform/workbook/WorkbookFile.h"
+
+#include "platform/Utf8.h"
 
 #include <QByteArray>
-#include <QDateTime>
-#include <QDir>
 #include <QFile>
-#include <QProcess>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <mutex>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 namespace xl {
-
-void fail(long number, const QString& text)
-{
-    throw quorvane::Error(number, text);
-}
-
-void failStorage(long number, const QString& text)
-{
-    throw StorageError(number, text);
-}
-
-void failSystem(int error, const QString& what)
-{
-    failStorage(error, what + QStringLiteral(": ") + systemWords(error));
-}
-
-UniqueFd::~UniqueFd()
-{
-    reset();
-}
-
-void UniqueFd::reset(int fd)
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = fd;
-}
-
-// ---------------------------------------------------------------- temporary storage
-
-TempStore::TempStore(const QString& folder)
-{
-    const QByteArray dir = QFile::encodeName(folder);
-    m_fd = ::open(dir.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (m_fd < 0) {
-        // File systems without unnamed files: take a name and drop it at once.
-        QByteArray name = dir + "/.quorvane-cells-XXXXXX";
-        m_fd = ::mkostemp(name.data(), O_CLOEXEC);
-        if (m_fd < 0)
-            failSystem(errno, QStringLiteral("Cannot create a temporary file in %1").arg(folder));
-        ::unlink(name.constData());
-    }
-}
-
-TempStore::~TempStore()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-std::uint64_t TempStore::append(const char* data, std::size_t size)
-{
-    const std::uint64_t start = reserve(size);
-    writeAt(start, data, size);
-    return start;
-}
-
-std::uint64_t TempStore::reserve(std::size_t size)
-{
-    return m_size.fetch_add(size);
-}
-
-void TempStore::writeAt(std::uint64_t offset, const char* data, std::size_t size) const
-{
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pwrite(m_fd, data + done, size - done, off_t(offset + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            failSystem(errno, QStringLiteral("Cannot keep the cells in the temporary file"));
-        }
-        done += std::size_t(n);
-    }
-}
-
-void TempStore::read(std::uint64_t offset, char* into, std::size_t size) const
-{
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pread(m_fd, into + done, size - done, off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            failSystem(n < 0 ? errno : EIO, QStringLiteral("Cannot read the cells back from the temporary file"));
-        done += std::size_t(n);
-    }
-}
 
 namespace {
 
@@ -126,128 +41,6 @@ constexpr unsigned MaxShownChars = 255;
 QString cellName(long row, long column)
 {
     return QStringLiteral("row %1, column %2").arg(row).arg(column);
-}
-
-template <class T>
-void put(char*& p, T value)
-{
-    std::memcpy(p, &value, sizeof value);
-    p += sizeof value;
-}
-
-// ---------------------------------------------------------------- text
-
-struct TextScan {
-    bool valid = true;
-    std::size_t utf16 = 0;
-    /** Holds something the file must spell out as _xHHHH_ (see escapeText). */
-    bool needsEscape = false;
-};
-
-bool isHex(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-/** "_xHHHH_" at i: the spreadsheet would read it as an escaped character. */
-bool escapeLookalikeAt(std::string_view s, std::size_t i)
-{
-    return i + 7 <= s.size() && s[i] == '_' && s[i + 1] == 'x' && isHex(s[i + 2]) && isHex(s[i + 3]) && isHex(s[i + 4])
-        && isHex(s[i + 5]) && s[i + 6] == '_';
-}
-
-/** Validates UTF-8 and counts UTF-16 units in one pass; plain ASCII goes eight bytes at a time. */
-TextScan scanText(std::string_view s)
-{
-    TextScan scan;
-    auto p = reinterpret_cast<const unsigned char*>(s.data());
-    const auto end = p + s.size();
-    std::size_t units = 0;
-    while (p < end) {
-        while (end - p >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            if (w & 0x8080808080808080ull)
-                break;
-            p += 8;
-            units += 8;
-        }
-        if (p >= end)
-            break;
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            ++units;
-            continue;
-        }
-        auto cont = [&](std::ptrdiff_t k) { return end - p > k && (p[k] & 0xC0) == 0x80; };
-        if (c >= 0xC2 && c < 0xE0 && cont(1)) {
-            p += 2;
-            units += 1;
-        } else if (c >= 0xE0 && c < 0xF0 && cont(1) && cont(2) && !(c == 0xE0 && p[1] < 0xA0)
-            && !(c == 0xED && p[1] >= 0xA0)) {
-            if (c == 0xEF && p[1] == 0xBF && p[2] >= 0xBE)
-                scan.needsEscape = true; // U+FFFE and U+FFFF are not allowed in XML
-            p += 3;
-            units += 1;
-        } else if (c >= 0xF0 && c < 0xF5 && cont(1) && cont(2) && cont(3) && !(c == 0xF0 && p[1] < 0x90)
-            && !(c == 0xF4 && p[1] >= 0x90)) {
-            p += 4;
-            units += 2;
-        } else {
-            scan.valid = false;
-            return scan;
-        }
-    }
-    scan.utf16 = units;
-    if (!scan.needsEscape && std::memchr(s.data(), '\0', s.size()))
-        scan.needsEscape = true;
-    if (!scan.needsEscape) {
-        for (const char* u = static_cast<const char*>(std::memchr(s.data(), '_', s.size())); u;) {
-            const std::size_t i = std::size_t(u - s.data());
-            if (escapeLookalikeAt(s, i)) {
-                scan.needsEscape = true;
-                break;
-            }
-            u = static_cast<const char*>(std::memchr(u + 1, '_', s.size() - i - 1));
-        }
-    }
-    return scan;
-}
-
-/**
- * The spreadsheet reads "_xHHHH_" in a cell's text as the character HHHH;
- * that is how the file holds characters XML cannot. The writer spells out the
- * control characters itself, but not NUL (its strings end there), U+FFFE and
- * U+FFFF, nor text that merely looks like such an escape: without "_x005F_"
- * in front, "_x0041_" would come back as "A".
- */
-void escapeText(std::string_view s, std::string& out)
-{
-    out.clear();
-    out.reserve(s.size() + 32);
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const char c = s[i];
-        if (c == '\0') {
-            out += "_x0000_";
-        } else if (c == '_' && escapeLookalikeAt(s, i)) {
-            out += "_x005F_";
-        } else if (c == '\xEF' && i + 2 < s.size() && s[i + 1] == '\xBF'
-            && (s[i + 2] == '\xBE' || s[i + 2] == '\xBF')) {
-            out += s[i + 2] == '\xBE' ? "_xFFFE_" : "_xFFFF_";
-            i += 2;
-        } else {
-            out += c;
-        }
-    }
-}
-
-std::size_t codePoints(std::string_view s)
-{
-    std::size_t n = 0;
-    for (const char c : s)
-        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return n;
 }
 
 // ---------------------------------------------------------------- widths
@@ -267,38 +60,6 @@ unsigned numberWidth(double v)
     return std::min(shown, 11u);
 }
 
-// ---------------------------------------------------------------- names
-
-const QString ForbiddenNameCharacters = QStringLiteral(":\\/?*[]");
-
-QString defaultName(int n)
-{
-    return QStringLiteral("Sheet%1").arg(n);
-}
-
-/**
- * The database name as the first part of a file name. It is kept as it is,
- * but for what a file name cannot hold ("/" and NUL) and for leading dots,
- * which would hide the file. Cut short so that the whole name, with the time,
- * a number and the temporary name's dot and ".part", stays within the 255
- * bytes a file name may have.
- */
-QString fileBaseName(const QString& documentName)
-{
-    QString base;
-    qsizetype bytes = 0;
-    for (const char32_t c : documentName.toUcs4()) {
-        const QString character = c == U'/' || c == 0 ? QStringLiteral("_") : QString::fromUcs4(&c, 1);
-        bytes += character.toUtf8().size();
-        if (bytes > 200)
-            break;
-        base += character;
-    }
-    while (base.startsWith(QLatin1Char('.')))
-        base.remove(0, 1);
-    return base.trimmed().isEmpty() ? QStringLiteral("Workbook") : base;
-}
-
 std::atomic<bool> g_cellsStreamed = true;
 
 struct RoomNotice {
@@ -311,14 +72,6 @@ RoomNotice& roomNotice()
     static RoomNotice notice;
     return notice;
 }
-
-/** A full disk or quota: a second attempt would only meet it again. */
-bool isFull(long error)
-{
-    return error == ENOSPC || error == EDQUOT || error == EFBIG;
-}
-
-const char* const XlsxMimeType = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
 
 } // namespace
 
@@ -343,44 +96,6 @@ bool NumberSurvivesFile(double value)
     return parsed.ec == std::errc() && back == value;
 }
 
-QString SheetNameProblem(const QString& name)
-{
-    const QString quoted = QStringLiteral("\"%1\"").arg(name);
-    if (name.isEmpty())
-        return QStringLiteral("You typed an invalid name for a sheet: the name cannot be blank.");
-    if (name.size() > MaxSheetNameChars)
-        return QStringLiteral("You typed an invalid name for a sheet: %1 has %2 characters, and a sheet name cannot "
-                              "exceed 31 characters.")
-            .arg(quoted)
-            .arg(name.size());
-    for (const QChar c : name) {
-        if (ForbiddenNameCharacters.contains(c))
-            return QStringLiteral("You typed an invalid name for a sheet: %1 contains \"%2\". A sheet name cannot "
-                                  "contain any of the following characters: : \\ / ? * [ or ]")
-                .arg(quoted, c);
-    }
-    if (name.startsWith(QLatin1Char('\'')) || name.endsWith(QLatin1Char('\'')))
-        return QStringLiteral("You typed an invalid name for a sheet: %1. A sheet name cannot begin or end with an "
-                              "apostrophe.")
-            .arg(quoted);
-    if (name.compare(QLatin1String("History"), Qt::CaseInsensitive) == 0)
-        return QStringLiteral("You typed an invalid name for a sheet: \"History\" is a name reserved by Excel.");
-    for (qsizetype i = 0; i < name.size(); ++i) {
-        const QChar c = name.at(i);
-        const bool pair = c.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate();
-        if (pair) {
-            ++i;
-            continue;
-        }
-        if (c.unicode() < 0x20 || c.unicode() == 0xFFFE || c.unicode() == 0xFFFF || c.isSurrogate())
-            return QStringLiteral("You typed an invalid name for a sheet: %1 contains the character U+%2, which a "
-                                  "sheet name cannot hold.")
-                .arg(quoted)
-                .arg(c.unicode(), 4, 16, QLatin1Char('0'));
-    }
-    return {};
-}
-
 // ================================================================ Worksheet
 
 int Workbook::Impl::indexOf(const Worksheet* sheet) const
@@ -389,49 +104,6 @@ int Workbook::Impl::indexOf(const Worksheet* sheet) const
         if (sheets[i].get() == sheet)
             return int(i);
     return -1;
-}
-
-namespace {
-/** A sheet name folded code point by code point: Excel compares names without regard to letter case. */
-QString foldedName(const QString& name)
-{
-    QString folded;
-    folded.reserve(name.size());
-    for (const char32_t c : name.toUcs4()) {
-        const char32_t f = QChar::toCaseFolded(c);
-        folded += QString::fromUcs4(&f, 1);
-    }
-    return folded;
-}
-} // namespace
-
-bool Workbook::Impl::nameTaken(const QString& name, const Worksheet* except) const
-{
-    const auto found = byName.constFind(foldedName(name));
-    return found != byName.constEnd() && found.value() != except;
-}
-
-void Workbook::Impl::named(const Worksheet* sheet, const QString& name)
-{
-    byName.insert(foldedName(name), sheet);
-    ++lowerNames[name.toLower()];
-}
-
-void Workbook::Impl::unnamed(const Worksheet* sheet, const QString& name)
-{
-    const QString key = foldedName(name);
-    if (byName.value(key) == sheet)
-        byName.remove(key);
-    const auto lower = lowerNames.find(name.toLower());
-    if (lower != lowerNames.end() && --lower.value() == 0)
-        lowerNames.erase(lower);
-}
-
-QString Workbook::Impl::freeDefaultName() const
-{
-    for (int n = 1;; ++n)
-        if (!nameTaken(defaultName(n), nullptr))
-            return defaultName(n);
 }
 
 void Workbook::Impl::flush()
@@ -522,7 +194,7 @@ PreparedCell prepareText(long row, long column, std::string_view value, std::str
     if (scan.needsEscape) {
         escapeText(value, escaped);
         // Spelled out, the text must still fit a cell: a reader may measure it before it reads the escapes.
-        if (codePoints(escaped) > MaxCellChars)
+        if (quorvane::utf8::codePoints(escaped) > MaxCellChars)
             refuseCell(row, column,
                 QStringLiteral("the text holds characters that the file must spell out, and spelled out it is "
                                "longer than the 32767 characters a cell holds."));
@@ -560,47 +232,6 @@ PreparedCell prepareCell(long row, long column, const CellValue& value, std::str
     return {};
 }
 
-/** Writes the record of a cell at (r, c) after the one at `last`; answers where it ends. */
-char* putRecord(char* p, const Cursor& last, std::uint32_t r, std::uint16_t c, const PreparedCell& cell, double number)
-{
-    const unsigned char tag = cell.kind;
-    if (last.any && r == last.row && c == last.column + 1) {
-        *p++ = char(tag | PosNextColumn);
-    } else if (last.any && r == last.row + 1 && c == 0) {
-        *p++ = char(tag | PosNextRow);
-    } else if (last.any && r == last.row) {
-        *p++ = char(tag | PosSameRow);
-        put(p, c);
-    } else {
-        *p++ = char(tag | PosExplicit);
-        put(p, r);
-        put(p, c);
-    }
-    switch (cell.kind) {
-    case KNumber:
-    case KDate:
-    case KTime:
-    case KDateTime:
-        put(p, number);
-        break;
-    case KText: {
-        auto length = std::uint32_t(cell.text.size());
-        while (length >= 0x80) {
-            *p++ = char((length & 0x7F) | 0x80);
-            length >>= 7;
-        }
-        *p++ = char(length);
-        std::memcpy(p, cell.text.data(), cell.text.size());
-        p += cell.text.size();
-        *p++ = '\0';
-        break;
-    }
-    default:
-        break;
-    }
-    return p;
-}
-
 } // namespace
 
 void Worksheet::write(long row, long column, const CellValue& value)
@@ -617,9 +248,8 @@ void Worksheet::write(long row, long column, const CellValue& value)
     if (cell.kind == KEmpty && inOrder)
         return;
 
-    const std::size_t most = 1 + 6 + (cell.kind == KText ? 5 + cell.text.size() + 1 : 8);
-    char* const start = wb.reserve(d.get(), most);
-    wb.used += std::size_t(putRecord(start, s.last, r, c, cell, value.number) - start);
+    char* const start = wb.reserve(d.get(), mostRecordBytes(cell.kind, cell.text.size()));
+    wb.used += std::size_t(putRecord(start, s.last, r, c, cell.kind, value.number, cell.text) - start);
 
     if (!inOrder)
         s.needsSort = true;
@@ -653,7 +283,7 @@ void Worksheet::autoFitColumns()
 Workbook::Workbook(int sheets) : d(std::make_unique<Impl>())
 {
     for (int n = 1; n <= sheets; ++n)
-        d->sheets.push_back(std::unique_ptr<Worksheet>(new Worksheet(this, defaultName(n))));
+        d->sheets.push_back(std::unique_ptr<Worksheet>(new Worksheet(this, defaultSheetName(n))));
     d->active = d->sheets.front().get();
 }
 
@@ -719,81 +349,6 @@ QString Workbook::filePath() const
 
 // ================================================================ Application
 
-namespace {
-
-/** Renames without replacing; false when the target exists. */
-bool renameNoReplace(const QByteArray& from, const QByteArray& to)
-{
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno == EEXIST)
-        return false;
-    if (errno != EINVAL && errno != ENOSYS)
-        failSystem(errno, QStringLiteral("Cannot put the workbook in place as %1").arg(QFile::decodeName(to)));
-    // File systems without the flag: a hard link fails on an existing name as well.
-    if (::link(from.constData(), to.constData()) != 0) {
-        if (errno == EEXIST)
-            return false;
-        failSystem(errno, QStringLiteral("Cannot put the workbook in place as %1").arg(QFile::decodeName(to)));
-    }
-    ::unlink(from.constData());
-    return true;
-}
-
-bool exists(const QByteArray& path)
-{
-    struct stat st;
-    return ::lstat(path.constData(), &st) == 0;
-}
-
-/** "Northwind 2026-12-07 23.25.32.xlsx", then " (2)" and so on, in the workbook folder. */
-struct WorkbookName {
-    QString folder;
-    QString base;
-    int number = 1;
-
-    QString fileName() const
-    {
-        return number == 1 ? base + QStringLiteral(".xlsx") : base + QStringLiteral(" (%1).xlsx").arg(number);
-    }
-    QByteArray target() const { return QFile::encodeName(folder + QLatin1Char('/') + fileName()); }
-    /**
-     * Hidden while it is written, beside the place it goes to, so that the
-     * rename is one step on one file system and no half-written workbook
-     * ever carries a name the user would open.
-     */
-    QByteArray part() const { return QFile::encodeName(folder + QStringLiteral("/.") + fileName()) + PartSuffix; }
-};
-
-/** Creates the ".part" file of the first free name from `name` on, locked in `lock`; answers its path. */
-QByteArray createPartFile(WorkbookName& name, UniqueFd& lock)
-{
-    for (;; ++name.number) {
-        if (exists(name.target()))
-            continue;
-        const QByteArray part = name.part();
-        const int fd = ::open(part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            if (errno != EEXIST)
-                failSystem(errno, QStringLiteral("Cannot create the workbook file %1").arg(QFile::decodeName(part)));
-            continue;
-        }
-        lock.reset(fd);
-        const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-        if (!locked && errno != EWOULDBLOCK)
-            return part; // a file system without locks: written unguarded, and never taken for abandoned
-        struct stat mine, named;
-        if (locked && ::fstat(fd, &mine) == 0 && ::stat(part.constData(), &named) == 0 && mine.st_dev == named.st_dev
-            && mine.st_ino == named.st_ino)
-            return part;
-        // In the instant before the lock, a starting instance took the new
-        // file for abandoned and is removing it: another name.
-        lock.reset();
-    }
-}
-
-} // namespace
-
 struct Application::Impl {
     std::vector<std::unique_ptr<Workbook>> workbooks;
     QString documentName;
@@ -804,26 +359,6 @@ struct Application::Impl {
      */
     QString folder;
     bool visible = false;
-
-    /**
-     * The file from the sheets packed as their cells streamed, and from the
-     * cell store for the others. A failure other than a full disk is tried
-     * once more with every sheet made from the cell store: what went wrong
-     * may have been in what streamed.
-     */
-    void writeFile(Workbook::Impl& wb, int fd, const QByteArray& part)
-    {
-        try {
-            return writePackage(wb, fd, part, wb.stream.get());
-        } catch (const StorageError& e) {
-            if (isFull(e.number()) || (wb.stream && !wb.stream->allKept()))
-                throw;
-            qWarning("%s; trying once more", qPrintable(e.description()));
-            if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
-                throw;
-        }
-        writePackage(wb, fd, part, nullptr);
-    }
 
     /** Writes one workbook completely under a free name; answers the path. */
     QString write(Workbook& book)
@@ -839,27 +374,7 @@ struct Application::Impl {
         if (folder.isEmpty())
             folder = workbookFolder();
         ensurePrivateFolder(folder, FolderUse::AsItIs);
-        // "Northwind 2026-12-07 23.25.32.xlsx": the user finds it among the
-        // documents by the database and sorts a database's exports by time.
-        WorkbookName name{folder,
-            fileBaseName(documentName) + QLatin1Char(' ')
-                + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"))};
-        // Held until the workbook has its final name: the lock tells a starting
-        // instance that this ".part" file is being written (removeAbandonedFiles).
-        // Released after the guard below has removed a failed file, never before.
-        UniqueFd lock;
-        const QByteArray part = createPartFile(name, lock);
-        FileGuard partGuard(part);
-        writeFile(wb, lock.get(), part);
-        if (::chmod(part.constData(), 0600) != 0)
-            failSystem(errno, QStringLiteral("Cannot protect the workbook file %1").arg(QFile::decodeName(part)));
-        QByteArray target = name.target();
-        while (!renameNoReplace(part, target)) {
-            ++name.number;
-            target = name.target();
-        }
-        partGuard.keep();
-        return QFile::decodeName(target);
+        return writeWorkbookFile(wb, folder, documentName);
     }
 };
 
@@ -947,84 +462,6 @@ QString Application::writeAndOpen()
 bool Application::opened() const
 {
     return d->visible;
-}
-
-std::optional<FolderProblem> Application::trialWriteProblem(const QString& folder)
-{
-    const auto problem = [&](int error) {
-        const QString reason = QStringLiteral("a trial workbook cannot be written there");
-        return FolderProblem{folder, error ? reason + QStringLiteral(" (%1)").arg(systemWords(error)) : reason};
-    };
-    try {
-        const QString scratch = scratchFolder();
-        ensurePrivateFolder(scratch, FolderUse::MakePrivate);
-        auto store = std::make_unique<TempStore>(scratch);
-        QByteArray probe = QFile::encodeName(folder) + "/.probe-XXXXXX";
-        const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
-        if (fd < 0)
-            return problem(errno);
-        FileGuard guard(probe);
-        // A workbook's worth of bytes first, for the system's own words on a
-        // full disk or quota; the writer's failure says less.
-        const std::vector<char> bytes(64 * 1024);
-        for (std::size_t written = 0; written < bytes.size();) {
-            const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                const int error = n < 0 ? errno : ENOSPC;
-                ::close(fd);
-                return problem(error);
-            }
-            written += std::size_t(n);
-        }
-        // Then the same file made a tiny workbook by the writer itself.
-        const UniqueFd file(fd);
-        if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
-            return problem(errno);
-        Workbook tiny(1);
-        Workbook::Impl& wb = ModelAccess::of(tiny);
-        wb.store = std::move(store);
-        CellValue number;
-        number.type = CellValue::Number;
-        number.number = 1.5;
-        tiny.worksheet(1)->write(1, 1, number);
-        wb.flush();
-        try {
-            writePackage(wb, fd, probe, nullptr);
-        } catch (const StorageError& e) {
-            return problem(e.number() > 0 && e.number() < 4096 ? int(e.number()) : 0);
-        }
-    } catch (const quorvane::Error& e) {
-        return FolderProblem{folder, e.description()};
-    }
-    return std::nullopt;
-}
-
-bool Application::canBeCreated(const QString& folder)
-{
-    try {
-        ensurePrivateFolder(folder, FolderUse::AsItIs);
-    } catch (const quorvane::Error&) {
-        return false;
-    }
-    return !trialWriteProblem(folder) && spreadsheetApplicationNamed();
-}
-
-bool Application::spreadsheetApplicationNamed()
-{
-    QProcess query;
-    query.start(QStringLiteral("xdg-mime"),
-        {QStringLiteral("query"), QStringLiteral("default"), QString::fromLatin1(XlsxMimeType)});
-    if (!query.waitForFinished(15000)) {
-        query.kill();
-        query.waitForFinished(1000);
-        return false;
-    }
-    if (query.exitStatus() != QProcess::NormalExit || query.exitCode() != 0)
-        return false;
-    const QString entry = QString::fromLocal8Bit(query.readAllStandardOutput()).trimmed();
-    return entry.endsWith(QLatin1String(".desktop")) && !entry.contains(QLatin1Char('\n'));
 }
 
 } // namespace xl
