@@ -193,8 +193,8 @@ private:
     Async::Task<xl::Worksheet*> continueOnNewSheet(
         const SqlServer::ListedTable& table, const Fields& fields, long long n, TableOutcome& outcome);
     Async::Task<> writeHeader(xl::Worksheet& sheet, const Fields& fields, TableOutcome& outcome);
-    Async::Task<bool> writeRow(
-        xl::Worksheet& sheet, long sheetRow, const Fields& fields, const RowReader::Row& row, TableOutcome& outcome);
+    int writeFields(xl::Worksheet& sheet, long sheetRow, const Fields& fields, const RowReader::Row& row, int from,
+        bool turnTaken, TableOutcome& outcome);
     void writeField(xl::Worksheet& sheet, long sheetRow, int f, const odbc::FieldInfo& field, const RowReader::Row& row,
         TableOutcome& outcome);
     bool turnDue();
@@ -224,7 +224,7 @@ ExportRun::ExportRun(std::vector<SqlServer::ListedTable> tables, ExportView& vie
 {
     m_trap.step(100, [&] { m_connection = std::make_unique<odbc::Connection>(); });
     m_trap.step(102, [&] { m_recordset = std::make_unique<odbc::Recordset>(); });
-    xl::Application::setRoomNotice([signal = m_writerRoom] () mutable { signal.notify(); });
+    xl::Application::setRoomNotice([signal = m_writerRoom]() mutable { signal.notify(); });
 }
 
 ExportRun::~ExportRun()
@@ -303,8 +303,7 @@ Async::Task<bool> ExportRun::copyTable(int i)
 
 void ExportRun::showTable(int i)
 {
-    m_trap.step(136,
-        [&] { m_view.setProgress(int(std::nearbyint(double(i) / double(m_tables.size()) * 100.0))); });
+    m_trap.step(136, [&] { m_view.setProgress(int(std::nearbyint(double(i) / double(m_tables.size()) * 100.0))); });
     m_trap.step(138, [&] { m_view.setProgressText(QStringLiteral("Processing: ") + m_currentName); });
 }
 
@@ -316,8 +315,8 @@ Async::Task<xl::Worksheet*> ExportRun::openTable(const SqlServer::ListedTable& t
             m_recordset->close();
     });
     const QString source = SheetNames::TableQuery(m_currentName, table.schema.toString());
-    const std::exception_ptr failed = co_await Async::failureOf(Async::wholly(
-        [&] { m_recordset->open(source, *m_connection, odbc::adOpenStatic, odbc::adLockReadOnly); }));
+    const std::exception_ptr failed = co_await Async::failureOf(
+        Async::wholly([&] { m_recordset->open(source, *m_connection, odbc::adOpenStatic, odbc::adLockReadOnly); }));
     if (!outcome.attempt(144, [&] { Async::rethrow(failed); })) {
         outcome.notCopied = true;
         co_return nullptr;
@@ -367,11 +366,18 @@ Async::Task<> ExportRun::copyRows(const SqlServer::ListedTable& table, xl::Works
                 co_return outcome.stop();
             sheetRow = 2;
         }
-        const bool written = co_await writeRow(*sheet, sheetRow, fields, *row, outcome);
-        if (!written)
+        if (row->read < int(fields.size())) // 202: a field of it could not be read
             co_return outcome.stopIfFailed(rows.failedLine(), rows.failure(), true);
+        // 192-204: the row's fields, the event loop's turns among them. Written
+        // whole or not at all, so the sheet holds exactly the rows the report
+        // counts, and its rows stay in order for the writer.
+        for (int f = writeFields(*sheet, sheetRow, fields, *row, 0, false, outcome); f < int(fields.size());) {
+            co_await Async::nextTurn();
+            f = writeFields(*sheet, sheetRow, fields, *row, f, true, outcome);
+        }
         outcome.rowsCopied = n; // 206: the next row is read ahead
-        co_await roomToWrite();
+        if (m_excel->writerBehind())
+            co_await roomToWrite();
     }
 }
 
@@ -400,23 +406,21 @@ Async::Task<> ExportRun::writeHeader(xl::Worksheet& sheet, const Fields& fields,
 }
 
 /**
- * 192-204: one row's fields. False when a value could not be delivered: then
- * none of the row is written, so the sheet holds exactly the rows the report
- * counts, and its rows stay in order for the writer.
+ * 192-204: the row's fields from `from` on, until the window is due its turn
+ * (`turnTaken`: the one due at `from` has just been taken). Answers the field
+ * to go on from, the field count when the row is done.
  */
-Async::Task<bool> ExportRun::writeRow(
-    xl::Worksheet& sheet, long sheetRow, const Fields& fields, const RowReader::Row& row, TableOutcome& outcome)
+int ExportRun::writeFields(xl::Worksheet& sheet, long sheetRow, const Fields& fields, const RowReader::Row& row,
+    int from, bool turnTaken, TableOutcome& outcome)
 {
     const int fieldCount = int(fields.size());
-    if (row.read < fieldCount) // 202: a field of it could not be read
-        co_return false;
-    for (int f = 0; f < fieldCount; ++f) { // 192
-        if (turnDue()) // 194
-            co_await Async::nextTurn();
+    for (int f = from; f < fieldCount; ++f) { // 192
+        if (!(turnTaken && f == from) && turnDue()) // 194
+            return f;
         m_view.setFieldText(f + 1, fieldCount); // 196
         writeField(sheet, sheetRow, f, fields[std::size_t(f)], row, outcome);
     }
-    co_return true;
+    return fieldCount;
 }
 
 /** One value, made into its cell on the reader's thread, goes into the sheet. */

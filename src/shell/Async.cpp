@@ -48,6 +48,21 @@ void Wakeup::suspend(std::coroutine_handle<> handle, std::chrono::milliseconds l
         });
 }
 
+void Wakeup::finish()
+{
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        m_finished = true;
+    }
+    m_finishing.notify_all();
+}
+
+bool Wakeup::finishedWithin(std::chrono::milliseconds wait)
+{
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_finishing.wait_for(hold, wait, [&] { return m_finished; });
+}
+
 void Wakeup::post(Why why)
 {
     QMetaObject::invokeMethod(
@@ -101,10 +116,14 @@ Task<> wholly(std::function<void()> work)
         } catch (...) {
             outcome->failure = std::current_exception();
         }
+        wakeup->finish();
         wakeup->post(detail::Wakeup::Done);
     });
     // Not woken by the end of the program: the work may be using what the caller owns.
-    co_await detail::suspend(wakeup, std::chrono::milliseconds(0), false);
+    if (!wakeup->finishedWithin(BriefWait))
+        co_await detail::suspend(wakeup, std::chrono::milliseconds(0), false);
+    if (ProgramEnd::ended())
+        throw ProgramEnded{};
     outcome->take();
 }
 
@@ -132,6 +151,7 @@ void Signal::notify()
         if (!waiting)
             m_state->kept = true;
     }
+    m_state->given.notify_all();
     if (waiting)
         waiting->post(detail::Wakeup::Done);
 }
@@ -140,7 +160,8 @@ bool Signal::Awaiter::await_ready()
 {
     if (ProgramEnd::ended())
         throw ProgramEnded{};
-    const std::lock_guard<std::mutex> hold(signal.m_state->lock);
+    std::unique_lock<std::mutex> hold(signal.m_state->lock);
+    signal.m_state->given.wait_for(hold, BriefWait, [&] { return signal.m_state->kept; });
     return std::exchange(signal.m_state->kept, false);
 }
 

@@ -11,6 +11,7 @@
 
 #include <QString>
 #include <chrono>
+#include <condition_variable>
 #include <coroutine>
 #include <exception>
 #include <functional>
@@ -29,6 +30,14 @@ inline constexpr long TimedOut = quorvane::TimedOut;
 
 /** Coroutines begun and not yet finished; tests wait for this to be 0. */
 int unfinished();
+
+/**
+ * How long the window's thread waits, blocked, for work that is about to end
+ * before it gives the event loop back: a round trip through the loop costs
+ * more than most short calls (opening a small table) take, and the window
+ * does not notice a wait this short.
+ */
+inline constexpr std::chrono::milliseconds BriefWait{2};
 
 namespace detail {
 
@@ -165,10 +174,17 @@ public:
     /** From any thread: resumes the coroutine from the event loop, unless something woke it first. */
     void post(Why why);
     Why why() const { return m_why; }
+    /** From the worker's thread, just before post(Done): the work is over. */
+    void finish();
+    /** Whether the work is over within `wait`, blocking until it is or the wait has passed. */
+    bool finishedWithin(std::chrono::milliseconds wait);
 
 private:
     void wake(Why why);
 
+    std::mutex m_lock;
+    std::condition_variable m_finishing;
+    bool m_finished = false;
     std::coroutine_handle<> m_handle;
     Why m_why = Waiting;
     int m_endWatch = 0;
@@ -253,9 +269,11 @@ Task<R> offThread(std::function<R()> work, std::chrono::milliseconds limit = {},
         } catch (...) {
             outcome->failure = std::current_exception();
         }
+        wakeup->finish();
         wakeup->post(detail::Wakeup::Done);
     });
-    co_await detail::suspend(wakeup, limit, true, &limitWords);
+    if (!wakeup->finishedWithin(BriefWait))
+        co_await detail::suspend(wakeup, limit, true, &limitWords);
     co_return outcome->take();
 }
 
@@ -300,6 +318,7 @@ public:
 private:
     struct State {
         std::mutex lock;
+        std::condition_variable given;
         bool kept = false;
         std::shared_ptr<detail::Wakeup> waiting;
     };
