@@ -11,9 +11,8 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
     QApplication::setOrganizationName(QStringLiteral("Brantlow"));
 
-    // The connection window is the start-up window: creating it runs the start-up sequence.
+    // The connection window is the start-up window: creating it starts the
+    // start-up sequence, which shows it unless it goes straight on to the tables.
     ConnectionWindow connectionWindow;
-    if (!connectionWindow.movedOn())
-        connectionWindow.show();
     return app.exec();
 }

@@ -72,6 +72,9 @@ Async::Task<> ConnectionWindow::load()
 {
     try {
         co_await tryStoredSettings();
+        // The start-up window, unless start-up went straight on to the tables.
+        if (!m_movedOn && !ProgramEnd::ended())
+            show();
     } catch (const ProgramEnded&) {
         // Closed while the saved settings were being tried.
     }
