@@ -314,7 +314,7 @@ Async::Task<xl::Worksheet*> ExportRun::openTable(const SqlServer::ListedTable& t
         if (m_recordset->state() != 0)
             m_recordset->close();
     });
-    const QString source = SheetNames::TableQuery(m_currentName, table.schema.toString());
+    const QString source = TableSource::Query(m_currentName, table.schema.toString());
     const std::exception_ptr failed = co_await Async::failureOf(
         Async::wholly([&] { m_recordset->open(source, *m_connection, odbc::adOpenStatic, odbc::adLockReadOnly); }));
     if (!outcome.attempt(144, [&] { Async::rethrow(failed); })) {

@@ -1,6 +1,6 @@
 #include "export/TableSource.h"
 
-namespace SheetNames {
+namespace TableSource {
 namespace {
 QString bracketed(QString name)
 {
@@ -9,11 +9,11 @@ QString bracketed(QString name)
 }
 } // namespace
 
-QString TableQuery(const QString& name, const QString& schema)
+QString Query(const QString& name, const QString& schema)
 {
     if (schema.isEmpty())
         return QStringLiteral("SELECT * FROM ") + bracketed(name);
     return QStringLiteral("SELECT * FROM ") + bracketed(schema) + QLatin1Char('.') + bracketed(name);
 }
 
-} // namespace SheetNames
+} // namespace TableSource

@@ -2,13 +2,13 @@
 
 #include <QString>
 
-namespace SheetNames {
+namespace TableSource {
 
 /**
  * The query that reads a whole table: "SELECT * FROM [schema].[name]", or
  * "SELECT * FROM [name]" without a schema, every "]" inside a name doubled,
  * which is the server's own quoting.
  */
-QString TableQuery(const QString& name, const QString& schema);
+QString Query(const QString& name, const QString& schema);
 
-} // namespace SheetNames
+} // namespace TableSource

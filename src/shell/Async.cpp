@@ -32,9 +32,14 @@ void lost(std::exception_ptr failure) noexcept
     }
 }
 
-void Wakeup::suspend(std::coroutine_handle<> handle, std::chrono::milliseconds limit, bool watchEnd)
+bool Wakeup::suspend(std::coroutine_handle<> handle, std::chrono::milliseconds limit, bool watchEnd)
 {
-    m_handle = handle;
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        if (m_finished)
+            return false;
+        m_handle = handle;
+    }
     const std::weak_ptr<Wakeup> self = weak_from_this();
     if (limit.count() > 0)
         QTimer::singleShot(limit, qApp, [self] {
@@ -46,15 +51,19 @@ void Wakeup::suspend(std::coroutine_handle<> handle, std::chrono::milliseconds l
             if (auto wakeup = self.lock())
                 wakeup->post(Ended);
         });
+    return true;
 }
 
-void Wakeup::finish()
+bool Wakeup::finish()
 {
+    bool waited = false;
     {
         const std::lock_guard<std::mutex> hold(m_lock);
         m_finished = true;
+        waited = bool(m_handle);
     }
     m_finishing.notify_all();
+    return waited;
 }
 
 bool Wakeup::finishedWithin(std::chrono::milliseconds wait)
@@ -71,12 +80,17 @@ void Wakeup::post(Why why)
 
 void Wakeup::wake(Why why)
 {
-    if (m_why != Waiting || !m_handle)
-        return;
-    m_why = why;
+    std::coroutine_handle<> handle;
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        if (m_why != Waiting || !m_handle)
+            return;
+        m_why = why;
+        handle = std::exchange(m_handle, {});
+    }
     if (m_endWatch)
         ProgramEnd::unwatch(std::exchange(m_endWatch, 0));
-    std::exchange(m_handle, {}).resume();
+    handle.resume();
 }
 
 void Suspension::await_resume() const
@@ -116,8 +130,8 @@ Task<> wholly(std::function<void()> work)
         } catch (...) {
             outcome->failure = std::current_exception();
         }
-        wakeup->finish();
-        wakeup->post(detail::Wakeup::Done);
+        if (wakeup->finish())
+            wakeup->post(detail::Wakeup::Done);
     });
     // Not woken by the end of the program: the work may be using what the caller owns.
     if (!wakeup->finishedWithin(BriefWait))
@@ -175,8 +189,7 @@ bool Signal::Awaiter::await_suspend(std::coroutine_handle<> handle)
         signal.m_state->waiting = wakeup;
     }
     // Set up before the event loop runs again, so no wake can come first.
-    wakeup->suspend(handle, std::chrono::milliseconds(0), true);
-    return true;
+    return wakeup->suspend(handle, std::chrono::milliseconds(0), true);
 }
 
 void Signal::Awaiter::await_resume() const

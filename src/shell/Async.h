@@ -169,13 +169,16 @@ class Wakeup : public std::enable_shared_from_this<Wakeup> {
 public:
     enum Why { Waiting, Done, OutOfTime, Ended };
 
-    /** Suspends `handle` until a wake; `limit` 0 has none; `watchEnd` wakes it when the program ends. */
-    void suspend(std::coroutine_handle<> handle, std::chrono::milliseconds limit, bool watchEnd);
+    /**
+     * Suspends `handle` until a wake; `limit` 0 has none; `watchEnd` wakes it
+     * when the program ends. False, suspending nothing, when the work is over.
+     */
+    bool suspend(std::coroutine_handle<> handle, std::chrono::milliseconds limit, bool watchEnd);
     /** From any thread: resumes the coroutine from the event loop, unless something woke it first. */
     void post(Why why);
     Why why() const { return m_why; }
-    /** From the worker's thread, just before post(Done): the work is over. */
-    void finish();
+    /** From the worker's thread: the work is over. True when a coroutine waits for it: then post(Done). */
+    bool finish();
     /** Whether the work is over within `wait`, blocking until it is or the wait has passed. */
     bool finishedWithin(std::chrono::milliseconds wait);
 
@@ -204,7 +207,7 @@ struct Suspension {
 
     ~Suspension() { wakeup.reset(); }
     bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<> handle) { wakeup->suspend(handle, limit, watchEnd); }
+    bool await_suspend(std::coroutine_handle<> handle) { return wakeup->suspend(handle, limit, watchEnd); }
     void await_resume() const;
 };
 
@@ -269,8 +272,8 @@ Task<R> offThread(std::function<R()> work, std::chrono::milliseconds limit = {},
         } catch (...) {
             outcome->failure = std::current_exception();
         }
-        wakeup->finish();
-        wakeup->post(detail::Wakeup::Done);
+        if (wakeup->finish())
+            wakeup->post(detail::Wakeup::Done);
     });
     if (!wakeup->finishedWithin(BriefWait))
         co_await detail::suspend(wakeup, limit, true, &limitWords);

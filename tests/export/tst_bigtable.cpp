@@ -21,7 +21,7 @@ private slots:
                 "SELECT i FROM n"});
         wizard.storeConnectingSettings(db);
         wizard.start();
-        TableWindow& tables = *wizard.form2();
+        TableWindow& tables = *wizard.tableWindow();
         QTest::mouseClick(tables.selectAllButton, Qt::LeftButton);
         Click(tables.finishButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));

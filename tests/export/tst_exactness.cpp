@@ -11,7 +11,7 @@ TableWindow& exportAll(Wizard& wizard, const QString& database)
 {
     wizard.storeConnectingSettings(database);
     wizard.start();
-    TableWindow& tables = *wizard.form2();
+    TableWindow& tables = *wizard.tableWindow();
     QTest::mouseClick(tables.selectAllButton, Qt::LeftButton);
     Click(tables.finishButton);
     return tables;

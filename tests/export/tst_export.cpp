@@ -19,7 +19,7 @@ TableWindow& openTables(Wizard& wizard, const QString& database)
 {
     wizard.storeConnectingSettings(database);
     wizard.start();
-    TableWindow* tables = wizard.form2();
+    TableWindow* tables = wizard.tableWindow();
     if (!tables)
         qFatal("the table window did not open");
     return *tables;
@@ -258,7 +258,7 @@ private slots:
             QCOMPARE(book.names(), QStringList({"B", "A"}));
         if (action == "back") {
             QVERIFY(!tables.isVisible());
-            QVERIFY(wizard.form1()->isVisible());
+            QVERIFY(wizard.connectionWindow()->isVisible());
         }
     }
 
@@ -305,7 +305,7 @@ private slots:
             connection.open(TestOdbc::sqliteConnectionString(db));
             connection.execute("DROP TABLE Gone");
         } else if (failure == "connection") {
-            wizard.form1()->databaseEdit->setText(wizard.odbc.folder() + "/missing/fail.sqlite");
+            wizard.connectionWindow()->databaseEdit->setText(wizard.odbc.folder() + "/missing/fail.sqlite");
         } else if (failure == "value") { // the second value of the second row is hex the driver cannot decode
             odbc::Connection connection;
             connection.open(TestOdbc::sqliteConnectionString(db));
@@ -387,7 +387,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, schema);
         QFETCH(QString, query);
-        QCOMPARE(SheetNames::TableQuery(name, schema), query);
+        QCOMPARE(TableSource::Query(name, schema), query);
     }
 
     void overlongValuesAreCutAndToldInANotice()

@@ -18,7 +18,7 @@ TableWindow& openTables(Wizard& wizard)
 {
     wizard.start();
     TableWindow::setYieldInterval(8);
-    TableWindow* tables = wizard.form2();
+    TableWindow* tables = wizard.tableWindow();
     if (!tables)
         qFatal("the table window did not open: %s", qPrintable(wizard.boxes.texts().join('|')));
     return *tables;
@@ -92,7 +92,7 @@ private slots:
         tables.onYield = [&] {
             if (++yields == 20) {
                 QTest::mouseClick(tables.backButton, Qt::LeftButton); // "< Back"
-                QTest::mouseClick(wizard.form1()->nextButton, Qt::LeftButton); // "Next >"
+                QTest::mouseClick(wizard.connectionWindow()->nextButton, Qt::LeftButton); // "Next >"
             }
         };
         finish(tables);

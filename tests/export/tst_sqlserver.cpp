@@ -39,7 +39,7 @@ private:
         wizard.storeSettings(m_server->settings(database));
         wizard.start();
         TableWindow::setYieldInterval(8); // as in use: thousands of cells, no need to repaint each
-        TableWindow* tables = wizard.form2();
+        TableWindow* tables = wizard.tableWindow();
         if (!tables)
             qFatal("the table window did not open: %s", qPrintable(wizard.boxes.texts().join('|')));
         return *tables;
@@ -174,14 +174,14 @@ private slots:
             TdsServer::remember(s.server + ',' + s.port, QStringLiteral("unencrypted")); // agreed to in an earlier run
         wizard.storeSettings(s);
         wizard.start();
-        QVERIFY2(wizard.form2(), qPrintable(wizard.boxes.texts().join('|')));
-        tick(*wizard.form2(), {"dbo.Customers"});
-        Click(wizard.form2()->finishButton);
+        QVERIFY2(wizard.tableWindow(), qPrintable(wizard.boxes.texts().join('|')));
+        tick(*wizard.tableWindow(), {"dbo.Customers"});
+        Click(wizard.tableWindow()->finishButton);
         QCOMPARE(wizard.boxes.texts(), QStringList({"Done."}));
-        QVERIFY(QFileInfo(wizard.form2()->lastWorkbookPath())
+        QVERIFY(QFileInfo(wizard.tableWindow()->lastWorkbookPath())
                     .fileName()
                     .startsWith(QString(database).replace('/', '_') + ' '));
-        const XlsxBook book = ReadXlsx(wizard.form2()->lastWorkbookPath());
+        const XlsxBook book = ReadXlsx(wizard.tableWindow()->lastWorkbookPath());
         QCOMPARE(SheetDifferences(*book.sheet("Customers"), TdsServer::expectedCells("Quorvane", "Customers")),
             QStringList());
         QVERIFY2(tds.log().contains(session), qPrintable(tds.log().left(2000)));

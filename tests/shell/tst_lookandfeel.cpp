@@ -71,8 +71,8 @@ private slots:
             wizard.appFolder.addAsset("x/o.cjs");
         wizard.storeConnectingSettings(wizard.standardDatabase());
         wizard.start();
-        QVERIFY(wizard.form2());
-        QCOMPARE(wizard.form2()->palette().color(QPalette::Window), LookAndFeel::ButtonFace());
+        QVERIFY(wizard.tableWindow());
+        QCOMPARE(wizard.tableWindow()->palette().color(QPalette::Window), LookAndFeel::ButtonFace());
     }
 
     void handCursor()
@@ -107,7 +107,7 @@ private slots:
         wizard.appFolder.addAsset("HAND-M.CUR");
         wizard.storeConnectingSettings(wizard.standardDatabase());
         ConnectionWindow& form = wizard.start();
-        TableWindow& tables = *wizard.form2();
+        TableWindow& tables = *wizard.tableWindow();
         struct Case {
             WindowPointer* pointer;
             QWidget* widget;

@@ -158,7 +158,7 @@ private slots:
         const QStringList boxes = wizard.boxes.texts();
         if (driverSays.isEmpty()) {
             QCOMPARE(boxes, QStringList({"Connection successful."}));
-            QVERIFY(wizard.form2() && wizard.form2()->isVisible());
+            QVERIFY(wizard.tableWindow() && wizard.tableWindow()->isVisible());
         } else {
             QCOMPARE(boxes.size(), 2);
             QVERIFY2(boxes[0].startsWith("Could not connect. Please check with your administrator.\n"),
@@ -374,7 +374,7 @@ private slots:
         QVERIFY2(beat.longestGap() < 100, qPrintable(QString::number(beat.longestGap())));
         QCOMPARE(wizard.boxes.count(), 1);
         QVERIFY2(wizard.boxes.texts()[0].contains("[HYT00]"), qPrintable(wizard.boxes.texts()[0]));
-        QCOMPARE(Wizard::listTexts(*wizard.form2()).size(), 100);
+        QCOMPARE(Wizard::listTexts(*wizard.tableWindow()).size(), 100);
     }
 
     /** "Next >" pressed again while the list of 10,000 tables is read: each table once, one listing asked for. */
@@ -392,8 +392,8 @@ private slots:
         form.databaseEdit->setText(s.database);
         QTimer::singleShot(0, [&] { QTest::mouseClick(form.nextButton, Qt::LeftButton); });
         Click(form.nextButton);
-        QVERIFY(wizard.form2());
-        const QStringList listed = Wizard::listTexts(*wizard.form2());
+        QVERIFY(wizard.tableWindow());
+        const QStringList listed = Wizard::listTexts(*wizard.tableWindow());
         QCOMPARE(listed.size(), 10000);
         QCOMPARE(QSet<QString>(listed.begin(), listed.end()).size(), 10000);
         QCOMPARE(server.log().count(QStringLiteral("rpc sp_tables")), 1);

@@ -18,7 +18,7 @@ Wizard::Wizard(bool spreadsheetApplication)
 Wizard::~Wizard()
 {
     Settle();
-    m_form1.reset();
+    m_connectionWindow.reset();
     TableWindow::destroyInstance();
     TableWindow::setYieldInterval(8);
     qputenv("XDG_RUNTIME_DIR", m_previousRuntime);
@@ -56,11 +56,11 @@ void Wizard::storeSettings(const ConnectionSettings& connection)
 
 ConnectionWindow& Wizard::start()
 {
-    m_form1 = std::make_unique<ConnectionWindow>();
+    m_connectionWindow = std::make_unique<ConnectionWindow>();
     Settle();
-    if (!m_form1->movedOn() && !ProgramEnd::ended())
-        m_form1->show();
-    return *m_form1;
+    if (!m_connectionWindow->movedOn() && !ProgramEnd::ended())
+        m_connectionWindow->show();
+    return *m_connectionWindow;
 }
 
 QStringList Wizard::listTexts(const TableWindow& window)

@@ -44,8 +44,8 @@ public:
 
     /** Creates the connection window, which runs the start-up sequence. */
     ConnectionWindow& start();
-    ConnectionWindow* form1() { return m_form1.get(); }
-    TableWindow* form2() { return TableWindow::existing(); }
+    ConnectionWindow* connectionWindow() { return m_connectionWindow.get(); }
+    TableWindow* tableWindow() { return TableWindow::existing(); }
 
     static QStringList listTexts(const TableWindow& window);
 
@@ -54,6 +54,6 @@ private:
     QTemporaryDir m_cache;
     QByteArray m_previousRuntime;
     QByteArray m_previousCache;
-    std::unique_ptr<ConnectionWindow> m_form1;
+    std::unique_ptr<ConnectionWindow> m_connectionWindow;
     QString m_standard;
 };

@@ -13,7 +13,7 @@ private slots:
         Wizard wizard;
         wizard.storeConnectingSettings(wizard.standardDatabase());
         wizard.start();
-        TableWindow& tables = *wizard.form2();
+        TableWindow& tables = *wizard.tableWindow();
         const QStringList before = Wizard::listTexts(tables);
         QTest::mouseClick(tables.selectAllButton, Qt::LeftButton);
         for (int i = 0; i < tables.tableList->count(); ++i)
@@ -32,7 +32,7 @@ private slots:
         Wizard wizard;
         wizard.storeConnectingSettings(wizard.standardDatabase());
         wizard.start();
-        TableWindow& tables = *wizard.form2();
+        TableWindow& tables = *wizard.tableWindow();
         tables.tableList->clear();
         for (int i = 0; i < 40000; ++i) {
             auto* item = new QListWidgetItem(QStringLiteral("T%1").arg(i), tables.tableList);
@@ -53,7 +53,7 @@ private slots:
         const QString empty = wizard.odbc.createDatabase("empty.sqlite", {"CREATE VIEW V AS SELECT 1 AS One"});
         wizard.storeConnectingSettings(empty);
         wizard.start();
-        TableWindow& tables = *wizard.form2();
+        TableWindow& tables = *wizard.tableWindow();
         QVERIFY(tables.isVisible());
         QCOMPARE(tables.tableList->count(), 0);
         tables.selectAllClicked();
@@ -64,4 +64,4 @@ private slots:
 };
 
 QTEST_MAIN(TestTableWindow)
-#include "tst_form2.moc"
+#include "tst_tablewindow.moc"

@@ -110,7 +110,7 @@ private slots:
         QCOMPARE(wizard.boxes.texts(), QStringList());
         QVERIFY(form.movedOn());
         QVERIFY(!form.isVisible());
-        TableWindow* tables = wizard.form2();
+        TableWindow* tables = wizard.tableWindow();
         QVERIFY(tables && tables->isVisible());
         // The load handler filled the list and "Next >" filled it again: each table once.
         QCOMPARE(Wizard::listTexts(*tables), QStringList({"Customers", "Orders", "Products"}));
@@ -198,7 +198,7 @@ private slots:
         form.databaseEdit->setText(wizard.standardDatabase());
         Click(form.nextButton);
         QCOMPARE(wizard.boxes.count(), 0);
-        TableWindow* tables = wizard.form2();
+        TableWindow* tables = wizard.tableWindow();
         QVERIFY(tables && tables->isVisible());
         QVERIFY(!form.isVisible());
         QCOMPARE(Wizard::listTexts(*tables), QStringList({"Customers", "Orders", "Products"}));
@@ -233,7 +233,7 @@ private slots:
         Wizard wizard;
         wizard.storeConnectingSettings(wizard.standardDatabase());
         ConnectionWindow& form = wizard.start();
-        wizard.form2()->close();
+        wizard.tableWindow()->close();
         QCOMPARE(wizard.end.count, 1);
         QVERIFY(!form.isVisible()); // the connection window does not come back
         form.close();
@@ -324,4 +324,4 @@ private slots:
 };
 
 QTEST_MAIN(TestConnectionWindow)
-#include "tst_form1.moc"
+#include "tst_connectionwindow.moc"
