@@ -6,8 +6,8 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QMetaObject>
+#include <QThreadPool>
 #include <QTimer>
-#include <thread>
 
 Q_LOGGING_CATEGORY(lcAsync, "quorvane.async", QtWarningMsg)
 
@@ -103,7 +103,16 @@ void Suspension::await_resume() const
 
 void startThread(std::function<void()> job)
 {
-    std::thread(std::move(job)).detach();
+    // Threads are kept for the next piece of work (an export opens a table
+    // on one each time): starting them costs, and so does the memory each new
+    // thread's allocations would take. Work left to finish alone (a login
+    // past its time) holds its thread, so there is room for many.
+    static QThreadPool* const pool = [] {
+        auto* threads = new QThreadPool;
+        threads->setMaxThreadCount(256);
+        return threads;
+    }();
+    pool->start(std::move(job));
 }
 
 } // namespace detail

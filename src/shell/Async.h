@@ -242,7 +242,7 @@ struct Outcome<void> {
     }
 };
 
-/** Runs `job` on a new thread that nobody joins. */
+/** Runs `job` on a thread of the program's own pool; nobody waits for the thread. */
 void startThread(std::function<void()> job);
 
 } // namespace detail
